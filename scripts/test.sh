@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Every test: native unit tests (plain and under AddressSanitizer and
+# UndefinedBehaviorSanitizer), bounded fuzz runs, and the Python tests.
+source "$(dirname "$0")/setup.sh"
+JOBS="$(nproc)"
+FUZZ_SECONDS="${FUZZ_SECONDS:-20}"
+
+echo "== native tests" >&2
+cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTOLVAR_TESTS=ON -DTOLVAR_BENCH=ON >/dev/null
+cmake --build build/native -j "$JOBS"
+ctest --test-dir build/native --output-on-failure -j "$JOBS"
+
+echo "== native tests under AddressSanitizer and UndefinedBehaviorSanitizer" >&2
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOLVAR_TESTS=ON \
+  -DTOLVAR_SANITIZE=address,undefined >/dev/null
+cmake --build build/asan -j "$JOBS"
+ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/asan --output-on-failure -j "$JOBS"
+
+if ls fuzz/*_fuzz.cpp >/dev/null 2>&1; then
+  echo "== fuzz targets, ${FUZZ_SECONDS}s each" >&2
+  CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTOLVAR_FUZZ=ON >/dev/null
+  cmake --build build/fuzz -j "$JOBS"
+  for src in fuzz/*_fuzz.cpp; do
+    name="$(basename "$src" .cpp)"
+    corpus="build/fuzz/corpus/$name"
+    mkdir -p "$corpus"
+    seeds=()
+    [ -d "fuzz/seeds/$name" ] && seeds+=("fuzz/seeds/$name")
+    [ -d "tests/known_bad/$name" ] && seeds+=("tests/known_bad/$name")
+    echo "-- $name" >&2
+    "build/fuzz/$name" -max_total_time="$FUZZ_SECONDS" -rss_limit_mb=2048 -print_final_stats=0 \
+      -artifact_prefix="build/fuzz/" "$corpus" "${seeds[@]}" 2>build/fuzz/$name.log \
+      || { tail -50 "build/fuzz/$name.log"; exit 1; }
+  done
+fi
+
+echo "== Python tests" >&2
+python -m pytest -q tests
