@@ -30,7 +30,7 @@ const char* block_id(BlockKind kind) {
 
 std::optional<BlockHeader> read_block_header(Stream& stream) {
     uint8_t raw[kBlockHeaderSize];
-    if (stream.read(raw, sizeof raw) != static_cast<int64_t>(sizeof raw)) return std::nullopt;
+    if (read_fully(stream, raw, sizeof raw) != static_cast<int64_t>(sizeof raw)) return std::nullopt;
 
     for (uint32_t k = 2; k <= 12; ++k) {
         if (std::memcmp(raw, kIds[k - 2], 4) == 0) {

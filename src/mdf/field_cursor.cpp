@@ -17,7 +17,9 @@ bool FieldCursor::seek_to_field() {
 
 bool FieldCursor::read_bytes(void* destination, uint64_t n) {
     if (!seek_to_field()) return false;
-    if (stream_->read(destination, n) != static_cast<int64_t>(n)) return false;
+    // Sources such as raw host file objects may serve fewer bytes than asked
+    // without being at their end.
+    if (read_fully(*stream_, destination, n) != static_cast<int64_t>(n)) return false;
     position_ += n;
     return true;
 }
@@ -31,7 +33,7 @@ bool FieldCursor::read_text(std::string& text, uint64_t n) {
         const size_t old = text.size();
         if (piece > text.max_size() - old) return false;
         text.resize(old + static_cast<size_t>(piece));
-        const int64_t got = stream_->read(&text[old], piece);
+        const int64_t got = read_fully(*stream_, &text[old], piece);
         if (got != static_cast<int64_t>(piece)) {
             if (got > 0) text.resize(old + static_cast<size_t>(got));
             else text.resize(old);

@@ -33,6 +33,13 @@ bool MemoryStream::grow_for(uint64_t end) {
     return reserve(capacity);
 }
 
+bool MemoryStream::append_in_place(uint64_t n) {
+    if (n > capacity_ - size_) return false;
+    size_ += n;
+    position_ = size_;
+    return true;
+}
+
 int64_t MemoryStream::write(const void* buffer, uint64_t n) {
     if (n > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) - position_) return -1;
     if (!grow_for(position_ + n)) return -1;

@@ -34,6 +34,13 @@ public:
     // false when the allocation fails.
     bool reserve(uint64_t capacity);
 
+    // Makes the n bytes after the content, which the caller has already
+    // written through data() within the reserved capacity, part of the
+    // content, and moves the position to its new end. Lets a decoder fill the
+    // buffer in place instead of copying through write(). False, changing
+    // nothing, when they lie beyond the capacity.
+    bool append_in_place(uint64_t n);
+
 private:
     bool grow_for(uint64_t end);
 

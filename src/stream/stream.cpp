@@ -23,8 +23,16 @@ int close(StreamPtr& stream) {
     return result;
 }
 
-bool read_exact(Stream& stream, void* buffer, uint64_t n) {
-    return stream.read(buffer, n) == static_cast<int64_t>(n);
+int64_t read_fully(Stream& stream, void* buffer, uint64_t n) {
+    auto* out = static_cast<uint8_t*>(buffer);
+    uint64_t done = 0;
+    while (done < n) {
+        const int64_t got = stream.read(out + done, n - done);
+        if (got < 0) return -1;
+        if (got == 0) break;
+        done += static_cast<uint64_t>(got);
+    }
+    return static_cast<int64_t>(done);
 }
 
 }  // namespace tolvar

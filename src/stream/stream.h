@@ -44,7 +44,9 @@ using StreamPtr = std::unique_ptr<Stream>;
 // Closes and releases an owned stream; 0 for an empty pointer.
 int close(StreamPtr& stream);
 
-// Reads exactly n bytes; false on any shorter count.
-bool read_exact(Stream& stream, void* buffer, uint64_t n);
+// Reads until n bytes have arrived or the stream has no more, whatever piece
+// sizes the stream serves (pipes, raw host file objects). The count read, or
+// -1 when a read failed.
+int64_t read_fully(Stream& stream, void* buffer, uint64_t n);
 
 }  // namespace tolvar

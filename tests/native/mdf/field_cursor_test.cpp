@@ -114,6 +114,32 @@ TEST(FieldCursor, WritesAtItsOwnPosition) {
     EXPECT_EQ(std::memcmp(s.data(), expected, 8), 0);
 }
 
+// Serves at most one byte per read, as a raw host file object or a pipe may.
+class TrickleStream final : public Stream {
+public:
+    explicit TrickleStream(MemoryStream& inner) : inner_(inner) {}
+    int64_t read(void* buffer, uint64_t n) override { return inner_.read(buffer, n < 1 ? n : 1); }
+    int64_t tell() override { return inner_.tell(); }
+    int64_t seek(int64_t offset, int whence) override { return inner_.seek(offset, whence); }
+
+private:
+    MemoryStream& inner_;
+};
+
+TEST(FieldCursor, ShortReadsAreNotTheEnd) {
+    MemoryStream s;
+    counting_bytes(s, 12);
+    TrickleStream trickle(s);
+    FieldCursor cursor(&trickle, 0);
+    uint64_t wide = 0;
+    ASSERT_TRUE(cursor.read_u64(wide));
+    EXPECT_EQ(wide, 0x0706050403020100ULL);
+    std::string text;
+    ASSERT_TRUE(cursor.read_text(text, 4));
+    EXPECT_EQ(text, std::string("\x08\x09\x0a\x0b"));
+    EXPECT_FALSE(cursor.read_u8(*reinterpret_cast<uint8_t*>(&wide)));
+}
+
 TEST(FieldCursor, WithoutAStreamEveryAccessFails) {
     FieldCursor cursor(nullptr);
     uint8_t b;
