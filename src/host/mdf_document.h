@@ -1,0 +1,58 @@
+// An opened MDF 4 file: the tree of parsed blocks, rooted at the
+// identification block, that the document owns through a shared reference.
+// The Stream is borrowed and must outlive the document and its iterators.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "mdf/block.h"
+#include "stream/stream.h"
+
+namespace tolvar {
+
+namespace mdf {
+class HdBlock;
+class IdBlock;
+}  // namespace mdf
+
+class MdfDocument {
+public:
+    // Parses the whole block tree (identification block at 0, header block at
+    // 64 with everything below it) and repairs the last data block of an
+    // unfinalised recording. Null when the stream is null or the tree cannot
+    // be read; the block parsers have logged why. Logs nothing of its own.
+    static std::unique_ptr<MdfDocument> open(Stream* stream);
+
+    MdfDocument(const MdfDocument&) = delete;
+    MdfDocument& operator=(const MdfDocument&) = delete;
+    // Releases the block tree; the stream is not touched.
+    ~MdfDocument();
+
+    // The header block's data groups (DgBlocks) in chain order.
+    const mdf::BlockList& data_groups() const;
+    // The recording's start in seconds since 1970-01-01 UTC (time-zone fields
+    // not applied).
+    double start_time() const;
+    mdf::HdBlock* header_block() const;
+    mdf::IdBlock* id_block() const;
+    // The header block's comment text when the comment is XML metadata (an
+    // MdBlock), with its full length (zero bytes inside included); null for
+    // no comment or a plain text block.
+    const std::string* metadata_xml() const;
+    // The header block's comment text whatever its kind (TxBlock or MdBlock);
+    // null when there is no comment.
+    const std::string* comment_text() const;
+
+    Stream* stream() const { return stream_; }
+
+private:
+    explicit MdfDocument(Stream* stream) : stream_(stream) {}
+    void repair_unfinalised();
+
+    Stream* stream_;         // borrowed
+    mdf::BlockRef id_block_;  // root of the tree
+};
+
+}  // namespace tolvar

@@ -1,0 +1,39 @@
+// The identification block at offset 0: whether the file is MDF 4 at all and
+// whether its recording was finalised. Root of the block tree: owns the header
+// block through a shared reference once the document has stored it there.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "mdf/block.h"
+
+namespace tolvar::mdf {
+
+class IdBlock final : public Block {
+public:
+    static constexpr BlockKind kKind = BlockKind::kId;
+    // Bit of unfinalised_flags: the last data block's length was never written.
+    static constexpr uint16_t kUpdateLastDataBlockLength = 0x0004;
+
+    IdBlock() : Block(kKind) {}
+
+    // Reads the 64 bytes from the stream's position (the block's first byte).
+    // Fails only on a file identifier other than "MDF     " or "UnFinMF ";
+    // a field that cannot be read keeps its default.
+    bool parse(Stream& stream, BlockCache& cache, const BlockHeader& header, BlockList* list) override;
+    // The root of a save: only as the first block of a context (offset 0),
+    // then the header block, which lands at 64. "UnFinMF " when either
+    // unfinalised flag field is set, else "MDF     "; reserved bytes zero.
+    bool save(SaveContext& context) override;
+    void destroy() override;
+
+    BlockRef header_block;  // the HdBlock at offset 64, set by the document
+    std::string format_id;   // 8 bytes as read
+    std::string program_id;  // 8 bytes as read
+    uint16_t version = 0;
+    uint16_t unfinalised_flags = 0;
+    uint16_t custom_unfinalised_flags = 0;
+};
+
+}  // namespace tolvar::mdf
