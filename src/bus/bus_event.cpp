@@ -1,0 +1,95 @@
+#include "bus/bus_event.h"
+
+#include <cstring>
+
+namespace tolvar::bus {
+
+namespace {
+
+struct RoleEntry {
+    std::string_view name;
+    ChannelRole role;
+};
+
+constexpr RoleEntry kRoles[] = {
+    {"CAN_DataFrame.BRS", ChannelRole::kCanBrs},
+    {"CAN_DataFrame.BusChannel", ChannelRole::kCanBusChannel},
+    {"CAN_RemoteFrame.BusChannel", ChannelRole::kCanBusChannel},
+    {"CAN_ErrorFrame.BusChannel", ChannelRole::kCanBusChannel},
+    {"CAN_DataFrame.DataBytes", ChannelRole::kCanDataBytes},
+    {"CAN_DataFrame.DataLength", ChannelRole::kCanDataLength},
+    {"CAN_RemoteFrame.DataLength", ChannelRole::kCanDataLength},
+    {"CAN_DataFrame.Dir", ChannelRole::kCanDir},
+    {"CAN_RemoteFrame.Dir", ChannelRole::kCanDir},
+    {"CAN_DataFrame.DLC", ChannelRole::kCanDlc},
+    {"CAN_RemoteFrame.DLC", ChannelRole::kCanDlc},
+    {"CAN_DataFrame.EDL", ChannelRole::kCanEdl},
+    {"CAN_ErrorFrame.ErrorType", ChannelRole::kCanErrorType},
+    {"CAN_DataFrame.ESI", ChannelRole::kCanEsi},
+    {"CAN_DataFrame.ID", ChannelRole::kCanId},
+    {"CAN_RemoteFrame.ID", ChannelRole::kCanId},
+    {"CAN_DataFrame.IDE", ChannelRole::kCanIde},
+    {"CAN_RemoteFrame.IDE", ChannelRole::kCanIde},
+    {"LIN_Frame.BusChannel", ChannelRole::kLinBusChannel},
+    {"LIN_Frame.DataBytes", ChannelRole::kLinDataBytes},
+    {"LIN_Frame.DataLength", ChannelRole::kLinDataLength},
+    {"LIN_Frame.Dir", ChannelRole::kLinDir},
+    {"LIN_Frame.ID", ChannelRole::kLinId},
+    {"LIN_Frame.ReceivedDataByteCount", ChannelRole::kLinReceivedDataByteCount},
+    {"Timestamp", ChannelRole::kTimestampRole},
+};
+
+struct EventEntry {
+    std::string_view prefix;
+    Classification classification;
+};
+
+constexpr EventEntry kEvents[] = {
+    {"CAN_DataFrame", {DecoderChoice::kCanDataFrame, BusEventKind::kCanDataFrame}},
+    {"CAN_RemoteFrame", {DecoderChoice::kCanRemoteFrame, BusEventKind::kCanRemoteFrame}},
+    {"CAN_ErrorFrame", {DecoderChoice::kCanErrorFrame, BusEventKind::kCanErrorFrame}},
+    {"LIN_Frame", {DecoderChoice::kLinFrame, BusEventKind::kLinFrame}},
+    {"LIN_ChecksumError", {DecoderChoice::kNoFrame, BusEventKind::kLinChecksumError}},
+    {"LIN_ReceiveError", {DecoderChoice::kNoFrame, BusEventKind::kLinReceiveError}},
+    {"LIN_SyncError", {DecoderChoice::kNoFrame, BusEventKind::kLinSyncError}},
+    {"LIN_TransmissionError", {DecoderChoice::kNoFrame, BusEventKind::kLinTransmissionError}},
+};
+
+// Names come from text blocks that may be padded with zero bytes; a name ends
+// at its first one.
+std::string_view up_to_zero(std::string_view name) {
+    size_t end = name.find('\0');
+    return end == std::string_view::npos ? name : name.substr(0, end);
+}
+
+}  // namespace
+
+ChannelRole role_of_name(std::string_view name) {
+    name = up_to_zero(name);
+    for (const RoleEntry& entry : kRoles) {
+        if (entry.name == name) return entry.role;
+    }
+    return ChannelRole::kNoRole;
+}
+
+std::optional<Classification> classify_group(const std::vector<std::string_view>& names) {
+    std::optional<std::string_view> prefix;
+    for (std::string_view name : names) {
+        name = up_to_zero(name);
+        size_t dot = name.find('.');
+        if (dot == std::string_view::npos) continue;
+        std::string_view candidate = name.substr(0, dot);
+        if (!prefix) {
+            prefix = candidate;
+        } else if (*prefix != candidate) {
+            return std::nullopt;  // two events in one group: not a bus event
+        }
+    }
+    if (!prefix) return std::nullopt;
+    for (const EventEntry& entry : kEvents) {
+        if (entry.prefix == *prefix) return entry.classification;
+    }
+    return Classification{};
+}
+
+}  // namespace tolvar::bus

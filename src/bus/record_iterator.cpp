@@ -1,0 +1,347 @@
+#include "bus/record_iterator.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "bus/data_group.h"
+#include "bus/value_extraction.h"
+#include "mdf/data_block.h"
+
+namespace tolvar::bus {
+
+namespace {
+
+// Read-ahead of the data section: records are served from memory filled by
+// one seek and read of the document's Stream. A walk starts with a small
+// window and doubles it with every refill up to the largest, so that the many
+// walks a reader starts at once (one per data group, each reading its first
+// record) hold little memory until they really run.
+constexpr uint64_t kFirstWindow = 1024;
+constexpr uint64_t kLargestWindow = 64 * 1024;
+
+// Bytes of signal-block values one record keeps. Bus payloads are at most 64
+// bytes; the budget stops damaged files whose lengths, or many fields naming
+// one huge value, would otherwise make every record hold megabytes.
+constexpr uint64_t kSignalBudget = 64 * 1024;
+// A signal-block value cut short by the end of its block is completed with
+// zeros up to this length (a bus payload); a longer one keeps the bytes that
+// arrived and ends the record's signal bytes, since no decoder can use it.
+constexpr uint64_t kLongestFilledValue = kCanPayloadSize;
+// Bytes asked of a signal block per read while a value arrives.
+constexpr uint64_t kSignalPiece = 4096;
+
+// A growable byte buffer that reports allocation failure instead of throwing,
+// so that running out of memory ends a walk rather than the process.
+class ByteBuffer {
+public:
+    ByteBuffer() = default;
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
+    ~ByteBuffer() { std::free(data_); }
+
+    uint8_t* data() { return data_; }
+    const uint8_t* data() const { return data_; }
+    uint64_t size() const { return size_; }
+    uint64_t capacity() const { return capacity_; }
+    void clear() { size_ = 0; }
+    void set_size(uint64_t size) { size_ = size; }
+
+    // Room for at least `capacity` bytes, the content kept.
+    bool reserve(uint64_t capacity) {
+        if (capacity <= capacity_) return true;
+        uint64_t grown = capacity_ < 64 ? 64 : capacity_;
+        while (grown < capacity) {
+            if (grown > (UINT64_MAX >> 1)) return false;
+            grown *= 2;
+        }
+        if (grown > SIZE_MAX) return false;
+        void* moved = std::realloc(data_, static_cast<size_t>(grown));
+        if (moved == nullptr) return false;
+        data_ = static_cast<uint8_t*>(moved);
+        capacity_ = grown;
+        return true;
+    }
+
+    bool append(const void* bytes, uint64_t n) {
+        if (n == 0) return true;
+        if (n > UINT64_MAX - size_ || !reserve(size_ + n)) return false;
+        std::memcpy(data_ + size_, bytes, n);
+        size_ += n;
+        return true;
+    }
+
+    bool append_zeros(uint64_t n) {
+        if (n == 0) return true;
+        if (n > UINT64_MAX - size_ || !reserve(size_ + n)) return false;
+        std::memset(data_ + size_, 0, n);
+        size_ += n;
+        return true;
+    }
+
+    bool append_u32(uint32_t value) { return append(&value, 4); }
+
+private:
+    uint8_t* data_ = nullptr;  // owned, malloc'ed
+    uint64_t size_ = 0;
+    uint64_t capacity_ = 0;
+};
+
+inline uint64_t load_id(const uint8_t* bytes, uint64_t n) {
+    uint64_t value = 0;
+    if (n != 0) std::memcpy(&value, bytes, n > 8 ? 8 : n);
+    return value;
+}
+
+// Reads up to n bytes at the stream's position into buffer, retrying short
+// reads; gives the count that arrived.
+uint64_t read_fully(Stream& stream, uint8_t* buffer, uint64_t n) {
+    uint64_t got = 0;
+    while (got < n) {
+        const int64_t step = stream.read(buffer + got, n - got);
+        if (step <= 0) break;
+        got += static_cast<uint64_t>(step);
+    }
+    return got;
+}
+
+}  // namespace
+
+struct RecordIterator::Walk {
+    explicit Walk(const DgBlock* dg) : group(dg) {}
+
+    const DgBlock* group;  // borrowed; the document keeps it alive
+    uint64_t position = 0;
+    RecordView view;
+    ByteBuffer record;  // the current record when it cannot stay in the window
+    ByteBuffer signal;  // the current record's signal bytes
+    FrameDecoder decoder = nullptr;
+    BusMessage message{};
+    bool finished = false;
+
+    // A copy of the data section from window_start on, refilled with one seek
+    // and read when a record reaches past it.
+    ByteBuffer window;
+    uint64_t window_start = 0;
+    uint64_t window_size = kFirstWindow;  // bytes asked for by the next refill
+    const RecordGroup* last_group = nullptr;
+
+    const BusMessage* next(int32_t* status);
+    bool read_record(mdf::DataSectionStream& section);
+    const uint8_t* fetch(mdf::DataSectionStream& section, uint64_t offset, uint64_t n);
+    bool gather_signal_values(const RecordGroup& entry, mdf::DataSectionStream& section,
+                              bool with_ids, uint64_t& at);
+    enum class SdResult { kComplete, kCutShort, kNoMemory };
+    SdResult append_sd_value(mdf::DataSectionStream& section, uint64_t offset, uint64_t& budget);
+};
+
+// The n bytes at `offset` of the data section, or null when fewer exist (or
+// memory runs out). Valid until the next fetch. The window grows only as
+// bytes arrive, so a length read from a damaged file cannot size it.
+const uint8_t* RecordIterator::Walk::fetch(mdf::DataSectionStream& section, uint64_t offset,
+                                           uint64_t n) {
+    const uint64_t held = window.size();
+    if (offset >= window_start && offset - window_start <= held && n <= held - (offset - window_start)) {
+        return window.data() + (offset - window_start);
+    }
+    window.clear();
+    window_start = offset;
+    if (offset > static_cast<uint64_t>(INT64_MAX)) return nullptr;
+    if (!window.reserve(window_size)) return nullptr;
+    if (window_size < kLargestWindow) window_size *= 2;
+    while (window.size() < n || window.size() == 0) {
+        // Beyond the window's size only for a record or value longer than
+        // it, and then only as fast as the bytes arrive.
+        if (window.size() == window.capacity() && !window.reserve(window.capacity() * 2)) return nullptr;
+        // Every read seeks first: other walks share the Stream, and a short
+        // read is taken up again exactly where it stopped.
+        const uint64_t at = offset + window.size();
+        if (at > static_cast<uint64_t>(INT64_MAX) ||
+            section.seek(static_cast<int64_t>(at), kSeekSet) != static_cast<int64_t>(at)) {
+            break;
+        }
+        const int64_t got = section.read(window.data() + window.size(), window.capacity() - window.size());
+        if (got <= 0) break;
+        window.set_size(window.size() + static_cast<uint64_t>(got));
+    }
+    return window.size() >= n ? window.data() : nullptr;
+}
+
+// Appends one signal-block value: its 4-byte length and its bytes. A length
+// that cannot be read counts as 0. The bytes are read as they arrive, so a
+// damaged length sizes nothing by itself; a value cut short is completed with
+// zeros when it is no longer than a bus payload, and otherwise (like a value
+// beyond the record's budget) keeps its length but not all its bytes and must
+// be the record's last entry.
+RecordIterator::Walk::SdResult RecordIterator::Walk::append_sd_value(mdf::DataSectionStream& section,
+                                                                     uint64_t offset, uint64_t& budget) {
+    uint32_t length = 0;
+    if (offset <= static_cast<uint64_t>(INT64_MAX) &&
+        section.seek(static_cast<int64_t>(offset), kSeekSet) == static_cast<int64_t>(offset)) {
+        uint8_t bytes[4];
+        if (read_fully(section, bytes, 4) == 4) std::memcpy(&length, bytes, 4);
+    }
+    if (!signal.append_u32(length)) return SdResult::kNoMemory;
+    const uint64_t wanted = length < budget ? length : budget;
+    uint64_t got = 0;
+    while (got < wanted) {
+        const uint64_t piece = wanted - got < kSignalPiece ? wanted - got : kSignalPiece;
+        if (!signal.reserve(signal.size() + piece)) return SdResult::kNoMemory;
+        const uint64_t step = read_fully(section, signal.data() + signal.size(), piece);
+        signal.set_size(signal.size() + step);
+        got += step;
+        if (step < piece) break;
+    }
+    budget -= got;
+    if (got == length) return SdResult::kComplete;
+    if (length <= kLongestFilledValue) {
+        if (!signal.append_zeros(length - got)) return SdResult::kNoMemory;
+        return SdResult::kComplete;
+    }
+    return SdResult::kCutShort;
+}
+
+// Appends the variable-length values of the record's fields, in layout order.
+// `at` is where the record's VLSD values start in the data section and moves
+// past those consumed. False when a VLSD value is cut short by the end of the
+// data: the recording ends before that record, exactly as it does at a
+// fixed-length record cut short, instead of delivering a frame with a
+// payload that was never recorded.
+bool RecordIterator::Walk::gather_signal_values(const RecordGroup& entry,
+                                                mdf::DataSectionStream& section, bool with_ids,
+                                                uint64_t& at) {
+    const uint64_t id_size = group->rec_id_size;
+    const ByteSpan record_span = view.record;
+    uint64_t budget = kSignalBudget;
+    for (const SignalSource& source : entry.signal_sources) {
+        switch (source.kind) {
+            case SignalSource::Kind::kVlsd: {
+                if (!with_ids) {
+                    if (!signal.append_u32(0)) return false;
+                    break;
+                }
+                const uint8_t* id = fetch(section, at, id_size);
+                if (id == nullptr) return false;
+                // A record of another group follows: neither this field nor
+                // any later one gets a value, and that record is read next.
+                if (load_id(id, id_size) != source.vlsd_record_id) return true;
+                const uint8_t* length_bytes = fetch(section, at + id_size, 4);
+                if (length_bytes == nullptr) return false;
+                uint32_t length;
+                std::memcpy(&length, length_bytes, 4);
+                const uint8_t* value = fetch(section, at + id_size + 4, length);
+                if (value == nullptr) return false;
+                if (!signal.append_u32(length) || !signal.append(value, length)) return false;
+                at += id_size + 4 + length;
+                break;
+            }
+            case SignalSource::Kind::kSd: {
+                const uint64_t offset =
+                    extract_bits(record_span, source.bit_position, source.bit_count, source.byte_order);
+                const SdResult result = append_sd_value(*source.section, offset, budget);
+                if (result == SdResult::kNoMemory) return false;
+                // A value kept in part: later fields get no value.
+                if (result == SdResult::kCutShort) return true;
+                break;
+            }
+            case SignalSource::Kind::kOther:
+                if (!signal.append_u32(0)) return false;
+                break;
+        }
+    }
+    return true;
+}
+
+bool RecordIterator::Walk::read_record(mdf::DataSectionStream& section) {
+    const bool with_ids = group->walks_with_ids();
+    const uint64_t id_size = with_ids ? group->rec_id_size : 0;
+    uint64_t at = position;
+
+    uint64_t key = 0;
+    if (with_ids) {
+        // An id cut short by the end of the data names no record.
+        const uint8_t* id = fetch(section, at, id_size);
+        if (id == nullptr) return false;
+        key = load_id(id, id_size);
+        at += id_size;
+    }
+    const RecordGroup* entry = last_group;
+    if (entry == nullptr || entry->key != key) {
+        entry = group->find_record_group(key);
+        if (entry == nullptr) return false;
+        last_group = entry;
+    }
+    // A VLSD record not consumed by the record before it.
+    if (entry->record_length < 0) return false;
+    const uint64_t length = static_cast<uint64_t>(entry->record_length);
+
+    const uint8_t* bytes = fetch(section, at, length);
+    if (bytes == nullptr) return false;
+    at += length;
+    signal.clear();
+    if (entry->has_vlsd) {
+        // Reading the values that follow may move the window: keep a copy.
+        record.clear();
+        if (!record.append(bytes, length)) return false;
+        view.record = ByteSpan{record.data(), length};
+    } else {
+        view.record = ByteSpan{bytes, length};
+    }
+    if (!entry->signal_sources.empty() && !gather_signal_values(*entry, section, with_ids, at)) {
+        return false;
+    }
+
+    // A record that takes up no bytes would be read again forever: the data
+    // cannot tell how many of them there are, so the walk ends.
+    if (at == position) return false;
+    position = at;
+    view.signal_bytes = ByteSpan{signal.data(), signal.size()};
+    view.layout = entry->layout;
+    decoder = entry->decoder;
+    return true;
+}
+
+const BusMessage* RecordIterator::Walk::next(int32_t* status) {
+    mdf::DtBlock* data = data_block(*group);
+    if (data == nullptr || !read_record(data->section) || decoder == nullptr) {
+        finished = true;
+        if (status != nullptr) *status = kStatusNoFrame;
+        return nullptr;
+    }
+    const int32_t result = decoder(view, message);
+    if (status != nullptr) *status = result;
+    return &message;
+}
+
+std::optional<RecordIterator> RecordIterator::create(const DgBlock* group) {
+    if (group == nullptr) return std::nullopt;
+    Walk* walk = new (std::nothrow) Walk(group);
+    if (walk == nullptr) return std::nullopt;
+    return RecordIterator(std::unique_ptr<Walk>(walk));
+}
+
+RecordIterator::RecordIterator(std::unique_ptr<Walk> walk) : walk_(std::move(walk)) {}
+RecordIterator::RecordIterator(RecordIterator&&) noexcept = default;
+RecordIterator& RecordIterator::operator=(RecordIterator&&) noexcept = default;
+RecordIterator::~RecordIterator() = default;
+
+const BusMessage* RecordIterator::first(int32_t* status) {
+    walk_->finished = false;
+    walk_->position = 0;
+    return walk_->next(status);
+}
+
+const BusMessage* RecordIterator::advance(int32_t* status) {
+    if (walk_->finished) {
+        if (status != nullptr) *status = kStatusNoFrame;
+        return nullptr;
+    }
+    return walk_->next(status);
+}
+
+const BusMessage& RecordIterator::message() const { return walk_->message; }
+const RecordView& RecordIterator::view() const { return walk_->view; }
+uint64_t RecordIterator::position() const { return walk_->position; }
+bool RecordIterator::finished() const { return walk_->finished; }
+
+}  // namespace tolvar::bus

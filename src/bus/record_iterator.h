@@ -1,0 +1,50 @@
+// The cursor over the records of one data group, decoding each into a
+// BusMessage in file order. Owns its buffers and the message; borrows the
+// DgBlock and (through its data block) the Stream, which must outlive it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "bus/bus_message.h"
+
+namespace tolvar::bus {
+
+class DgBlock;
+
+class RecordIterator {
+public:
+    // An iterator standing before the first record; nothing when group is
+    // null (a list entry that is not a data group) or memory runs out.
+    static std::optional<RecordIterator> create(const DgBlock* group);
+
+    RecordIterator(RecordIterator&&) noexcept;
+    RecordIterator& operator=(RecordIterator&&) noexcept;
+    RecordIterator(const RecordIterator&) = delete;
+    RecordIterator& operator=(const RecordIterator&) = delete;
+    ~RecordIterator();  // release: frees the buffers, never touches the group
+
+    // Rewinds to the first record and decodes it. Null when the data group has
+    // no record; the status is then kStatusNoFrame.
+    const BusMessage* first(int32_t* status = nullptr);
+    // Decodes the next record; null once the walk has ended, without reading
+    // again. Every record read is given, also one that yields no frame (kind 0).
+    const BusMessage* advance(int32_t* status = nullptr);
+
+    // The message and view of the current record; valid until the next first,
+    // advance or destruction, and unaffected by moving the iterator.
+    const BusMessage& message() const;
+    const RecordView& view() const;
+    // Offset, within the data section, of the next record to read.
+    uint64_t position() const;
+    bool finished() const;
+
+private:
+    struct Walk;
+    explicit RecordIterator(std::unique_ptr<Walk> walk);
+
+    std::unique_ptr<Walk> walk_;  // owned; heap-held so the message never moves
+};
+
+}  // namespace tolvar::bus

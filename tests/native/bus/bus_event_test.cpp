@@ -1,0 +1,118 @@
+#include "bus/bus_event.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace tolvar::bus {
+namespace {
+
+struct RoleCase {
+    const char* name;
+    ChannelRole role;
+};
+
+class RoleOfNameTest : public ::testing::TestWithParam<RoleCase> {};
+
+TEST_P(RoleOfNameTest, GivesTheRoleOfTheExactName) {
+    EXPECT_EQ(role_of_name(GetParam().name), GetParam().role) << GetParam().name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryListedName, RoleOfNameTest,
+    ::testing::Values(RoleCase{"CAN_DataFrame.BRS", ChannelRole::kCanBrs},
+                      RoleCase{"CAN_DataFrame.BusChannel", ChannelRole::kCanBusChannel},
+                      RoleCase{"CAN_RemoteFrame.BusChannel", ChannelRole::kCanBusChannel},
+                      RoleCase{"CAN_ErrorFrame.BusChannel", ChannelRole::kCanBusChannel},
+                      RoleCase{"CAN_DataFrame.DataBytes", ChannelRole::kCanDataBytes},
+                      RoleCase{"CAN_DataFrame.DataLength", ChannelRole::kCanDataLength},
+                      RoleCase{"CAN_RemoteFrame.DataLength", ChannelRole::kCanDataLength},
+                      RoleCase{"CAN_DataFrame.Dir", ChannelRole::kCanDir},
+                      RoleCase{"CAN_RemoteFrame.Dir", ChannelRole::kCanDir},
+                      RoleCase{"CAN_DataFrame.DLC", ChannelRole::kCanDlc},
+                      RoleCase{"CAN_RemoteFrame.DLC", ChannelRole::kCanDlc},
+                      RoleCase{"CAN_DataFrame.EDL", ChannelRole::kCanEdl},
+                      RoleCase{"CAN_ErrorFrame.ErrorType", ChannelRole::kCanErrorType},
+                      RoleCase{"CAN_DataFrame.ESI", ChannelRole::kCanEsi},
+                      RoleCase{"CAN_DataFrame.ID", ChannelRole::kCanId},
+                      RoleCase{"CAN_RemoteFrame.ID", ChannelRole::kCanId},
+                      RoleCase{"CAN_DataFrame.IDE", ChannelRole::kCanIde},
+                      RoleCase{"CAN_RemoteFrame.IDE", ChannelRole::kCanIde},
+                      RoleCase{"LIN_Frame.BusChannel", ChannelRole::kLinBusChannel},
+                      RoleCase{"LIN_Frame.DataBytes", ChannelRole::kLinDataBytes},
+                      RoleCase{"LIN_Frame.DataLength", ChannelRole::kLinDataLength},
+                      RoleCase{"LIN_Frame.Dir", ChannelRole::kLinDir},
+                      RoleCase{"LIN_Frame.ID", ChannelRole::kLinId},
+                      RoleCase{"LIN_Frame.ReceivedDataByteCount", ChannelRole::kLinReceivedDataByteCount},
+                      RoleCase{"Timestamp", ChannelRole::kTimestampRole}));
+
+INSTANTIATE_TEST_SUITE_P(
+    NamesWithoutARole, RoleOfNameTest,
+    ::testing::Values(RoleCase{"can_dataframe.id", ChannelRole::kNoRole},       // case matters
+                      RoleCase{"CAN_RemoteFrame.ESI", ChannelRole::kNoRole},    // remote frames have no ESI
+                      RoleCase{"CAN_RemoteFrame.DataBytes", ChannelRole::kNoRole},
+                      RoleCase{"CAN_ErrorFrame.ID", ChannelRole::kNoRole},
+                      RoleCase{"LIN_ChecksumError.ID", ChannelRole::kNoRole},
+                      RoleCase{"CAN_DataFrame.Foo.Bar", ChannelRole::kNoRole},
+                      RoleCase{"CAN_DataFrame.I", ChannelRole::kNoRole},        // a prefix of a name
+                      RoleCase{"CAN_DataFrame.IDEX", ChannelRole::kNoRole},     // a name as prefix
+                      RoleCase{"Timestamp ", ChannelRole::kNoRole},
+                      RoleCase{"", ChannelRole::kNoRole}));
+
+TEST(RoleOfNameTest, EndsANameAtItsFirstZeroByte) {
+    EXPECT_EQ(role_of_name(std::string("CAN_DataFrame.ID\0\0\0", 19)), ChannelRole::kCanId);
+    EXPECT_EQ(role_of_name(std::string("Timestamp\0junk", 14)), ChannelRole::kTimestampRole);
+    EXPECT_EQ(role_of_name(std::string("\0Timestamp", 10)), ChannelRole::kNoRole);
+}
+
+struct ClassifyCase {
+    std::vector<std::string_view> names;
+    bool classified;
+    BusEventKind kind;
+    DecoderChoice decoder;
+};
+
+class ClassifyGroupTest : public ::testing::TestWithParam<ClassifyCase> {};
+
+TEST_P(ClassifyGroupTest, ClassifiesByTheOnePrefix) {
+    const ClassifyCase& c = GetParam();
+    const auto result = classify_group(c.names);
+    ASSERT_EQ(result.has_value(), c.classified);
+    if (!c.classified) return;
+    EXPECT_EQ(result->kind, c.kind);
+    EXPECT_EQ(result->decoder, c.decoder);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Events, ClassifyGroupTest,
+    ::testing::Values(
+        ClassifyCase{{"Timestamp", "CAN_DataFrame.ID", "CAN_DataFrame.DataBytes", "CAN_DataFrame.DLC"},
+                     true, BusEventKind::kCanDataFrame, DecoderChoice::kCanDataFrame},
+        ClassifyCase{{"CAN_RemoteFrame.ID", "Timestamp"}, true, BusEventKind::kCanRemoteFrame,
+                     DecoderChoice::kCanRemoteFrame},
+        ClassifyCase{{"Timestamp", "CAN_ErrorFrame.ErrorType"}, true, BusEventKind::kCanErrorFrame,
+                     DecoderChoice::kCanErrorFrame},
+        ClassifyCase{{"Timestamp", "LIN_Frame.ID"}, true, BusEventKind::kLinFrame, DecoderChoice::kLinFrame},
+        ClassifyCase{{"Timestamp", "LIN_ChecksumError.ID"}, true, BusEventKind::kLinChecksumError,
+                     DecoderChoice::kNoFrame},
+        ClassifyCase{{"Timestamp", "LIN_ReceiveError.ID"}, true, BusEventKind::kLinReceiveError,
+                     DecoderChoice::kNoFrame},
+        ClassifyCase{{"Timestamp", "LIN_SyncError.BusChannel"}, true, BusEventKind::kLinSyncError,
+                     DecoderChoice::kNoFrame},
+        ClassifyCase{{"Timestamp", "LIN_TransmissionError.ID"}, true, BusEventKind::kLinTransmissionError,
+                     DecoderChoice::kNoFrame},
+        // A prefix that names no event still classifies, as unclassified.
+        ClassifyCase{{"Timestamp", "FlexRay_Frame.ID"}, true, BusEventKind::kUnclassified,
+                     DecoderChoice::kNoFrame},
+        ClassifyCase{{"Timestamp", ".ID"}, true, BusEventKind::kUnclassified, DecoderChoice::kNoFrame},
+        ClassifyCase{{"can_dataframe.ID"}, true, BusEventKind::kUnclassified, DecoderChoice::kNoFrame},
+        ClassifyCase{{"CAN_DataFrame.Foo.Bar", "CAN_DataFrame.ID"}, true, BusEventKind::kCanDataFrame,
+                     DecoderChoice::kCanDataFrame},
+        // No prefix, or more than one: not a bus event.
+        ClassifyCase{{"Timestamp", "CAN_DataFrame.ID", "CAN_RemoteFrame.ID"}, false, {}, {}},
+        ClassifyCase{{"Timestamp", "Speed"}, false, {}, {}},
+        ClassifyCase{{}, false, {}, {}},
+        ClassifyCase{{"CAN_DataFrame.ID", ".ID"}, false, {}, {}}));
+
+}  // namespace
+}  // namespace tolvar::bus
