@@ -5,6 +5,10 @@ source "$(dirname "$0")/setup.sh"
 JOBS="$(nproc)"
 FUZZ_SECONDS="${FUZZ_SECONDS:-20}"
 
+# Recordings of every shape the test writer makes, for the native round trips.
+python tests/make_recordings.py build/recordings >/dev/null
+export TOLVAR_RECORDINGS="$PWD/build/recordings"
+
 echo "== native tests" >&2
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTOLVAR_TESTS=ON -DTOLVAR_BENCH=ON >/dev/null
@@ -35,6 +39,12 @@ if ls fuzz/*_fuzz.cpp >/dev/null 2>&1; then
       || { tail -50 "build/fuzz/$name.log"; exit 1; }
   done
 fi
+
+echo "== Python tests with the module under AddressSanitizer" >&2
+bash scripts/python_asan.sh
+
+echo "== other python-can releases and interpreters" >&2
+bash scripts/compat.sh
 
 echo "== Python tests" >&2
 python -m pytest -q tests

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# The Python tests again under other python-can releases, each in its own
+# virtual environment with the package's wheel installed: the oldest python-can
+# 4 that installs here (4.0.0) and the last one whose base class opens paths
+# itself (4.5.0). The project's own environment has the newest.
+# Run after setup.sh (it needs the active .venv with scikit-build-core).
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+VERSIONS="${TOLVAR_COMPAT_CAN_VERSIONS:-4.0.0 4.5.0}"
+
+mkdir -p build/wheels
+rm -f build/wheels/python_can_tolvar_mf4-*.whl
+python -m pip wheel -q --no-build-isolation --no-deps -w build/wheels . >build/compat-wheel.log 2>&1 \
+  || { tail -40 build/compat-wheel.log >&2; exit 1; }
+wheel="$(ls build/wheels/python_can_tolvar_mf4-*.whl)"
+
+# The module may use only the stable ABI of the version its wheel declares
+# (cp39): a 3.9 interpreter could not load a function that joined later.
+if [ ! -x build/abi3audit-env/bin/abi3audit ]; then
+  python -m venv build/abi3audit-env
+  build/abi3audit-env/bin/python -m pip install -q abi3audit
+fi
+build/abi3audit-env/bin/abi3audit --strict --summary "$wheel"
+
+# Import with every warning an error, and read recordings, on every
+# interpreter the machine has (pyenv's included) with the newest python-can.
+find_interpreter() {  # a working python3.X: on PATH, or one pyenv installed
+  local name="$1" candidate
+  if "$name" -c pass >/dev/null 2>&1; then command -v "$name"; return 0; fi
+  for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"${name#python}".*/bin/"$name"; do
+    if [ -x "$candidate" ] && "$candidate" -c pass >/dev/null 2>&1; then echo "$candidate"; return 0; fi
+  done
+  return 1
+}
+for name in python3.9 python3.10 python3.11 python3.12 python3.13 python3.14; do
+  interpreter="$(find_interpreter "$name")" || continue
+  env_dir="build/compat-$name"
+  if [ ! -x "$env_dir/bin/python" ]; then
+    "$interpreter" -m venv "$env_dir"
+    "$env_dir/bin/python" -m pip install -q python-can pytest cryptography
+  fi
+  "$env_dir/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
+  (cd "$env_dir" && ./bin/python -W error -X dev -c \
+     "import python_can_tolvar_mf4 as m; assert sorted(x for x in dir(m) if not x.startswith('__')) == ['CanMsgExtension', 'MdfFile', 'MdfFileIterator']")
+  echo "-- $name imports the module without warnings" >&2
+  (cd "$env_dir" && ./bin/python -m pytest -q -p no:cacheprovider \
+     "$ROOT/tests/test_sources.py" "$ROOT/tests/test_messages.py")
+done
+
+for version in $VERSIONS; do
+  env_dir="build/compat-can-$version"
+  if [ ! -x "$env_dir/bin/python" ]; then
+    python -m venv "$env_dir"
+    # python-can 4.0 finds reader plugins through pkg_resources.
+    "$env_dir/bin/python" -m pip install -q "python-can==$version" pytest cryptography "setuptools<81"
+  fi
+  "$env_dir/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
+  echo "-- python-can $version" >&2
+  (cd "$env_dir" && ./bin/python -m pytest -q -p no:cacheprovider \
+     "$ROOT/tests/test_module.py" "$ROOT/tests/test_messages.py" \
+     "$ROOT/tests/test_sources.py" "$ROOT/tests/test_cli.py")
+done

@@ -1,0 +1,204 @@
+// CanMsgExtension: can.Message with ordering by timestamp (what heapq.merge
+// needs) and a hash over the message's fields. It has no fields of its own.
+#include <Python.h>
+
+#include "host/can_msg_extension.h"
+#include "host/module.h"
+#include "host/py_ref.h"
+
+namespace tolvar::host {
+namespace {
+
+// The type cannot be subclassed, so can.Message is always the next class in
+// the order of resolution: calling its __init__ directly is what the super
+// object would find, without building one per message.
+int init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    const Py_ssize_t count = PyTuple_Size(args);
+    if (count < 0) return -1;
+    PyRef call_args(PyTuple_New(count + 1));
+    if (!call_args) return -1;
+    Py_IncRef(self);
+    PyTuple_SetItem(call_args.get(), 0, self);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PyTuple_GetItem(args, i);
+        Py_IncRef(item);
+        PyTuple_SetItem(call_args.get(), i + 1, item);
+    }
+    PyRef result(PyObject_Call(refs().message_init, call_args.get(), kwargs));
+    return result ? 0 : -1;
+}
+
+Py_hash_t hash(PyObject* self) {
+    const Names& n = names();
+    PyObject* const fields[] = {n.timestamp,      n.arbitration_id, n.is_extended_id,
+                                n.is_remote_frame, n.is_error_frame, n.channel,
+                                n.dlc,            n.data,           n.is_fd,
+                                n.is_rx,          n.bitrate_switch, n.error_state_indicator};
+    constexpr Py_ssize_t kCount = sizeof(fields) / sizeof(fields[0]);
+    PyRef tuple(PyTuple_New(kCount));
+    if (!tuple) return -1;
+    for (Py_ssize_t i = 0; i < kCount; ++i) {
+        PyRef value(PyObject_GetAttr(self, fields[i]));
+        if (!value) return -1;
+        if (fields[i] == n.data) {
+            // The data is a bytearray, which has no hash: its text form has.
+            value = PyRef(PyObject_Str(value.get()));
+            if (!value) return -1;
+        }
+        PyTuple_SetItem(tuple.get(), i, value.release());
+    }
+    return PyObject_Hash(tuple.get());
+}
+
+bool timestamp_of(PyObject* message, double& out) {
+    PyRef value(PyObject_GetAttr(message, names().timestamp));
+    if (!value) return false;
+    out = PyFloat_AsDouble(value.get());
+    return !(out == -1.0 && PyErr_Occurred() != nullptr);
+}
+
+PyObject* richcompare(PyObject* self, PyObject* other, int op) {
+    const int is_message = PyObject_IsInstance(other, refs().message_type);
+    if (is_message < 0) return nullptr;
+    if (is_message == 0) {
+        PyErr_SetString(PyExc_TypeError, "Attempting to compare incompatible classes");
+        return nullptr;
+    }
+    double left = 0.0;
+    double right = 0.0;
+    if (!timestamp_of(self, left) || !timestamp_of(other, right)) return nullptr;
+    bool result = false;
+    switch (op) {
+    case Py_LT: result = left < right; break;
+    case Py_LE: result = left <= right; break;
+    case Py_EQ: result = left == right; break;
+    case Py_NE: result = left != right; break;
+    case Py_GT: result = left > right; break;
+    case Py_GE: result = left >= right; break;
+    default: Py_RETURN_NOTIMPLEMENTED;
+    }
+    return PyBool_FromLong(result ? 1 : 0);
+}
+
+// "CAN 1", "LIN 2": made once per bus number and kept, so a message costs no
+// formatting.
+PyObject* g_can_channels[256] = {};
+PyObject* g_lin_channels[256] = {};
+
+PyObject* channel_name(PyObject** cache, const char* prefix, uint8_t bus) {
+    if (cache[bus] == nullptr) cache[bus] = PyUnicode_FromFormat("%s %u", prefix, static_cast<unsigned>(bus));
+    return cache[bus];
+}
+
+// The payload bytes of a frame, never more than the message's own payload
+// holds from where its data starts.
+uint64_t payload_length(const bus::BusMessage& m, const uint8_t* payload, uint64_t payload_size) {
+    if (m.data == nullptr) return 0;
+    uint64_t limit = payload_size;
+    if (m.data >= payload && m.data < payload + payload_size) {
+        limit = static_cast<uint64_t>(payload + payload_size - m.data);
+    }
+    return m.data_length < limit ? m.data_length : limit;
+}
+
+// Inserts a new value (nullptr: its creation failed, the error is set).
+bool put(PyObject* dict, PyObject* key, PyObject* new_value) {
+    PyRef value(new_value);
+    return value && PyDict_SetItem(dict, key, value.get()) == 0;
+}
+
+bool put_borrowed(PyObject* dict, PyObject* key, PyObject* value) {
+    return value != nullptr && PyDict_SetItem(dict, key, value) == 0;
+}
+
+PyObject* flag(bool value) {
+    PyObject* result = value ? Py_True : Py_False;
+    Py_IncRef(result);
+    return result;
+}
+
+PyType_Slot g_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(init)},
+    {Py_tp_hash, reinterpret_cast<void*>(hash)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(richcompare)},
+    {Py_tp_doc, const_cast<char*>("A can.Message ordered by timestamp, as read from an MDF 4 recording.")},
+    {0, nullptr},
+};
+
+// No base-type flag: host code cannot derive from it.
+PyType_Spec g_spec = {
+    "python_can_tolvar_mf4.CanMsgExtension", 0, 0, Py_TPFLAGS_DEFAULT, g_slots,
+};
+
+}  // namespace
+
+PyObject* build_message(const bus::BusMessage& m, double start) {
+    uint64_t length = 0;
+    switch (m.kind) {
+    case bus::kKindCanDataFrame:
+    case bus::kKindCanRemoteFrame:
+        length = payload_length(m, m.details.can.payload, bus::kCanPayloadSize);
+        break;
+    case bus::kKindCanErrorFrame:
+        break;
+    case bus::kKindLinFrame:
+        length = payload_length(m, m.details.lin.payload, bus::kLinPayloadSize);
+        break;
+    default:
+        PyErr_SetString(PyExc_RuntimeError, "Unknown bus type");
+        return nullptr;
+    }
+    const Names& n = names();
+    PyRef kwargs(PyDict_New());
+    if (!kwargs) return nullptr;
+    PyObject* d = kwargs.get();
+    if (!put(d, n.timestamp, PyFloat_FromDouble(start + m.time)) ||
+        !put(d, n.arbitration_id, PyLong_FromUnsignedLong(m.identifier & 0x1FFFFFFFu)) ||
+        !put(d, n.dlc, PyLong_FromUnsignedLongLong(length)) ||
+        !put(d, n.data, PyBytes_FromStringAndSize(reinterpret_cast<const char*>(m.data),
+                                                  static_cast<Py_ssize_t>(length))))
+        return nullptr;
+    switch (m.kind) {
+    case bus::kKindCanDataFrame: {
+        const bus::CanFrameDetails& c = m.details.can;
+        if (!put(d, n.is_fd, flag(c.fd != 0)) || !put(d, n.error_state_indicator, flag(c.esi != 0)) ||
+            !put(d, n.bitrate_switch, flag(c.brs != 0)) || !put(d, n.is_rx, flag(c.direction == 0)) ||
+            !put(d, n.is_extended_id, flag(c.extended != 0)) ||
+            !put_borrowed(d, n.channel, channel_name(g_can_channels, "CAN", c.bus)))
+            return nullptr;
+        break;
+    }
+    case bus::kKindCanRemoteFrame: {
+        const bus::CanFrameDetails& c = m.details.can;
+        if (!put(d, n.is_remote_frame, flag(true)) || !put(d, n.is_rx, flag(c.direction == 0)) ||
+            !put(d, n.is_extended_id, flag(c.extended != 0)) ||
+            !put_borrowed(d, n.channel, channel_name(g_can_channels, "CAN", c.bus)))
+            return nullptr;
+        break;
+    }
+    case bus::kKindCanErrorFrame:
+        if (!put(d, n.is_error_frame, flag(true)) ||
+            !put_borrowed(d, n.channel, channel_name(g_can_channels, "CAN", m.details.error.bus)))
+            return nullptr;
+        break;
+    default: {
+        const bus::LinFrameDetails& l = m.details.lin;
+        if (!put(d, n.is_rx, flag(l.direction == 0)) ||
+            !put_borrowed(d, n.channel, channel_name(g_lin_channels, "LIN", l.bus)) ||
+            !put(d, n.is_extended_id, flag(false)))
+            return nullptr;
+        break;
+    }
+    }
+    PyRef no_args(PyTuple_New(0));
+    if (!no_args) return nullptr;
+    return PyObject_Call(refs().can_msg_extension, no_args.get(), d);
+}
+
+PyObject* create_can_msg_extension_type(PyObject* message_base) {
+    PyRef bases(PyTuple_Pack(1, message_base));
+    if (!bases) return nullptr;
+    return PyType_FromSpecWithBases(&g_spec, bases.get());
+}
+
+}  // namespace tolvar::host

@@ -1,0 +1,460 @@
+// MdfFile: the reader type host programs use. The class host code sees is made
+// by calling the metaclass of can.io.generic.MessageReader (abc.ABCMeta) with
+// two bases, a native type that holds each instance's state and operations
+// and MessageReader itself, so that the ABC bookkeeping is done by the
+// metaclass and no type is made from a spec whose base has a metaclass of its
+// own. The native type stays out of the module's attributes.
+#include <Python.h>
+
+#include "host/mdf_file.h"
+
+#include <memory>
+#include <new>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "bus/data_group.h"
+#include "bus/record_iterator.h"
+#include "host/layer_loop.h"
+#include "host/mdf_document.h"
+#include "host/mdf_file_iterator.h"
+#include "host/module.h"
+#include "host/py_ref.h"
+#include "metadata/metadata_dict.h"
+#include "stream/file_stream.h"
+#include "stream/host_file_stream.h"
+
+namespace tolvar::host {
+namespace {
+
+// Every open of a document gets a new generation, so an iterator can tell its
+// own document from a later one after close() and a new __init__.
+uint64_t g_last_generation = 0;
+
+// A document with the Stream it reads; the document goes first.
+struct OpenRecording {
+    std::unique_ptr<MdfDocument> document;  // borrows stream
+    StreamPtr stream;
+
+    void free() {
+        document.reset();
+        close(stream);
+    }
+};
+
+struct ReaderState {
+    OpenRecording current;
+    // A file object that the base class opened for a path (python-can up to
+    // 4.5 does): the path itself is read natively, and this is closed with
+    // the reader so that no file stays open.
+    PyRef base_opened_file;
+    uint64_t generation = 0;
+    // Reads in progress through `current` (see ReaderHold), and what was
+    // released while they ran, freed when the last one ends.
+    int holds = 0;
+    std::vector<OpenRecording> retired;
+
+    MdfDocument* document() const { return current.document.get(); }
+
+    void release() {
+        if (!current.document && !current.stream) return;
+        if (holds > 0) {
+            try {
+                retired.push_back(std::move(current));
+                current = OpenRecording{};
+                return;
+            } catch (const std::bad_alloc&) {
+                // Without room to keep it aside, it is kept for good: never
+                // freed under a running read.
+                current.document.release();
+                current.stream.release();
+                return;
+            }
+        }
+        current.free();
+    }
+
+    void free_retired() {
+        for (OpenRecording& recording : retired) recording.free();
+        retired.clear();
+    }
+};
+
+struct ReaderObject {
+    PyObject_HEAD
+    ReaderState* state;  // owned
+};
+
+ReaderState* state_of(PyObject* self) { return reinterpret_cast<ReaderObject*>(self)->state; }
+
+PyObject* raise_closed() {
+    PyErr_SetString(PyExc_RuntimeError, "Handle has been closed");
+    return nullptr;
+}
+
+// super(<native type>, self): the classes after the native one in the
+// instance's order of resolution, MessageReader's first.
+PyObject* super_of(PyObject* self) {
+    return PyObject_CallFunctionObjArgs(refs().super_type, refs().mdf_file_native, self, nullptr);
+}
+
+// The base's method `name`, or an empty reference without an exception when
+// no class after the native type defines it (no python-can release defines
+// close on its reader bases).
+bool base_method(PyObject* self, PyObject* name, PyRef& method) {
+    PyRef super(super_of(self));
+    if (!super) return false;
+    method.reset(PyObject_GetAttr(super.get(), name));
+    if (method) return true;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+// Releases document and stream, and closes the file object the base opened.
+bool release_all(PyObject* self) {
+    ReaderState* state = state_of(self);
+    if (state == nullptr) return true;
+    state->release();
+    PyRef opened(state->base_opened_file.release());
+    if (!opened) return true;
+    PyRef result(PyObject_CallMethodObjArgs(opened.get(), names().close, nullptr));
+    return static_cast<bool>(result);
+}
+
+int instance_of(PyObject* object, PyObject* type) { return PyObject_IsInstance(object, type); }
+
+// The source the caller passed: the first positional argument or keyword
+// `file`; borrowed, nullptr when there is none.
+PyObject* caller_source(PyObject* args, PyObject* kwargs) {
+    if (PyTuple_Size(args) > 0) return PyTuple_GetItem(args, 0);
+    if (kwargs != nullptr) return PyDict_GetItem(kwargs, names().file);
+    return nullptr;
+}
+
+// A path opens with the file-system encoding, as Python's own open() does.
+StreamPtr open_path(PyObject* path) {
+    PyObject* encoded = nullptr;
+    if (PyUnicode_FSConverter(path, &encoded) == 0) return nullptr;
+    PyRef owner(encoded);
+    const char* bytes = PyBytes_AsString(encoded);
+    if (bytes == nullptr) return nullptr;
+    StreamPtr stream = FileStream::open(bytes);
+    if (!stream) PyErr_SetString(PyExc_FileNotFoundError, "Could not open file");
+    return stream;
+}
+
+// What the reader reads: the stream of `file` (or of the caller's path when
+// the base class opened that path itself), or nullptr with an exception set.
+StreamPtr open_source(ReaderState& state, PyObject* file, PyObject* source) {
+    const HostRefs& r = refs();
+    int is_path = instance_of(file, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    if (is_path == 0) is_path = instance_of(file, r.path_type);
+    if (is_path < 0) return nullptr;
+    if (is_path == 1) return open_path(file);
+
+    const int is_file = instance_of(file, r.io_base);
+    if (is_file < 0) return nullptr;
+    if (is_file == 0) {
+        PyErr_SetString(PyExc_ValueError, "Unknown data source type");
+        return nullptr;
+    }
+    if (source != nullptr && source != file) {
+        int source_is_path = instance_of(source, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+        if (source_is_path == 0) source_is_path = instance_of(source, r.path_type);
+        if (source_is_path < 0) return nullptr;
+        if (source_is_path == 1) {
+            // The base class opened the caller's path: read the same file
+            // natively instead of through a method call per record.
+            StreamPtr stream = open_path(source);
+            if (stream) state.base_opened_file = PyRef::borrow(file);
+            return stream;
+        }
+    }
+    StreamPtr stream = HostFileStream::create(file, r.io_base);
+    if (!stream && PyErr_Occurred() == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "Could not allocate buffer");
+    }
+    return stream;
+}
+
+// A failed construction holds nothing: the file the base opened is closed
+// too. The construction's exception is the one the caller sees.
+int fail_after_open(PyObject* self) {
+    SavedError keep;
+    if (!release_all(self)) PyErr_WriteUnraisable(self);
+    return -1;
+}
+
+PyObject* native_new(PyTypeObject* type, PyObject*, PyObject*) {
+    if (reinterpret_cast<PyObject*>(type) != refs().mdf_file) {
+        PyErr_SetString(PyExc_TypeError, "type 'MdfFile' is not an acceptable base type");
+        return nullptr;
+    }
+    allocfunc alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyRef self(alloc(type, 0));
+    if (!self) return nullptr;
+    ReaderObject* reader = reinterpret_cast<ReaderObject*>(self.get());
+    reader->state = new (std::nothrow) ReaderState();
+    if (reader->state == nullptr) return PyErr_NoMemory();
+    return self.release();
+}
+
+int init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    ReaderState* state = state_of(self);
+    if (state == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "Could not allocate buffer");
+        return -1;
+    }
+    const Names& n = names();
+    PyRef base_kwargs(kwargs != nullptr ? PyDict_Copy(kwargs) : PyDict_New());
+    if (!base_kwargs || PyDict_SetItem(base_kwargs.get(), n.mode, n.rb) < 0) return -1;
+    // `passwords` is the reader's own keyword: python-can 4.0 and 4.1 have a
+    // base initialiser without **kwargs that would refuse it.
+    if (PyDict_DelItem(base_kwargs.get(), n.passwords) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
+        PyErr_Clear();
+    }
+    {
+        PyRef super(super_of(self));
+        if (!super) return -1;
+        PyRef base_init(PyObject_GetAttr(super.get(), n.init));
+        if (!base_init) return -1;
+        PyRef result(PyObject_Call(base_init.get(), args, base_kwargs.get()));
+        if (!result) return -1;
+    }
+
+    // A second __init__ on one instance starts from nothing.
+    if (!release_all(self)) return -1;
+
+    PyObject* source = caller_source(args, kwargs);
+    PyRef file(PyObject_GetAttr(self, n.file));
+    if (!file) {
+        // python-can 4.6 made the base initialiser abstract: it no longer
+        // opens the path or sets `file`. The caller's source is then used.
+        if (source == nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_TypeError, "could not get file property");
+            return -1;
+        }
+        PyErr_Clear();
+        file = PyRef::borrow(source);
+    }
+    if (file.get() == Py_None) {
+        PyErr_SetString(PyExc_ValueError, "file must not be None");
+        return -1;
+    }
+    // Only the keyword counts; borrowed from the caller's dict.
+    PyObject* passwords = kwargs != nullptr ? PyDict_GetItem(kwargs, n.passwords) : nullptr;
+
+    StreamPtr stream = open_source(*state, file.get(), source);
+    if (!stream) return -1;
+    stream = unwrap_layers(std::move(stream), passwords);
+    if (!stream) {
+        if (PyErr_Occurred() == nullptr) {
+            PyErr_SetString(PyExc_RuntimeError, "Could not open data source");
+        }
+        return fail_after_open(self);
+    }
+    std::unique_ptr<MdfDocument> document;
+    if (PyErr_Occurred() == nullptr) document = MdfDocument::open(stream.get());
+    // A file object that raised while the tree was read is the cause the
+    // caller needs, even where a parser took the failed read for an end.
+    if (!document || PyErr_Occurred() != nullptr) {
+        document.reset();
+        close(stream);
+        if (PyErr_Occurred() == nullptr) {
+            PyErr_SetString(PyExc_RuntimeError, "Could not open data source");
+        }
+        return fail_after_open(self);
+    }
+    // A file object's methods may have reinitialised this reader meanwhile.
+    state->release();
+    state->current.stream = std::move(stream);
+    state->current.document = std::move(document);
+    state->generation = ++g_last_generation;
+    return 0;
+}
+
+// The file object a HostFileStream holds, if the stream is one.
+PyObject* host_object(const StreamPtr& stream) {
+    const HostFileStream* host = dynamic_cast<const HostFileStream*>(stream.get());
+    return host != nullptr ? host->object() : nullptr;
+}
+
+// A file object that refers back to its reader makes a cycle through the
+// native state; the collector sees it through these two.
+int traverse(PyObject* self, visitproc visit, void* arg) {
+    ReaderState* state = state_of(self);
+    if (state != nullptr) {
+        Py_VISIT(host_object(state->current.stream));
+        for (const OpenRecording& recording : state->retired) Py_VISIT(host_object(recording.stream));
+        Py_VISIT(state->base_opened_file.get());
+    }
+    Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    return 0;
+}
+
+int clear(PyObject* self) {
+    ReaderState* state = state_of(self);
+    if (state != nullptr) {
+        state->release();
+        state->base_opened_file.reset();
+    }
+    return 0;
+}
+
+void dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    ReaderObject* reader = reinterpret_cast<ReaderObject*>(self);
+    if (reader->state != nullptr) {
+        // The base class's close is not called; a file the base opened is
+        // closed by its own finaliser when its last reference goes. No hold
+        // can be running: each keeps a reference to the reader.
+        reader->state->current.free();
+        reader->state->free_retired();
+        delete reader->state;
+        reader->state = nullptr;
+    }
+    PyTypeObject* type = Py_TYPE(self);
+    freefunc free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DecRef(reinterpret_cast<PyObject*>(type));
+}
+
+PyObject* close_method(PyObject* self, PyObject* args) {
+    if (!release_all(self)) return nullptr;
+    PyRef base_close;
+    if (!base_method(self, names().close, base_close)) return nullptr;
+    if (!base_close) Py_RETURN_NONE;
+    return PyObject_Call(base_close.get(), args, nullptr);
+}
+
+// python-can ends readers with stop() (in `with` blocks and its tools).
+PyObject* stop_method(PyObject* self, PyObject*) {
+    if (!release_all(self)) return nullptr;
+    PyRef base_stop;
+    if (!base_method(self, names().stop, base_stop)) return nullptr;
+    if (!base_stop) Py_RETURN_NONE;
+    return PyObject_CallFunctionObjArgs(base_stop.get(), nullptr);
+}
+
+PyObject* get_metadata(PyObject* self, PyObject*) {
+    ReaderState* state = state_of(self);
+    if (state == nullptr || state->document() == nullptr) return raise_closed();
+    const std::string* text = state->document()->metadata_xml();
+    if (text == nullptr) return metadata::metadata_to_dict(nullptr, 0);
+    return metadata::metadata_to_dict(text->data(), text->size());
+}
+
+PyObject* iter(PyObject* self) {
+    ReaderState* state = state_of(self);
+    if (state == nullptr || state->document() == nullptr) return raise_closed();
+    // Reading the first records may run a file object's methods.
+    ReaderHold hold(self);
+    const double start = state->document()->start_time();
+    const mdf::BlockList& groups = state->document()->data_groups();
+    const uint64_t generation = state->generation;
+    PyRef iterators(PyTuple_New(static_cast<Py_ssize_t>(groups.size())));
+    if (!iterators) return nullptr;
+    Py_ssize_t index = 0;
+    for (const mdf::BlockRef& group : groups) {
+        std::optional<bus::RecordIterator> cursor =
+            bus::RecordIterator::create(mdf::as<bus::DgBlock>(group.get()));
+        PyObject* iterator = create_iterator(self, start, generation, std::move(cursor));
+        if (iterator == nullptr) return nullptr;
+        PyTuple_SetItem(iterators.get(), index++, iterator);
+        // The file object closed this very reader: its groups are released.
+        if (!reader_is_open(self, generation)) return raise_closed();
+    }
+    return PyObject_Call(refs().merge, iterators.get(), nullptr);
+}
+
+// Host code cannot derive from MdfFile.
+PyObject* refuse_subclass(PyObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "type 'MdfFile' is not an acceptable base type");
+    return nullptr;
+}
+
+PyMethodDef g_refuse_subclass = {
+    "__init_subclass__", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(refuse_subclass)),
+    METH_VARARGS | METH_KEYWORDS, nullptr,
+};
+
+PyMethodDef g_methods[] = {
+    {"close", close_method, METH_VARARGS, "Release the recording and close the source."},
+    {"stop", stop_method, METH_NOARGS, "Release the recording, as close() does, and stop the reader."},
+    {"get_metadata", get_metadata, METH_NOARGS, "Get metadata"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(native_new)},
+    {Py_tp_init, reinterpret_cast<void*>(init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(iter)},
+    {Py_tp_methods, g_methods},
+    {0, nullptr},
+};
+
+// The base-type flag only lets the MdfFile class derive from it; native_new
+// refuses every other class.
+PyType_Spec g_spec = {
+    "python_can_tolvar_mf4._MdfFileNative", sizeof(ReaderObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, g_slots,
+};
+
+constexpr const char* kDoc =
+    "MdfFile(file, passwords=None)\n\n"
+    "Reads an ASAM MDF 4 bus-logging recording (a path, a pathlib.Path or a\n"
+    "binary file object). Iterating it yields every CAN, CAN FD and LIN frame\n"
+    "as a CanMsgExtension, merged by timestamp. `passwords` maps key\n"
+    "identifiers (8 upper-case hex digits) or \"default\" to the passwords of\n"
+    "encrypted recordings.";
+
+}  // namespace
+
+bool reader_is_open(PyObject* reader, uint64_t generation) {
+    ReaderState* state = state_of(reader);
+    return state != nullptr && state->document() != nullptr && state->generation == generation;
+}
+
+ReaderHold::ReaderHold(PyObject* reader) : reader_(reader) {
+    Py_IncRef(reader_);
+    if (ReaderState* state = state_of(reader_)) ++state->holds;
+}
+
+ReaderHold::~ReaderHold() {
+    if (ReaderState* state = state_of(reader_)) {
+        if (--state->holds == 0) state->free_retired();
+    }
+    Py_DecRef(reader_);
+}
+
+PyObject* create_mdf_file_type(PyObject* reader_base) {
+    PyObject* native = PyType_FromSpec(&g_spec);
+    if (native == nullptr) return nullptr;
+    refs().mdf_file_native = native;  // process-wide, like the other types
+
+    PyRef metaclass(PyObject_Type(reader_base));
+    if (!metaclass) return nullptr;
+    PyRef bases(PyTuple_Pack(2, native, reader_base));
+    PyRef namespace_dict(PyDict_New());
+    PyRef refuse(PyCFunction_NewEx(&g_refuse_subclass, nullptr, nullptr));
+    PyRef module_name(PyUnicode_FromString("python_can_tolvar_mf4"));
+    PyRef qualname(PyUnicode_FromString("MdfFile"));
+    PyRef doc(PyUnicode_FromString(kDoc));
+    if (!bases || !namespace_dict || !refuse || !module_name || !qualname || !doc) return nullptr;
+    PyObject* ns = namespace_dict.get();
+    if (PyDict_SetItemString(ns, "__module__", module_name.get()) < 0 ||
+        PyDict_SetItemString(ns, "__qualname__", qualname.get()) < 0 ||
+        PyDict_SetItemString(ns, "__doc__", doc.get()) < 0 ||
+        PyDict_SetItemString(ns, "__init_subclass__", refuse.get()) < 0)
+        return nullptr;
+    return PyObject_CallFunction(metaclass.get(), "sOO", "MdfFile", bases.get(), ns);
+}
+
+}  // namespace tolvar::host

@@ -1,0 +1,259 @@
+"""What iteration yields: the fields of every kind of message, the merge over
+data groups, ordering, comparison and hash of CanMsgExtension."""
+
+import math
+
+import can
+import pytest
+
+import python_can_tolvar_mf4 as mod
+from mdf_writer import CanFrame, LinError, LinFrame, RecordingWriter, make_sample
+
+START_NS = 1_500_000_000 * 1_000_000_000
+
+
+def read_all(path):
+    with mod.MdfFile(str(path)) as reader:
+        return list(reader)
+
+
+def expected(rec):
+    out = rec.expected_merged()
+    for e in out:
+        # can.Message keeps no data for a remote frame, whatever it is given.
+        if e.kind == "remote":
+            e.data = b""
+    return out
+
+
+def group_iterators(reader):
+    """The MdfFileIterators that iteration hands to heapq.merge."""
+    merged = iter(reader)
+    return list(merged.gi_frame.f_locals["iterables"])
+
+
+def single_frame(tmp_path, make_group, frame, **writer_options):
+    w = RecordingWriter(start_time_ns=START_NS, **writer_options)
+    g = w.data_group()
+    make_group(g)
+    g.add_frame(frame)
+    rec = w.build()
+    path = tmp_path / "one.mf4"
+    rec.write(str(path))
+    return rec, read_all(path)
+
+
+# -- fields per kind ---------------------------------------------------------------
+
+KINDS = {
+    "classic data frame": (lambda g: g.can_channel_group(fd=False),
+                           CanFrame(0.25, 0x123, bytes(range(8)), is_rx=False, channel=2),
+                           dict(dlc=8, is_fd=False, is_rx=False, channel="CAN 2", is_extended_id=False)),
+    "FD frame, 64 bytes": (lambda g: g.can_channel_group(fd=True),
+                           CanFrame(0.5, 0x7FF, bytes(range(64)), is_fd=True, bitrate_switch=True,
+                                    error_state_indicator=True, channel=3),
+                           dict(dlc=64, is_fd=True, bitrate_switch=True, error_state_indicator=True,
+                                channel="CAN 3")),
+    "extended id with flag bit": (lambda g: g.can_channel_group(fd=False),
+                                  CanFrame(0.0, 0x123, b"\x01", is_extended_id=True, id_flags=0x80000000),
+                                  dict(arbitration_id=0x123, is_extended_id=True, dlc=1)),
+    "remote frame": (lambda g: g.can_remote_channel_group(),
+                     CanFrame(1.0, 0x7DF, is_remote_frame=True, data_length=8, channel=1),
+                     dict(is_remote_frame=True, dlc=8, data=bytearray(), channel="CAN 1")),
+    "error frame": (lambda g: g.can_error_channel_group(),
+                    CanFrame(2.0, is_error_frame=True, error_type=2, channel=4),
+                    dict(is_error_frame=True, dlc=0, data=bytearray(), channel="CAN 4",
+                         is_rx=True, is_extended_id=True)),
+    "LIN frame sent": (lambda g: g.lin_channel_group(),
+                       LinFrame(3.0, frame_id=0x21, data=b"\x0a\x0b", is_rx=False, channel=1),
+                       dict(arbitration_id=0x21, dlc=2, data=bytearray(b"\x0a\x0b"), is_rx=False,
+                            is_extended_id=False, channel="LIN 1")),
+    "LIN frame received": (lambda g: g.lin_channel_group(),
+                           LinFrame(3.0, frame_id=0x3C, data=bytes(8), is_rx=True, channel=2),
+                           dict(is_rx=True, channel="LIN 2", dlc=8)),
+}
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_message_fields_per_kind(tmp_path, kind):
+    make_group, frame, fields = KINDS[kind]
+    rec, messages = single_frame(tmp_path, make_group, frame)
+    assert len(messages) == 1
+    message = messages[0]
+    assert type(message) is mod.CanMsgExtension
+    assert message.timestamp == 1_500_000_000 + frame.timestamp
+    for name, value in fields.items():
+        assert getattr(message, name) == value, name
+    for e in expected(rec):
+        assert e.differences(message) == []
+
+
+def wide(name):
+    """A DataLength channel of 8 bits, so it can say 255."""
+    return {"overrides": {name: {"bits": 8}}}
+
+
+@pytest.mark.parametrize("make_group, frame, payload", [
+    (lambda g: g.can_channel_group(fd=False, **wide("CAN_DataFrame.DataLength")),
+     CanFrame(0.0, 1, bytes(range(8)), data_length=255, dlc=15), 64),
+    (lambda g: g.can_channel_group(fd=True, **wide("CAN_DataFrame.DataLength")),
+     CanFrame(0.0, 1, bytes(64), is_fd=True, data_length=255), 64),
+    (lambda g: g.can_remote_channel_group(**wide("CAN_RemoteFrame.DataLength")),
+     CanFrame(0.0, 1, is_remote_frame=True, data_length=255, dlc=15), 64),
+    (lambda g: g.lin_channel_group(**wide("LIN_Frame.DataLength")),
+     LinFrame(0.0, 1, bytes(8), data_length=255), 8),
+], ids=["classic", "fd", "remote", "lin"])
+def test_recorded_length_beyond_the_payload_never_reads_past_it(tmp_path, make_group, frame, payload):
+    w = RecordingWriter()
+    g = w.data_group()
+    make_group(g)
+    g.add_frame(frame)
+    path = tmp_path / "long.mf4"
+    w.write(str(path))
+    try:
+        messages = read_all(path)
+    except RuntimeError as error:
+        assert str(error) == "Unknown bus type"
+        return
+    for m in messages:
+        assert len(m.data) <= payload and m.dlc <= payload
+
+
+def test_sample_recording_yields_what_the_writer_wrote(tmp_path):
+    path = tmp_path / "sample.mf4"
+    rec = make_sample(str(path))
+    messages = read_all(path)
+    want = expected(rec)
+    assert len(messages) == len(want) > 0
+    for e, m in zip(want, messages):
+        assert e.differences(m) == []
+    assert {m.channel for m in messages} >= {"CAN 1", "CAN 2", "CAN 3", "LIN 1"}
+
+
+# -- iteration, merge and ties -------------------------------------------------------
+
+def two_groups(tmp_path, times_a, times_b):
+    w = RecordingWriter()
+    a = w.data_group()
+    a.can_channel_group(fd=False)
+    a.add_frames(CanFrame(t, 0xA, b"a") for t in times_a)
+    b = w.data_group()
+    b.lin_channel_group()
+    b.add_frames(LinFrame(t, 0xB, b"b") for t in times_b)
+    path = tmp_path / "two.mf4"
+    w.write(str(path))
+    return path
+
+
+def test_groups_merge_by_timestamp_and_ties_keep_group_order(tmp_path):
+    path = two_groups(tmp_path, [0.1, 0.3, 0.5, 0.5], [0.0, 0.3, 0.4, 0.5])
+    messages = read_all(path)
+    assert [(round(m.timestamp % 1, 3), m.arbitration_id) for m in messages] == [
+        (0.0, 0xB), (0.1, 0xA), (0.3, 0xA), (0.3, 0xB), (0.4, 0xB), (0.5, 0xA), (0.5, 0xA), (0.5, 0xB)]
+
+
+def test_iterating_twice_yields_everything_twice(tmp_path):
+    path = two_groups(tmp_path, [0.1, 0.2], [0.15])
+    with mod.MdfFile(path) as reader:
+        first = [(m.timestamp, m.arbitration_id) for m in reader]
+        second = [(m.timestamp, m.arbitration_id) for m in reader]
+    assert first == second and len(first) == 3
+
+
+def test_recording_without_data_group_yields_nothing(tmp_path):
+    path = tmp_path / "empty.mf4"
+    RecordingWriter().write(str(path))
+    assert read_all(path) == []
+
+
+def test_iterator_keeps_raising_stop_iteration(tmp_path):
+    path = two_groups(tmp_path, [0.1], [])
+    with mod.MdfFile(path) as reader:
+        iterators = group_iterators(reader)
+        assert [type(i) for i in iterators] == [mod.MdfFileIterator] * 2
+        assert iter(iterators[0]) is iterators[0]
+        assert next(iterators[0]).arbitration_id == 0xA
+        for _ in range(3):
+            with pytest.raises(StopIteration):
+                next(iterators[0])
+        with pytest.raises(StopIteration):
+            next(iterators[1])
+
+
+def test_record_without_frame_raises_and_the_iterator_goes_on(tmp_path):
+    w = RecordingWriter()
+    g = w.data_group(record_id_size=1)
+    g.lin_error_channel_group("ChecksumError")
+    g.lin_channel_group()
+    g.add_frame(LinError(0.1))
+    g.add_frame(LinFrame(0.2, 0x11, b"\x01"))
+    path = tmp_path / "lin_errors.mf4"
+    w.write(str(path))
+    with mod.MdfFile(path) as reader:
+        (iterator,) = group_iterators(reader)
+        with pytest.raises(RuntimeError, match="^Unknown bus type$"):
+            next(iterator)
+        assert next(iterator).arbitration_id == 0x11
+        # Through the merge, the error ends the whole iteration.
+        with pytest.raises(RuntimeError, match="^Unknown bus type$"):
+            list(reader)
+
+
+# -- comparison and hash --------------------------------------------------------------
+
+def message(**fields):
+    return mod.CanMsgExtension(**fields)
+
+
+def test_constructor_takes_can_message_arguments():
+    m = message(timestamp=2.0, arbitration_id=0x10, data=[1, 2], is_extended_id=False, channel="CAN 9")
+    assert (m.timestamp, m.arbitration_id, bytes(m.data), m.dlc, m.channel) == (2.0, 0x10, b"\x01\x02", 2, "CAN 9")
+    positional = mod.CanMsgExtension(3.0, 0x11)
+    assert (positional.timestamp, positional.arbitration_id) == (3.0, 0x11)
+    with pytest.raises(TypeError):
+        mod.CanMsgExtension(no_such_field=1)
+
+
+@pytest.mark.parametrize("other", [5, None, "text", 1.0])
+def test_comparing_with_a_non_message_raises(other):
+    m = message(timestamp=1.0)
+    for compare in (lambda a, b: a == b, lambda a, b: a != b, lambda a, b: a < b,
+                    lambda a, b: a <= b, lambda a, b: a > b, lambda a, b: a >= b):
+        with pytest.raises(TypeError, match="^Attempting to compare incompatible classes$"):
+            compare(m, other)
+
+
+def test_comparisons_use_timestamps_only():
+    m = message(timestamp=1.0, arbitration_id=1, data=b"x")
+    same_time = can.Message(timestamp=1.0, arbitration_id=2, data=b"yy")
+    later = can.Message(timestamp=2.0)
+    assert m == same_time and not (m != same_time)
+    assert m < later and m <= later and not (m > later) and not (m >= later)
+    assert m <= same_time and m >= same_time
+    assert later > m  # reflected through the message's own operation
+
+
+def test_nan_timestamps_compare_unequal():
+    m = message(timestamp=math.nan)
+    other = message(timestamp=math.nan)
+    assert [m < other, m <= other, m == other, m > other, m >= other] == [False] * 5
+    assert m != other
+
+
+def test_hash_covers_the_fields():
+    fields = dict(timestamp=1.0, arbitration_id=0x42, is_extended_id=False, data=b"\x01\x02", channel="CAN 1",
+                  is_fd=True, bitrate_switch=True)
+    a, b = message(**fields), message(**fields)
+    assert hash(a) == hash(b)
+    assert hash(a) == hash((a.timestamp, a.arbitration_id, a.is_extended_id, a.is_remote_frame, a.is_error_frame,
+                            a.channel, a.dlc, str(a.data), a.is_fd, a.is_rx, a.bitrate_switch,
+                            a.error_state_indicator))
+    assert hash(message(**dict(fields, data=b"\x01\x03"))) != hash(a)
+    assert len({a, b}) == 1
+
+
+def test_hash_fails_with_the_attribute_error():
+    m = message(timestamp=1.0)
+    m.channel = [1, 2]  # unhashable
+    with pytest.raises(TypeError):
+        hash(m)

@@ -1,0 +1,399 @@
+"""Where a recording comes from (a path, a pathlib.Path, a file object), what
+construction refuses, close/stop semantics, and file objects that misbehave."""
+
+import io
+import pathlib
+
+import can
+import pytest
+
+import python_can_tolvar_mf4 as mod
+from mdf_writer import CanFrame, LinFrame, RecordingWriter, make_sample
+
+
+@pytest.fixture(scope="module")
+def sample(tmp_path_factory):
+    path = tmp_path_factory.mktemp("sample") / "sample.mf4"
+    rec = make_sample(str(path))
+    return path, rec
+
+
+@pytest.fixture(scope="module")
+def big(tmp_path_factory):
+    """A recording several read-ahead windows long, in two data groups."""
+    w = RecordingWriter()
+    a = w.data_group()
+    a.can_channel_group(fd=False)
+    a.add_frames(CanFrame(i * 1e-3, i & 0x7FF, bytes([i & 0xFF] * 8)) for i in range(6000))
+    b = w.data_group()
+    b.lin_channel_group()
+    b.add_frames(LinFrame(i * 2e-3 + 1e-4, i & 0x3F, bytes([i & 0xFF] * 4)) for i in range(3000))
+    path = tmp_path_factory.mktemp("big") / "big.mf4"
+    w.write(str(path))
+    return path
+
+
+def frames(reader):
+    return [(m.timestamp, m.arbitration_id, bytes(m.data), m.channel) for m in reader]
+
+
+def read_path(path):
+    with mod.MdfFile(str(path)) as reader:
+        return frames(reader)
+
+
+# -- sources ------------------------------------------------------------------------
+
+@pytest.mark.parametrize("make_source", [
+    lambda p: str(p),
+    lambda p: pathlib.Path(p),
+    lambda p: open(p, "rb"),
+    lambda p: open(p, "rb", buffering=0),
+    lambda p: io.BytesIO(p.read_bytes()),
+], ids=["str", "Path", "buffered file", "raw file", "BytesIO"])
+def test_every_kind_of_source_gives_the_same_frames(sample, make_source):
+    path, rec = sample
+    source = make_source(path)
+    with mod.MdfFile(source) as reader:
+        got = frames(reader)
+    assert got == read_path(path)
+    assert len(got) == len(rec.expected_merged())
+    if hasattr(source, "close"):
+        source.close()
+
+
+def test_source_given_by_keyword(sample):
+    path, _ = sample
+    with mod.MdfFile(file=str(path)) as reader:
+        assert frames(reader) == read_path(path)
+
+
+def test_path_with_non_ascii_characters_opens(sample, tmp_path):
+    path, _ = sample
+    target = tmp_path / "Aufzeichnung-Überland-日本.mf4"
+    target.write_bytes(path.read_bytes())
+    assert read_path(target) == read_path(path)
+    with mod.MdfFile(target) as reader:
+        assert len(frames(reader)) > 0
+
+
+def test_file_object_starting_elsewhere_is_read_from_its_start(sample):
+    path, _ = sample
+    data = path.read_bytes()
+    source = io.BytesIO(data)
+    source.seek(100)
+    with mod.MdfFile(source) as reader:
+        assert frames(reader) == read_path(path)
+
+
+def test_callers_file_object_stays_open_after_close(sample):
+    path, _ = sample
+    with open(path, "rb") as f:
+        reader = mod.MdfFile(f)
+        list(reader)
+        reader.close()
+        assert not f.closed
+        f.seek(0)
+        assert f.read(8) == b"MDF     "
+
+
+# -- what construction refuses -----------------------------------------------------
+
+class FileLike:
+    """Has read and write, so no python-can release tries to open it, but is
+    no io.IOBase."""
+
+    def read(self, n=-1):
+        return b""
+
+    def write(self, data):
+        return 0
+
+
+# python-can before 4.6 opens a path in its base class: a missing file then
+# fails there, with the interpreter's own message.
+BASE_OPENS_PATHS = tuple(int(x) for x in can.__version__.split(".")[:2]) < (4, 6)
+
+
+@pytest.mark.parametrize("source, error, message", [
+    (None, ValueError, "file must not be None"),
+    (FileLike(), ValueError, "Unknown data source type"),
+    ("/nonexistent/dir/x.mf4", FileNotFoundError, None if BASE_OPENS_PATHS else "Could not open file"),
+])
+def test_bad_sources_raise_their_fixed_errors(source, error, message):
+    with pytest.raises(error, match=None if message is None else f"^{message}$"):
+        mod.MdfFile(source)
+
+
+@pytest.mark.skipif(BASE_OPENS_PATHS, reason="the base class opens every path-like itself")
+@pytest.mark.parametrize("source", [42, b"/tmp/x.mf4"])
+def test_other_sources_are_unknown(source):
+    with pytest.raises(ValueError, match="^Unknown data source type$"):
+        mod.MdfFile(source)
+
+
+@pytest.mark.parametrize("content", [b"", b"MDF     ", b"not a recording at all" * 10, bytes(4096)],
+                         ids=["empty", "truncated id", "text", "zeros"])
+def test_what_is_no_recording_raises_could_not_open(tmp_path, content):
+    path = tmp_path / "junk.mf4"
+    path.write_bytes(content)
+    for source in (str(path), io.BytesIO(content)):
+        with pytest.raises(RuntimeError, match="^Could not open data source$"):
+            mod.MdfFile(source)
+
+
+def test_text_mode_file_object_is_refused(sample):
+    path, _ = sample
+    with open(path, "r", encoding="latin-1") as f:
+        with pytest.raises(RuntimeError, match="^Could not open data source$"):
+            mod.MdfFile(f)
+
+
+def test_passwords_are_not_looked_at_for_a_plain_recording(sample):
+    path, _ = sample
+    with mod.MdfFile(str(path), passwords=object()) as reader:
+        assert frames(reader) == read_path(path)
+
+
+# -- close, stop and the iterators of a closed reader -----------------------------
+
+def test_closed_reader_refuses_iteration_and_metadata(sample):
+    path, _ = sample
+    reader = mod.MdfFile(str(path))
+    assert reader.close() is None
+    for call in (lambda: iter(reader), reader.get_metadata):
+        with pytest.raises(RuntimeError, match="^Handle has been closed$"):
+            call()
+    reader.close()  # a second close releases nothing more
+    reader.stop()
+
+
+def test_with_block_stops_the_reader(sample):
+    path, _ = sample
+    with mod.MdfFile(str(path)) as reader:
+        pass
+    with pytest.raises(RuntimeError, match="^Handle has been closed$"):
+        reader.get_metadata()
+
+
+@pytest.mark.parametrize("end", ["close", "stop", "reinit"])
+def test_iterator_advanced_after_the_reader_ended_raises(sample, end):
+    path, _ = sample
+    reader = mod.MdfFile(io.BytesIO(path.read_bytes()))
+    merged = iter(reader)
+    iterators = list(merged.gi_frame.f_locals["iterables"])
+    first = next(merged)
+    assert first is not None
+    if end == "reinit":
+        reader.__init__(str(path))
+    else:
+        getattr(reader, end)()
+    with pytest.raises(RuntimeError, match="^Handle has been closed$"):
+        list(merged)
+    for it in iterators:
+        with pytest.raises((RuntimeError, StopIteration)):
+            next(it)
+        with pytest.raises(StopIteration):
+            next(it)
+    if end == "reinit":
+        assert frames(reader) == read_path(path)
+
+
+def test_iterator_keeps_its_reader_alive(sample):
+    path, _ = sample
+    merged = iter(mod.MdfFile(str(path)))
+    assert len(list(merged)) == len(read_path(path))
+
+
+# -- file objects that misbehave ----------------------------------------------------
+
+class Greedy(io.BytesIO):
+    """read() hands back more than was asked for."""
+
+    def read(self, n=-1):
+        return super().read(n) + b"\xee" * 100
+
+
+class Trickle(io.BytesIO):
+    """read() hands back at most 7 bytes per call."""
+
+    def read(self, n=-1):
+        return super().read(7 if n is None or n < 0 else min(n, 7))
+
+
+class Failing(io.BytesIO):
+    """read() or seek() raises once `fail` is set."""
+
+    fail = None
+
+    def read(self, n=-1):
+        if self.fail == "read":
+            raise OSError("device gone")
+        return super().read(n)
+
+    def seek(self, offset, whence=0):
+        if self.fail == "seek":
+            raise OSError("cannot seek now")
+        return super().seek(offset, whence)
+
+
+def test_read_returning_more_than_asked_never_overruns(sample):
+    path, _ = sample
+    try:
+        with mod.MdfFile(Greedy(path.read_bytes())) as reader:
+            got = frames(reader)
+    except RuntimeError as error:
+        assert str(error) == "Could not open data source"
+    else:
+        assert got == read_path(path)
+
+
+def test_short_reads_are_gathered(sample, big):
+    for path in (sample[0], big):
+        with mod.MdfFile(Trickle(path.read_bytes())) as reader:
+            assert frames(reader) == read_path(path)
+
+
+@pytest.mark.parametrize("method", ["read", "seek"])
+def test_file_object_failing_mid_iteration_raises_its_error(big, method):
+    source = Failing(big.read_bytes())
+    expected = read_path(big)
+    with mod.MdfFile(source) as reader:
+        merged = iter(reader)
+        got = [next(merged) for _ in range(100)]
+        source.fail = method
+        with pytest.raises(OSError, match="device gone|cannot seek now"):
+            for m in merged:
+                got.append(m)
+        # Everything delivered before the failure is right.
+        assert frames(got) == expected[:len(got)]
+        assert 100 <= len(got) < len(expected)
+        # Unrelated code afterwards sees no leftover exception.
+        assert sum(range(4)) == 6
+        source.fail = None
+        assert frames(reader) == expected
+
+
+@pytest.mark.parametrize("method", ["read", "seek"])
+def test_file_object_failing_during_construction_raises_its_error(sample, method):
+    source = Failing(sample[0].read_bytes())
+    source.fail = method
+    with pytest.raises(OSError):
+        mod.MdfFile(source)
+
+
+# -- python-can releases that open the path in the base class --------------------
+
+class Spy(io.FileIO):
+    reads = 0
+
+    def read(self, *args):
+        Spy.reads += 1
+        return super().read(*args)
+
+
+@pytest.fixture
+def base_opens_paths(monkeypatch):
+    """The base class as python-can up to 4.5 has it: it opens a path itself
+    and its stop() closes the file."""
+    base = can.io.generic.MessageReader
+
+    def init(self, file, mode="rt", **kwargs):
+        if file is None or (hasattr(file, "read") and hasattr(file, "write")):
+            self.file = file
+        else:
+            self.file = Spy(file, "rb")
+
+    def stop(self):
+        if self.file is not None:
+            self.file.close()
+
+    monkeypatch.setattr(base, "__init__", init)
+    monkeypatch.setattr(base, "stop", stop)
+    Spy.reads = 0
+
+
+def test_path_opened_by_the_base_is_read_natively_and_closed(sample, base_opens_paths):
+    path, _ = sample
+    reader = mod.MdfFile(str(path))
+    opened = reader.file
+    assert isinstance(opened, Spy) and not opened.closed
+    got = frames(reader)
+    assert Spy.reads == 0
+    reader.close()
+    assert opened.closed
+    assert got == read_path(path)
+
+
+def test_stop_closes_the_file_the_base_opened(sample, base_opens_paths):
+    path, _ = sample
+    with mod.MdfFile(pathlib.Path(path)) as reader:
+        opened = reader.file
+        assert len(frames(reader)) > 0
+    assert opened.closed
+
+
+def test_failed_construction_leaves_no_file_open(tmp_path, base_opens_paths):
+    path = tmp_path / "junk.mf4"
+    path.write_bytes(b"junk" * 100)
+    reader = mod.MdfFile.__new__(mod.MdfFile)
+    with pytest.raises(RuntimeError, match="^Could not open data source$"):
+        reader.__init__(str(path))
+    assert reader.file.closed
+
+
+def test_base_without_file_attribute_uses_the_callers_source(sample, monkeypatch):
+    # python-can 4.6: the base initialiser sets nothing.
+    monkeypatch.setattr(can.io.generic.MessageReader, "__init__", lambda self, *a, **k: None)
+    monkeypatch.setattr(can.io.generic.MessageReader, "stop", lambda self: None)
+    path, _ = sample
+    with mod.MdfFile(str(path)) as reader:
+        assert not hasattr(reader, "file")
+        assert frames(reader) == read_path(path)
+    with pytest.raises(TypeError, match="^could not get file property$"):
+        mod.MdfFile()
+
+
+class Meddling(io.BytesIO):
+    """read() runs host code against the reader that is reading it."""
+
+    action = None
+    reader = None
+
+    def read(self, n=-1):
+        action, self.action = self.action, None
+        if action is not None:
+            action(self.reader)
+        return super().read(n)
+
+
+@pytest.mark.parametrize("action", ["close", "stop", "reinit", "iterate", "next"])
+def test_reader_changed_by_its_own_file_object_mid_read(big, sample, action):
+    source = Meddling(big.read_bytes())
+    reader = mod.MdfFile(source)
+    source.reader = reader
+    merged = iter(reader)
+    iterators = list(merged.gi_frame.f_locals["iterables"])
+    for _ in range(50):
+        next(merged)
+    inner = []
+    source.action = {
+        "close": lambda r: r.close(),
+        "stop": lambda r: r.stop(),
+        "reinit": lambda r: r.__init__(str(sample[0])),
+        "iterate": lambda r: inner.append(sum(1 for _ in r)),
+        "next": lambda r: inner.append(pytest.raises(ValueError, next, iterators[0])),
+    }[action]
+    try:
+        rest = [m for m in merged]
+    except RuntimeError as error:
+        assert str(error) == "Handle has been closed" and action in ("close", "stop", "reinit")
+    else:
+        assert action in ("iterate", "next")
+        assert 50 + len(rest) == len(read_path(big))
+    assert source.action is None, "the file object was not read during the iteration"
+    if action == "iterate":
+        assert inner == [len(read_path(big))]
+    if action == "reinit":
+        assert frames(reader) == read_path(sample[0])
+    reader.close()
