@@ -160,8 +160,8 @@ bool read_links(Stream& stream, const BlockHeader& header, std::vector<uint64_t>
 
 // ---------------------------------------------------------------- chains
 
-bool ChainBlock::parse_head(Stream& stream, const BlockHeader& header, std::vector<uint64_t>& links,
-                            uint64_t& data_start) {
+bool Block::parse_head(Stream& stream, const BlockHeader& header, std::vector<uint64_t>& links,
+                       uint64_t& data_start) {
     if (header.link_count != default_header(kind()).link_count) return false;
     this->header = header;
     FieldCursor cursor(&stream);

@@ -56,6 +56,13 @@ public:
     // channel group, channel).
     virtual ChainBlock* as_chain() { return nullptr; }
 
+    // The first steps of every parse of a kind with links: fails unless the
+    // header's link count is the kind's required count; copies the header and
+    // appends the links to `links`. The stream is left at the data section,
+    // whose position goes to `data_start`.
+    bool parse_head(Stream& stream, const BlockHeader& header, std::vector<uint64_t>& links,
+                    uint64_t& data_start);
+
     // The use count held by all BlockRefs to this block.
     int32_t use_count() const { return count_.load(std::memory_order_relaxed); }
 
@@ -161,12 +168,6 @@ public:
     bool parse(Stream& stream, BlockCache& cache, const BlockHeader& header,
                BlockList* list) final;
     ChainBlock* as_chain() final { return this; }
-
-    // Fails unless the header's link count is the kind's required count;
-    // copies the header and appends the links to `links`. The stream is left
-    // at the data section, whose position goes to `data_start`.
-    bool parse_head(Stream& stream, const BlockHeader& header, std::vector<uint64_t>& links,
-                    uint64_t& data_start);
 
     // Follows links 1.. in the kind's order (link 0, the next link, has been
     // dealt with), then reads the data fields from data_start with a new

@@ -8,12 +8,9 @@
 namespace tolvar::mdf {
 
 bool SiBlock::parse(Stream& stream, BlockCache& cache, const BlockHeader& header, BlockList*) {
-    if (header.link_count != default_header(kKind).link_count) return false;
-    this->header = header;
     std::vector<uint64_t> links;
-    FieldCursor at_links(&stream);
-    if (!read_links(stream, header, links)) return false;
-    const uint64_t data_start = at_links.base() + 8 * header.link_count;
+    uint64_t data_start = 0;
+    if (!parse_head(stream, header, links, data_start)) return false;
 
     if (!follow_link(stream, cache, links[0], name)) return false;
     if (!follow_link(stream, cache, links[1], path)) return false;
