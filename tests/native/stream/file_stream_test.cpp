@@ -79,6 +79,36 @@ TEST(FileStream, SizeRestoresThePosition) {
     EXPECT_EQ(c, '6');
 }
 
+TEST(FileStream, PositionsBeyondFourGibibytesStayExact) {
+    // A sparse file: 5 GiB of hole, then a marker. Offsets of 32 bits would
+    // wrap and land somewhere in the hole without an error.
+    char name[] = "/tmp/tolvar-sparse-XXXXXX";
+    int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    const off_t far = (off_t{5} << 30) + 3;
+    const bool written = pwrite(fd, "MARK", 4, far) == 4;
+    ::close(fd);
+    struct Remove {
+        const char* path;
+        ~Remove() { std::remove(path); }
+    } remove{name};
+    if (!written) GTEST_SKIP() << "the file system holds no 5 GiB sparse file";
+
+    auto s = FileStream::open(name);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->size(), static_cast<int64_t>(far) + 4);
+    EXPECT_EQ(s->seek(far, kSeekSet), static_cast<int64_t>(far));
+    char buf[4];
+    ASSERT_EQ(s->read(buf, 4), 4);
+    EXPECT_EQ(std::string(buf, 4), "MARK");
+    EXPECT_EQ(s->tell(), static_cast<int64_t>(far) + 4);
+    // The cached position is exact too: a seek back to it needs no library call.
+    const uint64_t seeks = s->library_seeks();
+    EXPECT_EQ(s->seek(far + 4, kSeekSet), static_cast<int64_t>(far) + 4);
+    EXPECT_EQ(s->library_seeks(), seeks);
+    EXPECT_EQ(s->seek(-4, kSeekEnd), static_cast<int64_t>(far));
+}
+
 TEST(FileStream, AbsentWriteGivesMinusTwo) {
     TempFile f("x");
     StreamPtr s = FileStream::open(f.path());
