@@ -1,0 +1,93 @@
+// Opens a large recording from disk and walks every record of every data
+// group, as the reader does: one benchmark per data group and one for the
+// whole file. The recording comes from the test writer:
+//   .venv/bin/python tests/make_recordings.py build/bench-data --large 1000000
+//   build/native/document_walk_bench build/bench-data/large.mf4
+// (or TOLVAR_BENCH_RECORDING=path). Prints records/s and MB/s; asserts nothing.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "bus/data_group.h"
+#include "bus/record_iterator.h"
+#include "host/mdf_document.h"
+#include "stream/file_stream.h"
+
+namespace {
+
+std::string g_path;
+
+// Walks one data group from its first record; gives records and bytes.
+void walk(const tolvar::bus::DgBlock* group, uint64_t& records, uint64_t& bytes) {
+    auto iterator = tolvar::bus::RecordIterator::create(group);
+    if (!iterator) return;
+    for (const auto* m = iterator->first(); m != nullptr; m = iterator->advance()) {
+        benchmark::DoNotOptimize(m->identifier);
+        ++records;
+    }
+    bytes += iterator->position();
+}
+
+struct Opened {
+    std::unique_ptr<tolvar::FileStream> stream;
+    std::unique_ptr<tolvar::MdfDocument> document;
+};
+
+Opened open_recording() {
+    Opened o;
+    o.stream = tolvar::FileStream::open(g_path.c_str());
+    if (o.stream) o.document = tolvar::MdfDocument::open(o.stream.get());
+    return o;
+}
+
+void BM_OpenAndWalkEverything(benchmark::State& state) {
+    uint64_t records = 0, bytes = 0;
+    for (auto _ : state) {
+        Opened o = open_recording();
+        if (!o.document) {
+            state.SkipWithError("the recording does not open");
+            return;
+        }
+        for (const auto& ref : o.document->data_groups())
+            walk(tolvar::mdf::as<tolvar::bus::DgBlock>(ref), records, bytes);
+    }
+    state.counters["records/s"] = benchmark::Counter(static_cast<double>(records), benchmark::Counter::kIsRate);
+    state.SetBytesProcessed(static_cast<int64_t>(bytes));
+}
+
+void BM_WalkDataGroup(benchmark::State& state) {
+    Opened o = open_recording();
+    if (!o.document || static_cast<size_t>(state.range(0)) >= o.document->data_groups().size()) {
+        state.SkipWithError("the recording does not open or has no such data group");
+        return;
+    }
+    const auto* group = tolvar::mdf::as<tolvar::bus::DgBlock>(o.document->data_groups()[state.range(0)]);
+    uint64_t records = 0, bytes = 0;
+    for (auto _ : state) walk(group, records, bytes);
+    state.counters["records/s"] = benchmark::Counter(static_cast<double>(records), benchmark::Counter::kIsRate);
+    state.SetBytesProcessed(static_cast<int64_t>(bytes));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (argc > 1) {
+        g_path = argv[1];
+    } else if (const char* env = std::getenv("TOLVAR_BENCH_RECORDING")) {
+        g_path = env;
+    } else {
+        std::fprintf(stderr,
+                     "usage: %s RECORDING.mf4 (make one with: python tests/make_recordings.py DIR --large 1000000)\n",
+                     argv[0]);
+        return 2;
+    }
+    benchmark::RegisterBenchmark("OpenAndWalkEverything", BM_OpenAndWalkEverything)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("WalkDataGroup", BM_WalkDataGroup)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
