@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer), bounded fuzz runs, and the Python tests.
 source "$(dirname "$0")/setup.sh"
 JOBS="$(nproc)"
-FUZZ_SECONDS="${FUZZ_SECONDS:-20}"
+FUZZ_SECONDS="${FUZZ_SECONDS:-30}"
 
 # Recordings of every shape the test writer makes, for the native round trips.
 python tests/make_recordings.py build/recordings >/dev/null
