@@ -93,16 +93,11 @@ inline uint64_t load_id(const uint8_t* bytes, uint64_t n) {
     return value;
 }
 
-// Reads up to n bytes at the stream's position into buffer, retrying short
-// reads; gives the count that arrived.
-uint64_t read_fully(Stream& stream, uint8_t* buffer, uint64_t n) {
-    uint64_t got = 0;
-    while (got < n) {
-        const int64_t step = stream.read(buffer + got, n - got);
-        if (step <= 0) break;
-        got += static_cast<uint64_t>(step);
-    }
-    return got;
+// The count of up to n bytes that arrived at the stream's position, 0 when
+// none did.
+uint64_t read_available(Stream& stream, uint8_t* buffer, uint64_t n) {
+    const int64_t got = read_fully(stream, buffer, n);
+    return got > 0 ? static_cast<uint64_t>(got) : 0;
 }
 
 }  // namespace
@@ -179,7 +174,7 @@ RecordIterator::Walk::SdResult RecordIterator::Walk::append_sd_value(mdf::DataSe
     if (offset <= static_cast<uint64_t>(INT64_MAX) &&
         section.seek(static_cast<int64_t>(offset), kSeekSet) == static_cast<int64_t>(offset)) {
         uint8_t bytes[4];
-        if (read_fully(section, bytes, 4) == 4) std::memcpy(&length, bytes, 4);
+        if (read_available(section, bytes, 4) == 4) std::memcpy(&length, bytes, 4);
     }
     if (!signal.append_u32(length)) return SdResult::kNoMemory;
     const uint64_t wanted = length < budget ? length : budget;
@@ -187,7 +182,7 @@ RecordIterator::Walk::SdResult RecordIterator::Walk::append_sd_value(mdf::DataSe
     while (got < wanted) {
         const uint64_t piece = wanted - got < kSignalPiece ? wanted - got : kSignalPiece;
         if (!signal.reserve(signal.size() + piece)) return SdResult::kNoMemory;
-        const uint64_t step = read_fully(section, signal.data() + signal.size(), piece);
+        const uint64_t step = read_available(section, signal.data() + signal.size(), piece);
         signal.set_size(signal.size() + step);
         got += step;
         if (step < piece) break;

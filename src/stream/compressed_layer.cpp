@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "log/log.h"
+#include "mdf/field_cursor.h"
 #include "stream/crc_stream.h"
 #include "stream/decompress_stream.h"
 #include "stream/memory_stream.h"
@@ -22,14 +23,12 @@ unsigned trailing_zero_bits(uint32_t word) { return word == 0 ? 0 : static_cast<
 }  // namespace
 
 bool check_crc_footer(Stream* source, uint32_t computed) {
-    uint8_t raw[kFooterSize];
-    const bool found = source->seek(-kFooterSize, kSeekEnd) >= 0 && read_fully(*source, raw, sizeof raw) == kFooterSize;
+    uint32_t stored = 0;
+    const bool found = source->seek(-kFooterSize, kSeekEnd) >= 0 && mdf::FieldCursor(source).read_u32_be(&stored);
     if (!found) {
         TOLVAR_LOG_ERROR("Expected to read out CRC from footer, but found none");
         return false;
     }
-    const uint32_t stored =
-        (uint32_t{raw[0]} << 24) | (uint32_t{raw[1]} << 16) | (uint32_t{raw[2]} << 8) | uint32_t{raw[3]};
     if (stored != computed) {
         TOLVAR_LOG_ERROR("Could not validate checksum, expected %08X but found %08X", stored, computed);
         return false;
@@ -47,8 +46,8 @@ std::unique_ptr<DecodedLayerStream> open_compressed(Stream* source, const Contai
     source->seek(20, kSeekSet);
     uint32_t lookahead_word = 0;
     uint32_t window_word = 0;
-    if (!read_layer_u32(source, 20, &lookahead_word)) return nullptr;
-    if (!read_layer_u32(source, 24, &window_word)) return nullptr;
+    if (!mdf::FieldCursor(source, 20).read_u32_be(&lookahead_word)) return nullptr;
+    if (!mdf::FieldCursor(source, 24).read_u32_be(&window_word)) return nullptr;
 
     std::unique_ptr<MemoryStream> content(new (std::nothrow) MemoryStream());
     if (!content) return nullptr;

@@ -27,13 +27,6 @@ struct ContainerHeader {
     uint8_t layer_type = 0;   // offset 14
 };
 
-// Reads n bytes at an absolute offset, whatever piece sizes the stream
-// serves; false when fewer arrive. The field reader of the layer headers and
-// parameter words.
-bool read_layer_field(Stream* stream, uint64_t offset, void* destination, uint64_t n);
-// The same for an unsigned 32-bit big-endian number; stored only on success.
-bool read_layer_u32(Stream* stream, uint64_t offset, uint32_t* value);
-
 // True when the stream begins with a layer header. Fills `header` as far as
 // it could read; only the magic is tested, the openers judge the rest.
 bool detect_layer_header(Stream* stream, ContainerHeader* header);

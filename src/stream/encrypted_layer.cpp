@@ -6,6 +6,7 @@
 #include <new>
 #include <utility>
 
+#include "mdf/field_cursor.h"
 #include "stream/mbedtls_crypto.h"
 #include "stream/memory_stream.h"
 
@@ -38,9 +39,9 @@ std::unique_ptr<DecodedLayerStream> open_encrypted(Stream* source, const Contain
     uint8_t iv[kIvSize];
     uint32_t iterations = 0;
     uint8_t salt[kSaltSize];
-    if (!read_layer_field(source, 20, iv, sizeof iv)) return nullptr;
-    if (!read_layer_u32(source, 32, &iterations)) return nullptr;
-    if (!read_layer_field(source, 36, salt, sizeof salt)) return nullptr;
+    if (!mdf::FieldCursor(source, 20).read_bytes(iv, sizeof iv)) return nullptr;
+    if (!mdf::FieldCursor(source, 32).read_u32_be(&iterations)) return nullptr;
+    if (!mdf::FieldCursor(source, 36).read_bytes(salt, sizeof salt)) return nullptr;
 
     std::unique_ptr<MemoryStream> content(new (std::nothrow) MemoryStream());
     if (!content) return nullptr;

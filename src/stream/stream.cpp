@@ -28,8 +28,8 @@ int64_t read_fully(Stream& stream, void* buffer, uint64_t n) {
     uint64_t done = 0;
     while (done < n) {
         const int64_t got = stream.read(out + done, n - done);
-        if (got < 0) return -1;
-        if (got == 0) break;
+        if (got < 0 && done == 0) return -1;
+        if (got <= 0) break;
         done += static_cast<uint64_t>(got);
     }
     return static_cast<int64_t>(done);

@@ -45,8 +45,8 @@ using StreamPtr = std::unique_ptr<Stream>;
 int close(StreamPtr& stream);
 
 // Reads until n bytes have arrived or the stream has no more, whatever piece
-// sizes the stream serves (pipes, raw host file objects). The count read, or
-// -1 when a read failed.
+// sizes the stream serves (pipes, raw host file objects). The count that
+// arrived before the end or a failed read; -1 when the first read failed.
 int64_t read_fully(Stream& stream, void* buffer, uint64_t n);
 
 }  // namespace tolvar
