@@ -111,10 +111,7 @@ PyObject* step(PyObject*, IteratorObject* it, IteratorState* state) {
     // The record is consumed whether or not its message could be built. The
     // cursor may call into a file object, which must not run with the build's
     // exception set: keep that aside meanwhile.
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    if (message == nullptr) PyErr_Fetch(&type, &value, &traceback);
+    SavedError build_error;
     {
         ReaderHold hold(it->owner);
         if (reader_is_open(it->owner, state->generation)) {
@@ -129,7 +126,6 @@ PyObject* step(PyObject*, IteratorObject* it, IteratorState* state) {
         state->drop_pending();
         PyErr_Fetch(&state->pending_type, &state->pending_value, &state->pending_traceback);
     }
-    if (message == nullptr) PyErr_Restore(type, value, traceback);
     return message;
 }
 
