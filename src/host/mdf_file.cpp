@@ -125,6 +125,12 @@ bool release_all(PyObject* self) {
 
 int instance_of(PyObject* object, PyObject* type) { return PyObject_IsInstance(object, type); }
 
+// 1 for a str or pathlib.Path, 0 for anything else, -1 with an exception set.
+int is_path(PyObject* object) {
+    const int is_str = instance_of(object, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    return is_str != 0 ? is_str : instance_of(object, refs().path_type);
+}
+
 // The source the caller passed: the first positional argument or keyword
 // `file`; borrowed, nullptr when there is none.
 PyObject* caller_source(PyObject* args, PyObject* kwargs) {
@@ -149,10 +155,9 @@ StreamPtr open_path(PyObject* path) {
 // the base class opened that path itself), or nullptr with an exception set.
 StreamPtr open_source(ReaderState& state, PyObject* file, PyObject* source) {
     const HostRefs& r = refs();
-    int is_path = instance_of(file, reinterpret_cast<PyObject*>(&PyUnicode_Type));
-    if (is_path == 0) is_path = instance_of(file, r.path_type);
-    if (is_path < 0) return nullptr;
-    if (is_path == 1) return open_path(file);
+    const int file_is_path = is_path(file);
+    if (file_is_path < 0) return nullptr;
+    if (file_is_path == 1) return open_path(file);
 
     const int is_file = instance_of(file, r.io_base);
     if (is_file < 0) return nullptr;
@@ -161,8 +166,7 @@ StreamPtr open_source(ReaderState& state, PyObject* file, PyObject* source) {
         return nullptr;
     }
     if (source != nullptr && source != file) {
-        int source_is_path = instance_of(source, reinterpret_cast<PyObject*>(&PyUnicode_Type));
-        if (source_is_path == 0) source_is_path = instance_of(source, r.path_type);
+        const int source_is_path = is_path(source);
         if (source_is_path < 0) return nullptr;
         if (source_is_path == 1) {
             // The base class opened the caller's path: read the same file
@@ -251,14 +255,8 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
     StreamPtr stream = open_source(*state, file.get(), source);
     if (!stream) return -1;
     stream = unwrap_layers(std::move(stream), passwords);
-    if (!stream) {
-        if (PyErr_Occurred() == nullptr) {
-            PyErr_SetString(PyExc_RuntimeError, "Could not open data source");
-        }
-        return fail_after_open(self);
-    }
     std::unique_ptr<MdfDocument> document;
-    if (PyErr_Occurred() == nullptr) document = MdfDocument::open(stream.get());
+    if (stream && PyErr_Occurred() == nullptr) document = MdfDocument::open(stream.get());
     // A file object that raised while the tree was read is the cause the
     // caller needs, even where a parser took the failed read for an end.
     if (!document || PyErr_Occurred() != nullptr) {
