@@ -103,8 +103,6 @@ bool BlockCache::complete(uint64_t offset, const BlockRef& block) {
     return true;
 }
 
-bool BlockCache::insert(uint64_t offset, const BlockRef& block) { return complete(offset, block); }
-
 bool BlockCache::charge(Stream& stream, uint64_t bytes) {
     if (budget_ == kUnknown) {
         const int64_t size = stream.size();

@@ -36,13 +36,11 @@ public:
     bool begin(uint64_t offset);
     // Drops the mark of a parse that failed.
     void abandon(uint64_t offset);
-    // Enters a block whose parse has succeeded, replacing its mark. False when
-    // the offset already holds a completed block. The cache keeps its own
-    // reference: a block released because a later parse failed can never be
-    // handed out, and a chain member that nothing owns (a chain reached
-    // through a single link) lives as long as the cache.
-    bool insert(uint64_t offset, const BlockRef& block);
-    // The same; the name the parse uses for an offset it marked with begin.
+    // Enters a block whose parse has succeeded, replacing its mark (or
+    // without one). False when the offset already holds a completed block.
+    // The cache keeps its own reference: a block released because a later
+    // parse failed can never be handed out, and a chain member that nothing
+    // owns (a chain reached through a single link) lives as long as the cache.
     bool complete(uint64_t offset, const BlockRef& block);
 
     // Completed blocks.

@@ -103,7 +103,7 @@ TEST(BlockCacheTest, MarksEntriesAndAbandonsThemWithoutLosingOthers) {
         }
     }
     EXPECT_EQ(cache.size(), (kCount + 1) / 3);
-    EXPECT_FALSE(cache.insert(8, block));  // already completed
+    EXPECT_FALSE(cache.complete(8, block));  // already completed
     EXPECT_EQ(block.use_count(), 1 + static_cast<int32_t>((kCount + 1) / 3));
 }
 
