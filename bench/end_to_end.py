@@ -132,24 +132,21 @@ def count(messages: Iterable[Any]) -> int:
     return n
 
 
+def read_all(source: Any) -> int:
+    """Opens an MdfFile on source and counts its frames."""
+    reader = tolvar.MdfFile(source)
+    try:
+        return count(reader)
+    finally:
+        reader.close()
+
+
 def tolvar_str(path: pathlib.Path) -> Callable[[], int]:
-    def run() -> int:
-        reader = tolvar.MdfFile(str(path))
-        try:
-            return count(reader)
-        finally:
-            reader.close()
-    return run
+    return lambda: read_all(str(path))
 
 
 def tolvar_path(path: pathlib.Path) -> Callable[[], int]:
-    def run() -> int:
-        reader = tolvar.MdfFile(path)
-        try:
-            return count(reader)
-        finally:
-            reader.close()
-    return run
+    return lambda: read_all(path)
 
 
 def tolvar_bytesio(data: bytes) -> Callable[[], int]:
@@ -158,22 +155,14 @@ def tolvar_bytesio(data: bytes) -> Callable[[], int]:
 
     def run() -> int:
         buffer.seek(0)
-        reader = tolvar.MdfFile(buffer)
-        try:
-            return count(reader)
-        finally:
-            reader.close()
+        return read_all(buffer)
     return run
 
 
 def tolvar_open_file(path: pathlib.Path) -> Callable[[], int]:
     def run() -> int:
         with open(path, "rb") as f:
-            reader = tolvar.MdfFile(f)
-            try:
-                return count(reader)
-            finally:
-                reader.close()
+            return read_all(f)
     return run
 
 
