@@ -28,7 +28,7 @@ const Bytes& layer() {
         tolvar::test::put_u32_be(out, 1);
         out.insert(out.end(), salt.begin(), salt.end());
         uint8_t key[32];
-        tolvar::crypto::pbkdf2_hmac_sha256(reinterpret_cast<const uint8_t*>("pw"), 2, salt.data(), 16, 1, key, 32);
+        tolvar::stream::pbkdf2_hmac_sha256(reinterpret_cast<const uint8_t*>("pw"), 2, salt.data(), 16, 1, key, 32);
         mbedtls_gcm_context gcm;
         mbedtls_gcm_init(&gcm);
         mbedtls_gcm_setkey(&gcm, MBEDTLS_CIPHER_ID_AES, key, 256);
@@ -47,14 +47,14 @@ const Bytes& layer() {
 void BM_OpenEncrypted(benchmark::State& state) {
     auto source = tolvar::test::memory_of(layer());
     for (auto _ : state) {
-        tolvar::ContainerHeader header;
-        tolvar::detect_layer_header(source.get(), &header);
-        auto plain = tolvar::open_encrypted(source.get(), &header, reinterpret_cast<const uint8_t*>("pw"), 2);
+        tolvar::stream::ContainerHeader header;
+        tolvar::stream::detect_layer_header(source.get(), &header);
+        auto plain = tolvar::stream::open_encrypted(source.get(), &header, reinterpret_cast<const uint8_t*>("pw"), 2);
         if (!plain) state.SkipWithError("open failed");
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kPlainSize));
-    state.SetLabel(tolvar::crypto::library_version());
-    state.counters["piece"] = static_cast<double>(tolvar::kCipherPiece);
+    state.SetLabel(tolvar::stream::library_version());
+    state.counters["piece"] = static_cast<double>(tolvar::stream::kCipherPiece);
 }
 BENCHMARK(BM_OpenEncrypted)->Unit(benchmark::kMillisecond);
 
@@ -81,7 +81,7 @@ void BM_BareGcm(benchmark::State& state) {
         mbedtls_cipher_update_ad(&ctx, bytes.data(), 52);
         size_t done = 0;
         while (done < kPlainSize) {
-            const size_t n = std::min<size_t>(tolvar::kCipherPiece, kPlainSize - done);
+            const size_t n = std::min<size_t>(tolvar::stream::kCipherPiece, kPlainSize - done);
             size_t olen = 0;
             mbedtls_cipher_update(&ctx, cipher_text + done, n, out + done, &olen);
             done += n;
@@ -92,8 +92,8 @@ void BM_BareGcm(benchmark::State& state) {
         mbedtls_cipher_free(&ctx);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kPlainSize));
-    state.SetLabel(tolvar::crypto::library_version());
-    state.counters["piece"] = static_cast<double>(tolvar::kCipherPiece);
+    state.SetLabel(tolvar::stream::library_version());
+    state.counters["piece"] = static_cast<double>(tolvar::stream::kCipherPiece);
 }
 BENCHMARK(BM_BareGcm)->ArgName("fresh_output")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "bus/data_group.h"
 #include "bus/record_iterator.h"
-#include "host/mdf_document.h"
+#include "bus/record_plan.h"
+#include "mdf/mdf_document.h"
 #include "stream/file_stream.h"
 
 namespace {
@@ -21,8 +21,8 @@ namespace {
 std::string g_path;
 
 // Walks one data group from its first record; gives records and bytes.
-void walk(const tolvar::bus::DgBlock* group, uint64_t& records, uint64_t& bytes) {
-    auto iterator = tolvar::bus::RecordIterator::create(group);
+void walk(const tolvar::bus::GroupPlan* plan, uint64_t& records, uint64_t& bytes) {
+    auto iterator = tolvar::bus::RecordIterator::create(plan);
     if (!iterator) return;
     for (const auto* m = iterator->first(); m != nullptr; m = iterator->advance()) {
         benchmark::DoNotOptimize(m->identifier);
@@ -32,14 +32,21 @@ void walk(const tolvar::bus::DgBlock* group, uint64_t& records, uint64_t& bytes)
 }
 
 struct Opened {
-    std::unique_ptr<tolvar::FileStream> stream;
-    std::unique_ptr<tolvar::MdfDocument> document;
+    std::unique_ptr<tolvar::stream::FileStream> stream;
+    std::unique_ptr<tolvar::mdf::MdfDocument> document;
+    std::vector<tolvar::bus::GroupPlan> plans;
 };
 
+// Opens the recording as the reader does: parse, then plan.
 Opened open_recording() {
     Opened o;
-    o.stream = tolvar::FileStream::open(g_path.c_str());
-    if (o.stream) o.document = tolvar::MdfDocument::open(o.stream.get());
+    o.stream = tolvar::stream::FileStream::open(g_path.c_str());
+    if (o.stream) o.document = tolvar::mdf::MdfDocument::open(o.stream.get());
+    if (o.document) {
+        auto plans = tolvar::bus::build_plans(*o.document);
+        if (plans) o.plans = std::move(*plans);
+        else o.document.reset();
+    }
     return o;
 }
 
@@ -51,8 +58,7 @@ void BM_OpenAndWalkEverything(benchmark::State& state) {
             state.SkipWithError("the recording does not open");
             return;
         }
-        for (const auto& ref : o.document->data_groups())
-            walk(tolvar::mdf::as<tolvar::bus::DgBlock>(ref), records, bytes);
+        for (const auto& plan : o.plans) walk(&plan, records, bytes);
     }
     state.counters["records/s"] = benchmark::Counter(static_cast<double>(records), benchmark::Counter::kIsRate);
     state.SetBytesProcessed(static_cast<int64_t>(bytes));
@@ -60,13 +66,13 @@ void BM_OpenAndWalkEverything(benchmark::State& state) {
 
 void BM_WalkDataGroup(benchmark::State& state) {
     Opened o = open_recording();
-    if (!o.document || static_cast<size_t>(state.range(0)) >= o.document->data_groups().size()) {
+    if (!o.document || static_cast<size_t>(state.range(0)) >= o.plans.size()) {
         state.SkipWithError("the recording does not open or has no such data group");
         return;
     }
-    const auto* group = tolvar::mdf::as<tolvar::bus::DgBlock>(o.document->data_groups()[state.range(0)]);
+    const auto* plan = &o.plans[static_cast<size_t>(state.range(0))];
     uint64_t records = 0, bytes = 0;
-    for (auto _ : state) walk(group, records, bytes);
+    for (auto _ : state) walk(plan, records, bytes);
     state.counters["records/s"] = benchmark::Counter(static_cast<double>(records), benchmark::Counter::kIsRate);
     state.SetBytesProcessed(static_cast<int64_t>(bytes));
 }

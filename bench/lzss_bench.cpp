@@ -41,14 +41,14 @@ void BM_LzssDecoder(benchmark::State& state) {
     const Bytes& in = payload(wb, lb);
     std::vector<uint8_t> out(4096);
     for (auto _ : state) {
-        auto decoder = tolvar::LzssDecoder::create(1024, wb, lb);
+        auto decoder = tolvar::stream::LzssDecoder::create(1024, wb, lb);
         size_t fed = 0;
         uint64_t total = 0;
         for (;;) {
             uint64_t produced = 0;
             const auto result = decoder->drain(out.data(), out.size(), &produced);
             total += produced;
-            if (result == tolvar::DrainResult::kOutputFull) continue;
+            if (result == tolvar::stream::DrainResult::kOutputFull) continue;
             if (fed == in.size()) break;
             uint64_t accepted = 0;
             const size_t n = std::min<size_t>(1024, in.size() - fed);
@@ -71,10 +71,10 @@ void BM_OpenCompressed(benchmark::State& state) {
     const Bytes layer = tolvar::test::compressed_layer(payload(wb, lb), {lb, 1u << wb});
     auto source = tolvar::test::memory_of(layer);
     for (auto _ : state) {
-        tolvar::ContainerHeader header;
-        tolvar::detect_layer_header(source.get(), &header);
-        auto decoded = tolvar::open_compressed(source.get(), &header);
-        if (!decoded || decoded->seek(0, tolvar::kSeekEnd) != static_cast<int64_t>(log_data().size())) {
+        tolvar::stream::ContainerHeader header;
+        tolvar::stream::detect_layer_header(source.get(), &header);
+        auto decoded = tolvar::stream::open_compressed(source.get(), &header);
+        if (!decoded || decoded->seek(0, tolvar::stream::kSeekEnd) != static_cast<int64_t>(log_data().size())) {
             state.SkipWithError("open failed");
         }
     }
@@ -104,13 +104,13 @@ int peak_child(const char* path) {
         reset << "5";
     }
     const long base = vm_kib("VmRSS:");
-    auto file = tolvar::FileStream::open(path);
-    tolvar::ContainerHeader header;
-    tolvar::detect_layer_header(file.get(), &header);
-    auto decoded = tolvar::open_compressed(file.get(), &header);
+    auto file = tolvar::stream::FileStream::open(path);
+    tolvar::stream::ContainerHeader header;
+    tolvar::stream::detect_layer_header(file.get(), &header);
+    auto decoded = tolvar::stream::open_compressed(file.get(), &header);
     if (!decoded) return 1;
     const long peak = vm_kib("VmHWM:");
-    std::printf("%ld %ld\n", peak - base, static_cast<long>(decoded->seek(0, tolvar::kSeekEnd) / 1024));
+    std::printf("%ld %ld\n", peak - base, static_cast<long>(decoded->seek(0, tolvar::stream::kSeekEnd) / 1024));
     return 0;
 }
 

@@ -9,14 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "bus/data_group.h"
+#include "bus/record_plan.h"
+#include "mdf/data_group_block.h"
 #include "bus/record_iterator.h"
 #include "mdf/block_cache.h"
 #include "stream/memory_stream.h"
 
 namespace {
 
-using tolvar::MemoryStream;
+using tolvar::stream::MemoryStream;
 using namespace tolvar;
 
 // Lays out MDF 4 blocks one after another from offset 64.
@@ -100,8 +101,8 @@ public:
         return block("CC", {0, 0, 0, 0}, d);
     }
 
-    std::unique_ptr<MemoryStream> stream() const {
-        auto s = std::make_unique<MemoryStream>();
+    std::unique_ptr<stream::MemoryStream> stream() const {
+        auto s = std::make_unique<stream::MemoryStream>();
         s->write(bytes_.data(), bytes_.size());
         return s;
     }
@@ -132,7 +133,7 @@ std::vector<Writer::Channel> can_channels(Writer& w, uint32_t data_bits, uint8_t
 constexpr uint32_t kFixedHeader = 13;
 
 struct Recording {
-    std::unique_ptr<MemoryStream> stream;
+    std::unique_ptr<stream::MemoryStream> stream;
     mdf::BlockRef group;
     uint64_t data_bytes = 0;
     int64_t records = 0;
@@ -184,14 +185,16 @@ Recording make_recording(int64_t count, bool fd) {
 
 void walk(benchmark::State& state, bool fd) {
     const Recording recording = make_recording(state.range(0), fd);
-    const auto* group = mdf::as<bus::DgBlock>(recording.group);
-    if (group == nullptr) {
+    const auto* group = mdf::as<mdf::DgBlock>(recording.group);
+    std::optional<bus::GroupPlan> plan;
+    if (group != nullptr) plan = bus::GroupPlan::build(*group);
+    if (!plan) {
         state.SkipWithError("the synthetic data group did not parse");
         return;
     }
     int64_t frames = 0;
     for (auto _ : state) {
-        std::optional<bus::RecordIterator> it = bus::RecordIterator::create(group);
+        std::optional<bus::RecordIterator> it = bus::RecordIterator::create(&*plan);
         double sum = 0;
         for (const bus::BusMessage* m = it->first(); m != nullptr; m = it->advance()) {
             sum += m->time + m->data[0];

@@ -15,14 +15,14 @@ namespace {
 constexpr uint64_t kDecodedCap = uint64_t{256} << 10;
 constexpr int kMaxDepth = 3;
 
-void unwrap(tolvar::Stream* stream, int depth) {
-    tolvar::ContainerHeader header;
-    if (depth >= kMaxDepth || !tolvar::detect_layer_header(stream, &header)) return;
-    auto layer = tolvar::open_compressed(stream, &header, kDecodedCap);
+void unwrap(tolvar::stream::Stream* stream, int depth) {
+    tolvar::stream::ContainerHeader header;
+    if (depth >= kMaxDepth || !tolvar::stream::detect_layer_header(stream, &header)) return;
+    auto layer = tolvar::stream::open_compressed(stream, &header, kDecodedCap);
     if (!layer) return;
     // Read the content back through the layer stream.
     uint8_t piece[997];
-    layer->seek(0, tolvar::kSeekSet);
+    layer->seek(0, tolvar::stream::kSeekSet);
     while (layer->read(piece, sizeof piece) > 0) {
     }
     unwrap(layer.get(), depth + 1);
@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // with the magic forced so that mutations spend their time behind it.
     const uint8_t mode = data[size - 1];
     tolvar::test::Bytes bytes(data, data + size - 1);
-    if (bytes.size() >= sizeof tolvar::kLayerMagic) std::memcpy(bytes.data(), tolvar::kLayerMagic, sizeof tolvar::kLayerMagic);
+    if (bytes.size() >= sizeof tolvar::stream::kLayerMagic) std::memcpy(bytes.data(), tolvar::stream::kLayerMagic, sizeof tolvar::stream::kLayerMagic);
     if (mode & 1) {
         tolvar::test::AwkwardStream source(bytes, (mode & 2) != 0);
         unwrap(&source, 0);

@@ -27,21 +27,21 @@ void pin_iterations(tolvar::test::Bytes& bytes) {
     bytes[35] = static_cast<uint8_t>(count);
 }
 
-void unwrap(tolvar::Stream* stream, int depth) {
-    tolvar::ContainerHeader header;
-    if (depth >= kMaxDepth || !tolvar::detect_layer_header(stream, &header)) return;
-    std::unique_ptr<tolvar::DecodedLayerStream> layer;
-    if (header.layer_type == tolvar::kLayerEncrypted) {
+void unwrap(tolvar::stream::Stream* stream, int depth) {
+    tolvar::stream::ContainerHeader header;
+    if (depth >= kMaxDepth || !tolvar::stream::detect_layer_header(stream, &header)) return;
+    std::unique_ptr<tolvar::stream::DecodedLayerStream> layer;
+    if (header.layer_type == tolvar::stream::kLayerEncrypted) {
         // Only the outermost layer's count is pinned; a decrypted inner layer
         // is authentic, and the seeds keep theirs small.
-        layer = tolvar::open_encrypted(stream, &header, reinterpret_cast<const uint8_t*>(kPassword),
+        layer = tolvar::stream::open_encrypted(stream, &header, reinterpret_cast<const uint8_t*>(kPassword),
                                        sizeof kPassword - 1);
     } else {
-        layer = tolvar::open_compressed(stream, &header, kDecodedCap);
+        layer = tolvar::stream::open_compressed(stream, &header, kDecodedCap);
     }
     if (!layer) return;
     uint8_t piece[997];
-    layer->seek(0, tolvar::kSeekSet);
+    layer->seek(0, tolvar::stream::kSeekSet);
     while (layer->read(piece, sizeof piece) > 0) {
     }
     unwrap(layer.get(), depth + 1);
@@ -61,8 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     const uint8_t mode = data[size - 1];
     tolvar::test::Bytes bytes(data, data + size - 1);
-    if (bytes.size() >= sizeof tolvar::kLayerMagic) std::memcpy(bytes.data(), tolvar::kLayerMagic, sizeof tolvar::kLayerMagic);
-    if (bytes.size() >= 15) bytes[14] = tolvar::kLayerEncrypted;
+    if (bytes.size() >= sizeof tolvar::stream::kLayerMagic) std::memcpy(bytes.data(), tolvar::stream::kLayerMagic, sizeof tolvar::stream::kLayerMagic);
+    if (bytes.size() >= 15) bytes[14] = tolvar::stream::kLayerEncrypted;
     pin_iterations(bytes);
     if (mode & 1) {
         tolvar::test::AwkwardStream source(bytes, (mode & 2) != 0);

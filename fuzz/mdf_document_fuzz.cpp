@@ -3,9 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "bus/data_group.h"
 #include "bus/record_iterator.h"
-#include "host/mdf_document.h"
+#include "bus/record_plan.h"
+#include "mdf/mdf_document.h"
 #include "log/log.h"
 #include "stream/memory_stream.h"
 
@@ -22,15 +22,17 @@ constexpr uint64_t kMaxRecords = 1u << 20;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool quieted = (tolvar::log::set_output(tolvar::log::kMessage, nullptr, quiet), true);
     (void)quieted;
-    tolvar::MemoryStream stream;
+    tolvar::stream::MemoryStream stream;
     if (size > 0) stream.write(data, size);
-    stream.seek(0, tolvar::kSeekSet);
-    auto document = tolvar::MdfDocument::open(&stream);
+    stream.seek(0, tolvar::stream::kSeekSet);
+    auto document = tolvar::mdf::MdfDocument::open(&stream);
     if (!document) return 0;
     (void)document->comment_text();
     (void)document->start_time();
-    for (const auto& ref : document->data_groups()) {
-        auto iterator = tolvar::bus::RecordIterator::create(tolvar::mdf::as<tolvar::bus::DgBlock>(ref));
+    const auto plans = tolvar::bus::build_plans(*document);
+    if (!plans) return 0;
+    for (const auto& plan : *plans) {
+        auto iterator = tolvar::bus::RecordIterator::create(&plan);
         if (!iterator) continue;
         uint64_t records = 0;
         for (auto* m = iterator->first(); m != nullptr; m = iterator->advance()) {

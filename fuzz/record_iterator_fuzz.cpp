@@ -7,10 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "bus/data_group.h"
 #include "bus/record_iterator.h"
+#include "bus/record_plan.h"
 #include "log/log.h"
 #include "mdf/block_cache.h"
+#include "mdf/data_group_block.h"
 #include "stream/memory_stream.h"
 
 namespace {
@@ -22,16 +23,16 @@ void check(const tolvar::bus::BusMessage& m) {
     const auto* begin = reinterpret_cast<const uint8_t*>(&m);
     const auto* end = begin + sizeof m;
     switch (m.kind) {
-        case kKindNone: break;
-        case kKindCanDataFrame:
-        case kKindCanRemoteFrame:
+        case FrameKind::kNone: break;
+        case FrameKind::kCanDataFrame:
+        case FrameKind::kCanRemoteFrame:
             if (m.data != m.details.can.payload || m.data_length > kCanPayloadSize) abort();
             break;
-        case kKindCanErrorFrame:
+        case FrameKind::kCanErrorFrame:
             if (m.data != nullptr || m.data_length != 0) abort();
             if (m.details.error.error_type < 0 || m.details.error.error_type > 5) abort();
             break;
-        case kKindLinFrame:
+        case FrameKind::kLinFrame:
             if (m.data != m.details.lin.payload || m.data_length > kLinPayloadSize) abort();
             break;
         default: abort();
@@ -39,13 +40,13 @@ void check(const tolvar::bus::BusMessage& m) {
     if (m.data != nullptr && (m.data < begin || m.data + m.data_length > end)) abort();
 }
 
-uint64_t walk(const tolvar::bus::DgBlock* group) {
-    std::optional<tolvar::bus::RecordIterator> it = tolvar::bus::RecordIterator::create(group);
+uint64_t walk(const tolvar::bus::GroupPlan& plan) {
+    std::optional<tolvar::bus::RecordIterator> it = tolvar::bus::RecordIterator::create(&plan);
     if (!it) abort();
     uint64_t count = 0;
-    int32_t status = 0;
+    tolvar::bus::FrameKind status = tolvar::bus::FrameKind::kNone;
     for (const tolvar::bus::BusMessage* m = it->first(&status); m != nullptr; m = it->advance(&status)) {
-        if (status != m->kind && !(status == tolvar::bus::kStatusNoFrame && m->kind == 0)) abort();
+        if (status != m->kind) abort();
         check(*m);
         ++count;
     }
@@ -62,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(&first, data, 8);
     first %= size;
 
-    tolvar::MemoryStream stream;
+    tolvar::stream::MemoryStream stream;
     stream.write(data, size);
     tolvar::mdf::BlockList groups;
     {
@@ -70,10 +71,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!tolvar::mdf::parse_block_into(stream, first, cache, &groups)) return 0;
     }
     for (const tolvar::mdf::BlockRef& ref : groups) {
-        const auto* group = tolvar::mdf::as<tolvar::bus::DgBlock>(ref);
+        const auto* group = tolvar::mdf::as<tolvar::mdf::DgBlock>(ref);
         if (group == nullptr) continue;
+        const std::optional<tolvar::bus::GroupPlan> plan = tolvar::bus::GroupPlan::build(*group);
+        if (!plan) continue;
         // A walk is repeatable: first starts it again from the beginning.
-        if (walk(group) != walk(group)) abort();
+        if (walk(*plan) != walk(*plan)) abort();
     }
     stream.close();
     return 0;

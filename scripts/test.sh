@@ -1,6 +1,17 @@
 #!/usr/bin/env bash
 # Every test: native unit tests (plain and under AddressSanitizer and
-# UndefinedBehaviorSanitizer), bounded fuzz runs, and the Python tests.
+# UndefinedBehaviorSanitizer), bounded fuzz runs, the Python tests under the
+# sanitizers and with other python-can releases and interpreters, and the
+# Python tests.
+#   bash scripts/test.sh           everything (what CI runs)
+#   bash scripts/test.sh --quick   the optimised native tests and pytest only,
+#                                  for day-to-day work
+QUICK=0
+case "${1:-}" in
+  --quick) QUICK=1 ;;
+  "") ;;
+  *) echo "usage: bash scripts/test.sh [--quick]" >&2; exit 2 ;;
+esac
 source "$(dirname "$0")/setup.sh"
 JOBS="$(nproc)"
 FUZZ_SECONDS="${FUZZ_SECONDS:-30}"
@@ -14,6 +25,12 @@ cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTOLVAR_TESTS=ON -DTOLVAR_BENCH=ON >/dev/null
 cmake --build build/native -j "$JOBS"
 ctest --test-dir build/native --output-on-failure -j "$JOBS"
+
+if [ "$QUICK" = 1 ]; then
+  echo "== Python tests" >&2
+  python -m pytest -q tests
+  exit 0
+fi
 
 echo "== native tests under AddressSanitizer and UndefinedBehaviorSanitizer" >&2
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOLVAR_TESTS=ON \

@@ -1,6 +1,6 @@
 #include "bus/bus_event.h"
 
-#include <cstring>
+#include "mdf/text_block.h"
 
 namespace tolvar::bus {
 
@@ -41,41 +41,30 @@ constexpr RoleEntry kRoles[] = {
 
 struct EventEntry {
     std::string_view prefix;
-    Classification classification;
+    FrameKind kind;
 };
 
 constexpr EventEntry kEvents[] = {
-    {"CAN_DataFrame", {DecoderChoice::kCanDataFrame, BusEventKind::kCanDataFrame}},
-    {"CAN_RemoteFrame", {DecoderChoice::kCanRemoteFrame, BusEventKind::kCanRemoteFrame}},
-    {"CAN_ErrorFrame", {DecoderChoice::kCanErrorFrame, BusEventKind::kCanErrorFrame}},
-    {"LIN_Frame", {DecoderChoice::kLinFrame, BusEventKind::kLinFrame}},
-    {"LIN_ChecksumError", {DecoderChoice::kNoFrame, BusEventKind::kLinChecksumError}},
-    {"LIN_ReceiveError", {DecoderChoice::kNoFrame, BusEventKind::kLinReceiveError}},
-    {"LIN_SyncError", {DecoderChoice::kNoFrame, BusEventKind::kLinSyncError}},
-    {"LIN_TransmissionError", {DecoderChoice::kNoFrame, BusEventKind::kLinTransmissionError}},
+    {"CAN_DataFrame", FrameKind::kCanDataFrame},
+    {"CAN_RemoteFrame", FrameKind::kCanRemoteFrame},
+    {"CAN_ErrorFrame", FrameKind::kCanErrorFrame},
+    {"LIN_Frame", FrameKind::kLinFrame},
 };
-
-// Names come from text blocks that may be padded with zero bytes; a name ends
-// at its first one.
-std::string_view up_to_zero(std::string_view name) {
-    size_t end = name.find('\0');
-    return end == std::string_view::npos ? name : name.substr(0, end);
-}
 
 }  // namespace
 
 ChannelRole role_of_name(std::string_view name) {
-    name = up_to_zero(name);
+    name = mdf::up_to_zero(name);
     for (const RoleEntry& entry : kRoles) {
         if (entry.name == name) return entry.role;
     }
     return ChannelRole::kNoRole;
 }
 
-std::optional<Classification> classify_group(const std::vector<std::string_view>& names) {
+std::optional<FrameKind> classify_group(const std::vector<std::string_view>& names) {
     std::optional<std::string_view> prefix;
     for (std::string_view name : names) {
-        name = up_to_zero(name);
+        name = mdf::up_to_zero(name);
         size_t dot = name.find('.');
         if (dot == std::string_view::npos) continue;
         std::string_view candidate = name.substr(0, dot);
@@ -87,9 +76,9 @@ std::optional<Classification> classify_group(const std::vector<std::string_view>
     }
     if (!prefix) return std::nullopt;
     for (const EventEntry& entry : kEvents) {
-        if (entry.prefix == *prefix) return entry.classification;
+        if (entry.prefix == *prefix) return entry.kind;
     }
-    return Classification{};
+    return FrameKind::kNone;
 }
 
 }  // namespace tolvar::bus

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "bus/bus_message.h"
+
 namespace tolvar::bus {
 
 // What a channel feeds in a decoded frame, given by its full name.
@@ -33,42 +35,15 @@ enum class ChannelRole : uint32_t {
     kTimestampRole = 18,
 };
 
-// What a channel group records, given by the common prefix of its dotted
-// channel names. Kinds 1 to 4 equal the kind their decoder writes.
-enum class BusEventKind : uint32_t {
-    kUnclassified = 0,
-    kCanDataFrame = 1,
-    kCanRemoteFrame = 2,
-    kCanErrorFrame = 3,
-    kLinFrame = 4,
-    kLinChecksumError = 5,
-    kLinReceiveError = 6,
-    kLinSyncError = 7,
-    kLinTransmissionError = 8,
-};
-
-// Which frame decoder a classified group gets.
-enum class DecoderChoice : uint32_t {
-    kNoFrame = 0,
-    kCanDataFrame = 1,
-    kCanRemoteFrame = 2,
-    kCanErrorFrame = 3,
-    kLinFrame = 4,
-};
-
-struct Classification {
-    DecoderChoice decoder = DecoderChoice::kNoFrame;
-    BusEventKind kind = BusEventKind::kUnclassified;
-};
-
 // The role of a channel name, compared exactly and case-sensitively up to the
 // name's first zero byte; NoRole for every name not in the table.
 ChannelRole role_of_name(std::string_view name);
 
-// The event kind and decoder of a group whose channels have these names, in
-// layout order. Nothing when the dotted names share no single prefix (none
-// at all, or more than one); a single prefix that names no event classifies
-// as Unclassified with the no-frame decoder.
-std::optional<Classification> classify_group(const std::vector<std::string_view>& names);
+// The frame kind the records of a group decode to, given the names of its
+// channels in layout order. Nothing when the dotted names share no single
+// prefix (none at all, or more than one). A single prefix classifies the
+// group: the four frame events by their kind, every other prefix (the LIN
+// error events among them) as kNone, a group that gives no frames.
+std::optional<FrameKind> classify_group(const std::vector<std::string_view>& names);
 
 }  // namespace tolvar::bus

@@ -1,5 +1,5 @@
 // The decoded frame of one record (BusMessage), what a frame decoder receives
-// (RecordView) and what it returns (DecoderStatus). Plain values: a message
+// (RecordView) and what it returns (FrameKind). Plain values: a message
 // owns its payload bytes; a view borrows the record, signal bytes and layout.
 #pragma once
 
@@ -15,28 +15,20 @@ struct ByteSpan {
     uint64_t size = 0;
 };
 
-// What a frame decoder reports: the kind of frame it wrote, or no frame.
-enum DecoderStatus : int32_t {
-    kStatusCanDataFrame = 1,
-    kStatusCanRemoteFrame = 2,
-    kStatusCanErrorFrame = 3,
-    kStatusLinFrame = 4,
-    kStatusNoFrame = 9,
-};
-
-// BusMessage::kind.
-enum MessageKind : int32_t {
-    kKindNone = 0,
-    kKindCanDataFrame = 1,
-    kKindCanRemoteFrame = 2,
-    kKindCanErrorFrame = 3,
-    kKindLinFrame = 4,
+// What a record decodes to: the kind of frame a decoder wrote, or none (a
+// group that is no bus event, a record a decoder rejects, or the end of a walk).
+enum class FrameKind : int32_t {
+    kNone = 0,
+    kCanDataFrame = 1,
+    kCanRemoteFrame = 2,
+    kCanErrorFrame = 3,
+    kLinFrame = 4,
 };
 
 constexpr uint64_t kCanPayloadSize = 64;
 constexpr uint64_t kLinPayloadSize = 8;
 
-// Kinds 1 and 2. Flags hold 0 or 1.
+// CAN data and remote frames. Flags hold 0 or 1.
 struct CanFrameDetails {
     uint8_t extended;   // extended (29-bit) identifier
     uint8_t direction;  // 0 received, otherwise transmitted
@@ -49,13 +41,13 @@ struct CanFrameDetails {
     uint8_t payload[kCanPayloadSize];
 };
 
-// Kind 3.
+// CAN error frames.
 struct CanErrorDetails {
     uint8_t bus;
     int32_t error_type;  // 0 to 5
 };
 
-// Kind 4.
+// LIN frames.
 struct LinFrameDetails {
     uint8_t direction;  // 0 received, otherwise transmitted
     uint8_t bus;
@@ -63,16 +55,17 @@ struct LinFrameDetails {
     uint8_t payload[kLinPayloadSize];
 };
 
-// One decoded frame. `data` points into this message's own payload (kinds 1,
-// 2 and 4) and is null for kind 3 and for a rejected record; data_length never
-// exceeds the payload it points into. Copying a message keeps `data` pointing
-// into the original. Meaningless when kind is 0.
+// One decoded frame. `data` points into this message's own payload (CAN data
+// and remote frames, LIN frames) and is null for an error frame and for a
+// rejected record; data_length never exceeds the payload it points into.
+// Copying a message keeps `data` pointing into the original. Meaningless when
+// kind is kNone.
 struct BusMessage {
     double time;          // seconds since the start of the recording
     uint32_t identifier;  // as recorded, flag bits included
     const uint8_t* data;
     uint64_t data_length;
-    int32_t kind;  // MessageKind
+    FrameKind kind;
     union {
         CanFrameDetails can;
         CanErrorDetails error;
@@ -90,8 +83,9 @@ struct RecordView {
     const RecordLayout* layout = nullptr;
 };
 
-// Turns one record into a message; returns the kind written (1 to 4) or
-// kStatusNoFrame. Decoders keep no state and allocate nothing.
-using FrameDecoder = int32_t (*)(const RecordView& view, BusMessage& message);
+// Turns one record into a message; returns the kind written, which is also
+// message.kind (kNone for a record that gives no frame). Decoders keep no
+// state and allocate nothing.
+using FrameDecoder = FrameKind (*)(const RecordView& view, BusMessage& message);
 
 }  // namespace tolvar::bus

@@ -4,9 +4,8 @@
 #include <cstring>
 #include <new>
 
-#include "bus/data_group.h"
+#include "bus/record_plan.h"
 #include "bus/value_extraction.h"
-#include "mdf/data_block.h"
 
 namespace tolvar::bus {
 
@@ -95,17 +94,17 @@ inline uint64_t load_id(const uint8_t* bytes, uint64_t n) {
 
 // The count of up to n bytes that arrived at the stream's position, 0 when
 // none did.
-uint64_t read_available(Stream& stream, uint8_t* buffer, uint64_t n) {
-    const int64_t got = read_fully(stream, buffer, n);
+uint64_t read_available(stream::Stream& stream, uint8_t* buffer, uint64_t n) {
+    const int64_t got = stream::read_fully(stream, buffer, n);
     return got > 0 ? static_cast<uint64_t>(got) : 0;
 }
 
 }  // namespace
 
 struct RecordIterator::Walk {
-    explicit Walk(const DgBlock* dg) : group(dg) {}
+    explicit Walk(const GroupPlan* group_plan) : plan(group_plan) {}
 
-    const DgBlock* group;  // borrowed; the document keeps it alive
+    const GroupPlan* plan;  // borrowed; the reader keeps it alive
     uint64_t position = 0;
     RecordView view;
     ByteBuffer record;  // the current record when it cannot stay in the window
@@ -121,20 +120,18 @@ struct RecordIterator::Walk {
     uint64_t window_size = kFirstWindow;  // bytes asked for by the next refill
     const RecordGroup* last_group = nullptr;
 
-    const BusMessage* next(int32_t* status);
-    bool read_record(mdf::DataSectionStream& section);
-    const uint8_t* fetch(mdf::DataSectionStream& section, uint64_t offset, uint64_t n);
-    bool gather_signal_values(const RecordGroup& entry, mdf::DataSectionStream& section,
-                              bool with_ids, uint64_t& at);
+    const BusMessage* next(FrameKind* kind);
+    bool read_record(stream::Stream& section);
+    const uint8_t* fetch(stream::Stream& section, uint64_t offset, uint64_t n);
+    bool gather_signal_values(const RecordGroup& entry, stream::Stream& section, uint64_t& at);
     enum class SdResult { kComplete, kCutShort, kNoMemory };
-    SdResult append_sd_value(mdf::DataSectionStream& section, uint64_t offset, uint64_t& budget);
+    SdResult append_sd_value(stream::Stream& section, uint64_t offset, uint64_t& budget);
 };
 
 // The n bytes at `offset` of the data section, or null when fewer exist (or
 // memory runs out). Valid until the next fetch. The window grows only as
 // bytes arrive, so a length read from a damaged file cannot size it.
-const uint8_t* RecordIterator::Walk::fetch(mdf::DataSectionStream& section, uint64_t offset,
-                                           uint64_t n) {
+const uint8_t* RecordIterator::Walk::fetch(stream::Stream& section, uint64_t offset, uint64_t n) {
     const uint64_t held = window.size();
     if (offset >= window_start && offset - window_start <= held && n <= held - (offset - window_start)) {
         return window.data() + (offset - window_start);
@@ -152,7 +149,7 @@ const uint8_t* RecordIterator::Walk::fetch(mdf::DataSectionStream& section, uint
         // read is taken up again exactly where it stopped.
         const uint64_t at = offset + window.size();
         if (at > static_cast<uint64_t>(INT64_MAX) ||
-            section.seek(static_cast<int64_t>(at), kSeekSet) != static_cast<int64_t>(at)) {
+            section.seek(static_cast<int64_t>(at), stream::kSeekSet) != static_cast<int64_t>(at)) {
             break;
         }
         const int64_t got = section.read(window.data() + window.size(), window.capacity() - window.size());
@@ -168,11 +165,11 @@ const uint8_t* RecordIterator::Walk::fetch(mdf::DataSectionStream& section, uint
 // zeros when it is no longer than a bus payload, and otherwise (like a value
 // beyond the record's budget) keeps its length but not all its bytes and must
 // be the record's last entry.
-RecordIterator::Walk::SdResult RecordIterator::Walk::append_sd_value(mdf::DataSectionStream& section,
-                                                                     uint64_t offset, uint64_t& budget) {
+RecordIterator::Walk::SdResult RecordIterator::Walk::append_sd_value(stream::Stream& section, uint64_t offset,
+                                                                     uint64_t& budget) {
     uint32_t length = 0;
     if (offset <= static_cast<uint64_t>(INT64_MAX) &&
-        section.seek(static_cast<int64_t>(offset), kSeekSet) == static_cast<int64_t>(offset)) {
+        section.seek(static_cast<int64_t>(offset), stream::kSeekSet) == static_cast<int64_t>(offset)) {
         uint8_t bytes[4];
         if (read_available(section, bytes, 4) == 4) std::memcpy(&length, bytes, 4);
     }
@@ -202,10 +199,10 @@ RecordIterator::Walk::SdResult RecordIterator::Walk::append_sd_value(mdf::DataSe
 // data: the recording ends before that record, exactly as it does at a
 // fixed-length record cut short, instead of delivering a frame with a
 // payload that was never recorded.
-bool RecordIterator::Walk::gather_signal_values(const RecordGroup& entry,
-                                                mdf::DataSectionStream& section, bool with_ids,
+bool RecordIterator::Walk::gather_signal_values(const RecordGroup& entry, stream::Stream& section,
                                                 uint64_t& at) {
-    const uint64_t id_size = group->rec_id_size;
+    const bool with_ids = plan->with_ids;
+    const uint64_t id_size = plan->id_size;
     const ByteSpan record_span = view.record;
     uint64_t budget = kSignalBudget;
     for (const SignalSource& source : entry.signal_sources) {
@@ -247,9 +244,9 @@ bool RecordIterator::Walk::gather_signal_values(const RecordGroup& entry,
     return true;
 }
 
-bool RecordIterator::Walk::read_record(mdf::DataSectionStream& section) {
-    const bool with_ids = group->walks_with_ids();
-    const uint64_t id_size = with_ids ? group->rec_id_size : 0;
+bool RecordIterator::Walk::read_record(stream::Stream& section) {
+    const bool with_ids = plan->with_ids;
+    const uint64_t id_size = plan->id_size;
     uint64_t at = position;
 
     uint64_t key = 0;
@@ -262,7 +259,7 @@ bool RecordIterator::Walk::read_record(mdf::DataSectionStream& section) {
     }
     const RecordGroup* entry = last_group;
     if (entry == nullptr || entry->key != key) {
-        entry = group->find_record_group(key);
+        entry = plan->find(key);
         if (entry == nullptr) return false;
         last_group = entry;
     }
@@ -282,7 +279,7 @@ bool RecordIterator::Walk::read_record(mdf::DataSectionStream& section) {
     } else {
         view.record = ByteSpan{bytes, length};
     }
-    if (!entry->signal_sources.empty() && !gather_signal_values(*entry, section, with_ids, at)) {
+    if (!entry->signal_sources.empty() && !gather_signal_values(*entry, section, at)) {
         return false;
     }
 
@@ -296,21 +293,20 @@ bool RecordIterator::Walk::read_record(mdf::DataSectionStream& section) {
     return true;
 }
 
-const BusMessage* RecordIterator::Walk::next(int32_t* status) {
-    mdf::DtBlock* data = data_block(*group);
-    if (data == nullptr || !read_record(data->section) || decoder == nullptr) {
+const BusMessage* RecordIterator::Walk::next(FrameKind* kind) {
+    if (plan->data == nullptr || !read_record(*plan->data) || decoder == nullptr) {
         finished = true;
-        if (status != nullptr) *status = kStatusNoFrame;
+        if (kind != nullptr) *kind = FrameKind::kNone;
         return nullptr;
     }
-    const int32_t result = decoder(view, message);
-    if (status != nullptr) *status = result;
+    const FrameKind result = decoder(view, message);
+    if (kind != nullptr) *kind = result;
     return &message;
 }
 
-std::optional<RecordIterator> RecordIterator::create(const DgBlock* group) {
-    if (group == nullptr) return std::nullopt;
-    Walk* walk = new (std::nothrow) Walk(group);
+std::optional<RecordIterator> RecordIterator::create(const GroupPlan* plan) {
+    if (plan == nullptr) return std::nullopt;
+    Walk* walk = new (std::nothrow) Walk(plan);
     if (walk == nullptr) return std::nullopt;
     return RecordIterator(std::unique_ptr<Walk>(walk));
 }
@@ -320,18 +316,18 @@ RecordIterator::RecordIterator(RecordIterator&&) noexcept = default;
 RecordIterator& RecordIterator::operator=(RecordIterator&&) noexcept = default;
 RecordIterator::~RecordIterator() = default;
 
-const BusMessage* RecordIterator::first(int32_t* status) {
+const BusMessage* RecordIterator::first(FrameKind* kind) {
     walk_->finished = false;
     walk_->position = 0;
-    return walk_->next(status);
+    return walk_->next(kind);
 }
 
-const BusMessage* RecordIterator::advance(int32_t* status) {
+const BusMessage* RecordIterator::advance(FrameKind* kind) {
     if (walk_->finished) {
-        if (status != nullptr) *status = kStatusNoFrame;
+        if (kind != nullptr) *kind = FrameKind::kNone;
         return nullptr;
     }
-    return walk_->next(status);
+    return walk_->next(kind);
 }
 
 const BusMessage& RecordIterator::message() const { return walk_->message; }

@@ -1,6 +1,7 @@
 // The cursor over the records of one data group, decoding each into a
 // BusMessage in file order. Owns its buffers and the message; borrows the
-// DgBlock and (through its data block) the Stream, which must outlive it.
+// group's plan and (through it) the streams of the document, which must
+// outlive it.
 #pragma once
 
 #include <cstdint>
@@ -11,13 +12,13 @@
 
 namespace tolvar::bus {
 
-class DgBlock;
+class GroupPlan;
 
 class RecordIterator {
 public:
-    // An iterator standing before the first record; nothing when group is
-    // null (a list entry that is not a data group) or memory runs out.
-    static std::optional<RecordIterator> create(const DgBlock* group);
+    // An iterator standing before the first record; nothing when plan is
+    // null or memory runs out.
+    static std::optional<RecordIterator> create(const GroupPlan* plan);
 
     RecordIterator(RecordIterator&&) noexcept;
     RecordIterator& operator=(RecordIterator&&) noexcept;
@@ -26,11 +27,11 @@ public:
     ~RecordIterator();  // release: frees the buffers, never touches the group
 
     // Rewinds to the first record and decodes it. Null when the data group has
-    // no record; the status is then kStatusNoFrame.
-    const BusMessage* first(int32_t* status = nullptr);
+    // no record; `kind` (when given) gets the kind decoded, kNone at the end.
+    const BusMessage* first(FrameKind* kind = nullptr);
     // Decodes the next record; null once the walk has ended, without reading
-    // again. Every record read is given, also one that yields no frame (kind 0).
-    const BusMessage* advance(int32_t* status = nullptr);
+    // again. Every record read is given, also one that yields no frame (kNone).
+    const BusMessage* advance(FrameKind* kind = nullptr);
 
     // The message and view of the current record; valid until the next first,
     // advance or destruction, and unaffected by moving the iterator.

@@ -1,6 +1,8 @@
 // Where each channel of a channel group lies in a record, its value kind,
-// conversion and role. A layout owns its fields and their conversions; a field
-// borrows the block holding its variable-length values (its channel owns it).
+// conversion and role: the RecordLayout a decoder walks, built once per open
+// from a parsed channel group. A layout owns its fields and their
+// conversions; a field borrows the block holding its variable-length values
+// (the document owns it).
 #pragma once
 
 #include <cstdint>
@@ -8,8 +10,9 @@
 #include <vector>
 
 #include "bus/bus_event.h"
+#include "bus/conversion.h"
 #include "mdf/block.h"
-#include "mdf/conversion_block.h"
+#include "mdf/channel_group_block.h"
 
 namespace tolvar::bus {
 
@@ -32,7 +35,7 @@ struct ChannelField {
     uint64_t bit_count = 0;
     ValueKind value_kind = ValueKind::kUnsigned;
     ByteOrder byte_order = ByteOrder::kOther;
-    mdf::Conversion conversion;  // owned; identity when the channel has none
+    Conversion conversion;  // owned; identity when the channel has none
     std::string name;
     ChannelRole role = ChannelRole::kNoRole;
     // For a variable-length channel: the SdBlock or channel group holding its
@@ -52,5 +55,15 @@ public:
     std::vector<ChannelField>::const_iterator end() const { return fields.end(); }
     void clear() { fields.clear(); }
 };
+
+// Empties the layout and lays out every channel of the group, in chain order,
+// a channel with components replaced by its components' fields (depth first).
+// Logs "Unsupported channel data type: %d" for each channel whose data type
+// it cannot decode (the field is read as an unsigned integer, most
+// significant bit first). False (with an empty layout) when a channel appears
+// twice in the group's channel tree, since a damaged file that shares
+// channels could otherwise make the layout grow exponentially with the depth
+// of the tree, or when memory runs out.
+bool build_layout(const mdf::CgBlock& group, RecordLayout& layout);
 
 }  // namespace tolvar::bus

@@ -146,7 +146,7 @@ uint64_t extract_bits(ByteSpan span, uint64_t p, uint64_t n, ByteOrder order) {
 
 double field_value(const ChannelField& field, ByteSpan record) { return value_of(field, record); }
 
-int32_t can_data_frame(const RecordView& view, BusMessage& m) {
+FrameKind can_data_frame(const RecordView& view, BusMessage& m) {
     std::memset(&m, 0, sizeof m);
     CanFrameDetails& can = m.details.can;
     bool ok = true;
@@ -162,7 +162,7 @@ int32_t can_data_frame(const RecordView& view, BusMessage& m) {
                 const SignalEntry entry = take_signal_entry(signal);
                 if (entry.length > kCanPayloadSize) {
                     set_rejected(m);
-                    return kStatusNoFrame;
+                    return FrameKind::kNone;
                 }
                 if (entry.present != 0) std::memcpy(buffer, entry.bytes, entry.present);
                 count = entry.length;
@@ -197,16 +197,16 @@ int32_t can_data_frame(const RecordView& view, BusMessage& m) {
 
     if (!ok) {
         set_rejected(m);
-        return kStatusNoFrame;
+        return FrameKind::kNone;
     }
-    m.kind = kKindCanDataFrame;
+    m.kind = FrameKind::kCanDataFrame;
     m.data = can.payload;
     // A recorded length beyond the payload cannot be served from it.
     if (m.data_length > kCanPayloadSize) m.data_length = kCanPayloadSize;
-    return kStatusCanDataFrame;
+    return FrameKind::kCanDataFrame;
 }
 
-int32_t can_remote_frame(const RecordView& view, BusMessage& m) {
+FrameKind can_remote_frame(const RecordView& view, BusMessage& m) {
     std::memset(&m, 0, sizeof m);
     CanFrameDetails& can = m.details.can;
     can.remote = 1;
@@ -229,16 +229,16 @@ int32_t can_remote_frame(const RecordView& view, BusMessage& m) {
 
     if (!ok) {
         set_rejected(m);
-        return kStatusNoFrame;
+        return FrameKind::kNone;
     }
     // A remote frame carries its data length as that many zero bytes.
-    m.kind = kKindCanRemoteFrame;
+    m.kind = FrameKind::kCanRemoteFrame;
     m.data = can.payload;
     if (m.data_length > kCanPayloadSize) m.data_length = kCanPayloadSize;
-    return kStatusCanRemoteFrame;
+    return FrameKind::kCanRemoteFrame;
 }
 
-int32_t can_error_frame(const RecordView& view, BusMessage& m) {
+FrameKind can_error_frame(const RecordView& view, BusMessage& m) {
     std::memset(&m, 0, sizeof m);
     CanErrorDetails& error = m.details.error;
     bool ok = true;
@@ -258,12 +258,12 @@ int32_t can_error_frame(const RecordView& view, BusMessage& m) {
     }
 
     set_rejected(m);
-    if (!ok) return kStatusNoFrame;
-    m.kind = kKindCanErrorFrame;
-    return kStatusCanErrorFrame;
+    if (!ok) return FrameKind::kNone;
+    m.kind = FrameKind::kCanErrorFrame;
+    return FrameKind::kCanErrorFrame;
 }
 
-int32_t lin_frame(const RecordView& view, BusMessage& m) {
+FrameKind lin_frame(const RecordView& view, BusMessage& m) {
     std::memset(&m, 0, sizeof m);
     LinFrameDetails& lin = m.details.lin;
     bool ok = true;
@@ -304,26 +304,26 @@ int32_t lin_frame(const RecordView& view, BusMessage& m) {
 
     if (!ok) {
         set_rejected(m);
-        return kStatusNoFrame;
+        return FrameKind::kNone;
     }
-    m.kind = kKindLinFrame;
+    m.kind = FrameKind::kLinFrame;
     m.data = lin.payload;
     if (m.data_length > kLinPayloadSize) m.data_length = kLinPayloadSize;
-    return kStatusLinFrame;
+    return FrameKind::kLinFrame;
 }
 
-int32_t no_frame(const RecordView&, BusMessage& m) {
-    m.kind = kKindNone;
-    return kStatusNoFrame;
+FrameKind no_frame(const RecordView&, BusMessage& m) {
+    m.kind = FrameKind::kNone;
+    return FrameKind::kNone;
 }
 
-FrameDecoder decoder_for(DecoderChoice choice) {
-    switch (choice) {
-        case DecoderChoice::kCanDataFrame: return can_data_frame;
-        case DecoderChoice::kCanRemoteFrame: return can_remote_frame;
-        case DecoderChoice::kCanErrorFrame: return can_error_frame;
-        case DecoderChoice::kLinFrame: return lin_frame;
-        case DecoderChoice::kNoFrame: break;
+FrameDecoder decoder_for(FrameKind kind) {
+    switch (kind) {
+        case FrameKind::kCanDataFrame: return can_data_frame;
+        case FrameKind::kCanRemoteFrame: return can_remote_frame;
+        case FrameKind::kCanErrorFrame: return can_error_frame;
+        case FrameKind::kLinFrame: return lin_frame;
+        case FrameKind::kNone: break;
     }
     return no_frame;
 }

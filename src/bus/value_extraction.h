@@ -5,7 +5,6 @@
 
 #include <cstdint>
 
-#include "bus/bus_event.h"
 #include "bus/bus_message.h"
 #include "bus/record_layout.h"
 
@@ -40,13 +39,13 @@ inline uint32_t identifier_bits_of(double v) {
     return static_cast<uint32_t>(static_cast<uint64_t>(static_cast<int64_t>(v)));
 }
 
-int32_t can_data_frame(const RecordView& view, BusMessage& message);
-int32_t can_remote_frame(const RecordView& view, BusMessage& message);
-int32_t can_error_frame(const RecordView& view, BusMessage& message);
-int32_t lin_frame(const RecordView& view, BusMessage& message);
-int32_t no_frame(const RecordView& view, BusMessage& message);
+FrameKind can_data_frame(const RecordView& view, BusMessage& message);
+FrameKind can_remote_frame(const RecordView& view, BusMessage& message);
+FrameKind can_error_frame(const RecordView& view, BusMessage& message);
+FrameKind lin_frame(const RecordView& view, BusMessage& message);
+FrameKind no_frame(const RecordView& view, BusMessage& message);
 
-// The decoder a classification chose.
-FrameDecoder decoder_for(DecoderChoice choice);
+// The decoder that writes frames of this kind (no_frame for kNone).
+FrameDecoder decoder_for(FrameKind kind);
 
 }  // namespace tolvar::bus

@@ -24,7 +24,7 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
         Py_IncRef(item);
         PyTuple_SetItem(call_args.get(), i + 1, item);
     }
-    PyRef result(PyObject_Call(refs().message_init, call_args.get(), kwargs));
+    PyRef result(PyObject_Call(module_state().message_init, call_args.get(), kwargs));
     return result ? 0 : -1;
 }
 
@@ -58,7 +58,7 @@ bool timestamp_of(PyObject* message, double& out) {
 }
 
 PyObject* richcompare(PyObject* self, PyObject* other, int op) {
-    const int is_message = PyObject_IsInstance(other, refs().message_type);
+    const int is_message = PyObject_IsInstance(other, module_state().message_type);
     if (is_message < 0) return nullptr;
     if (is_message == 0) {
         PyErr_SetString(PyExc_TypeError, "Attempting to compare incompatible classes");
@@ -78,16 +78,6 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
     default: Py_RETURN_NOTIMPLEMENTED;
     }
     return PyBool_FromLong(result ? 1 : 0);
-}
-
-// "CAN 1", "LIN 2": made once per bus number and kept, so a message costs no
-// formatting.
-PyObject* g_can_channels[256] = {};
-PyObject* g_lin_channels[256] = {};
-
-PyObject* channel_name(PyObject** cache, const char* prefix, uint8_t bus) {
-    if (cache[bus] == nullptr) cache[bus] = PyUnicode_FromFormat("%s %u", prefix, static_cast<unsigned>(bus));
-    return cache[bus];
 }
 
 // The payload bytes of a frame, never more than the message's own payload
@@ -135,20 +125,21 @@ PyType_Spec g_spec = {
 PyObject* build_message(const bus::BusMessage& m, double start) {
     uint64_t length = 0;
     switch (m.kind) {
-    case bus::kKindCanDataFrame:
-    case bus::kKindCanRemoteFrame:
+    case bus::FrameKind::kCanDataFrame:
+    case bus::FrameKind::kCanRemoteFrame:
         length = payload_length(m, m.details.can.payload, bus::kCanPayloadSize);
         break;
-    case bus::kKindCanErrorFrame:
+    case bus::FrameKind::kCanErrorFrame:
         break;
-    case bus::kKindLinFrame:
+    case bus::FrameKind::kLinFrame:
         length = payload_length(m, m.details.lin.payload, bus::kLinPayloadSize);
         break;
     default:
         PyErr_SetString(PyExc_RuntimeError, "Unknown bus type");
         return nullptr;
     }
-    const Names& n = names();
+    const ModuleState& st = module_state();
+    const Names& n = st.names;
     PyRef kwargs(PyDict_New());
     if (!kwargs) return nullptr;
     PyObject* d = kwargs.get();
@@ -159,40 +150,38 @@ PyObject* build_message(const bus::BusMessage& m, double start) {
                                                   static_cast<Py_ssize_t>(length))))
         return nullptr;
     switch (m.kind) {
-    case bus::kKindCanDataFrame: {
+    case bus::FrameKind::kCanDataFrame: {
         const bus::CanFrameDetails& c = m.details.can;
         if (!put(d, n.is_fd, flag(c.fd != 0)) || !put(d, n.error_state_indicator, flag(c.esi != 0)) ||
             !put(d, n.bitrate_switch, flag(c.brs != 0)) || !put(d, n.is_rx, flag(c.direction == 0)) ||
             !put(d, n.is_extended_id, flag(c.extended != 0)) ||
-            !put_borrowed(d, n.channel, channel_name(g_can_channels, "CAN", c.bus)))
+            !put_borrowed(d, n.channel, st.can_channels[c.bus]))
             return nullptr;
         break;
     }
-    case bus::kKindCanRemoteFrame: {
+    case bus::FrameKind::kCanRemoteFrame: {
         const bus::CanFrameDetails& c = m.details.can;
         if (!put(d, n.is_remote_frame, flag(true)) || !put(d, n.is_rx, flag(c.direction == 0)) ||
             !put(d, n.is_extended_id, flag(c.extended != 0)) ||
-            !put_borrowed(d, n.channel, channel_name(g_can_channels, "CAN", c.bus)))
+            !put_borrowed(d, n.channel, st.can_channels[c.bus]))
             return nullptr;
         break;
     }
-    case bus::kKindCanErrorFrame:
+    case bus::FrameKind::kCanErrorFrame:
         if (!put(d, n.is_error_frame, flag(true)) ||
-            !put_borrowed(d, n.channel, channel_name(g_can_channels, "CAN", m.details.error.bus)))
+            !put_borrowed(d, n.channel, st.can_channels[m.details.error.bus]))
             return nullptr;
         break;
     default: {
         const bus::LinFrameDetails& l = m.details.lin;
         if (!put(d, n.is_rx, flag(l.direction == 0)) ||
-            !put_borrowed(d, n.channel, channel_name(g_lin_channels, "LIN", l.bus)) ||
+            !put_borrowed(d, n.channel, st.lin_channels[l.bus]) ||
             !put(d, n.is_extended_id, flag(false)))
             return nullptr;
         break;
     }
     }
-    PyRef no_args(PyTuple_New(0));
-    if (!no_args) return nullptr;
-    return PyObject_Call(refs().can_msg_extension, no_args.get(), d);
+    return PyObject_Call(st.can_msg_extension, st.empty_tuple, d);
 }
 
 PyObject* create_can_msg_extension_type(PyObject* message_base) {

@@ -12,17 +12,17 @@
 #include "stream/container_header.h"
 #include "stream/encrypted_layer.h"
 
-namespace tolvar {
+namespace tolvar::host {
 
 namespace {
 
 // Closes the stream and leaves the error indicator as it is.
-StreamPtr fail(StreamPtr& stream) {
+stream::StreamPtr fail(stream::StreamPtr& stream) {
     close(stream);
     return nullptr;
 }
 
-StreamPtr fail_with(StreamPtr& stream, PyObject* type, const char* message) {
+stream::StreamPtr fail_with(stream::StreamPtr& stream, PyObject* type, const char* message) {
     close(stream);
     PyErr_SetString(type, message);
     return nullptr;
@@ -30,21 +30,21 @@ StreamPtr fail_with(StreamPtr& stream, PyObject* type, const char* message) {
 
 // The password value for a key, or an empty owner. Sets `failed` when the
 // lookup itself raised (passwords that are not a mapping).
-host::PyRef lookup(PyObject* passwords, const char* key, bool* failed) {
+PyRef lookup(PyObject* passwords, const char* key, bool* failed) {
     *failed = false;
-    host::PyRef name(PyUnicode_FromString(key));
+    PyRef name(PyUnicode_FromString(key));
     if (!name) {
         *failed = true;
-        return host::PyRef();
+        return PyRef();
     }
     if (PyDict_Check(passwords)) {
         PyObject* value = PyDict_GetItemWithError(passwords, name.get());  // borrowed
         if (value == nullptr && PyErr_Occurred()) *failed = true;
-        return host::PyRef::borrow(value);
+        return PyRef::borrow(value);
     }
     // Any other object is asked like a dict: a missing key is no error,
     // anything else it raises (None, a list) is.
-    host::PyRef value(PyObject_GetItem(passwords, name.get()));
+    PyRef value(PyObject_GetItem(passwords, name.get()));
     if (!value) {
         if (PyErr_ExceptionMatches(PyExc_KeyError)) {
             PyErr_Clear();
@@ -57,33 +57,33 @@ host::PyRef lookup(PyObject* passwords, const char* key, bool* failed) {
 
 }  // namespace
 
-StreamPtr unwrap_layers(StreamPtr stream, PyObject* passwords) {
-    ContainerHeader header;
-    while (detect_layer_header(stream.get(), &header)) {
-        std::unique_ptr<DecodedLayerStream> layer;
-        if (header.layer_type == kLayerCompressed) {
-            layer = open_compressed(stream.get(), &header);
+stream::StreamPtr unwrap_layers(stream::StreamPtr stream, PyObject* passwords) {
+    stream::ContainerHeader header;
+    while (stream::detect_layer_header(stream.get(), &header)) {
+        std::unique_ptr<stream::DecodedLayerStream> layer;
+        if (header.layer_type == stream::kLayerCompressed) {
+            layer = stream::open_compressed(stream.get(), &header);
             if (!layer) return fail_with(stream, PyExc_RuntimeError, "Could not decompress stream");
-        } else if (header.layer_type == kLayerEncrypted) {
+        } else if (header.layer_type == stream::kLayerEncrypted) {
             if (passwords == nullptr) {
                 return fail_with(stream, PyExc_RuntimeError, "Encrypted file detected, but no passwords supplied");
             }
             char key[9];
             std::snprintf(key, sizeof key, "%08X", static_cast<unsigned>(header.key_identifier));
             bool failed = false;
-            host::PyRef value = lookup(passwords, key, &failed);
+            PyRef value = lookup(passwords, key, &failed);
             if (failed) return fail(stream);
             if (!value) {
                 value = lookup(passwords, "default", &failed);
                 if (failed) return fail(stream);
             }
             if (!value) return fail_with(stream, PyExc_RuntimeError, "Could not find key to decrypt stream");
-            host::PyRef encoded(PyUnicode_AsASCIIString(value.get()));
+            PyRef encoded(PyUnicode_AsASCIIString(value.get()));
             if (!encoded) return fail(stream);
             const char* bytes = PyBytes_AsString(encoded.get());
             if (bytes == nullptr) return fail(stream);
             // The password ends at the first zero byte, as a C string would.
-            layer = open_encrypted(stream.get(), &header, reinterpret_cast<const uint8_t*>(bytes), std::strlen(bytes));
+            layer = stream::open_encrypted(stream.get(), &header, reinterpret_cast<const uint8_t*>(bytes), std::strlen(bytes));
             if (!layer) return fail_with(stream, PyExc_RuntimeError, "Could not decrypt stream");
         } else {
             return fail_with(stream, PyExc_RuntimeError, "Could not open data source");
@@ -98,4 +98,4 @@ StreamPtr unwrap_layers(StreamPtr stream, PyObject* passwords) {
     return stream;
 }
 
-}  // namespace tolvar
+}  // namespace tolvar::host

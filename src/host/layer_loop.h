@@ -7,7 +7,7 @@
 
 #include "stream/stream.h"
 
-namespace tolvar {
+namespace tolvar::host {
 
 // Returns the innermost stream (the given one when it has no layer header).
 // `passwords` is the value of the keyword `passwords`, or nullptr when the
@@ -15,6 +15,6 @@ namespace tolvar {
 // On failure the stream has been closed and the result is nullptr with a
 // Python exception set ("Could not decompress stream", "Could not decrypt
 // stream", ..., or the host's own error from a password lookup or encoding).
-StreamPtr unwrap_layers(StreamPtr stream, PyObject* passwords);
+stream::StreamPtr unwrap_layers(stream::StreamPtr stream, PyObject* passwords);
 
-}  // namespace tolvar
+}  // namespace tolvar::host

@@ -6,87 +6,26 @@
 // own. The native type stays out of the module's attributes.
 #include <Python.h>
 
-#include "host/mdf_file.h"
-
 #include <memory>
 #include <new>
 #include <optional>
 #include <utility>
 #include <vector>
 
-#include "bus/data_group.h"
 #include "bus/record_iterator.h"
+#include "bus/record_plan.h"
+#include "host/host_file_stream.h"
 #include "host/layer_loop.h"
-#include "host/mdf_document.h"
 #include "host/mdf_file_iterator.h"
+#include "host/metadata_dict.h"
 #include "host/module.h"
 #include "host/py_ref.h"
-#include "metadata/metadata_dict.h"
+#include "host/reader_state.h"
+#include "mdf/mdf_document.h"
 #include "stream/file_stream.h"
-#include "stream/host_file_stream.h"
 
 namespace tolvar::host {
 namespace {
-
-// Every open of a document gets a new generation, so an iterator can tell its
-// own document from a later one after close() and a new __init__.
-uint64_t g_last_generation = 0;
-
-// A document with the Stream it reads; the document goes first.
-struct OpenRecording {
-    std::unique_ptr<MdfDocument> document;  // borrows stream
-    StreamPtr stream;
-
-    void free() {
-        document.reset();
-        close(stream);
-    }
-};
-
-struct ReaderState {
-    OpenRecording current;
-    // A file object that the base class opened for a path (python-can up to
-    // 4.5 does): the path itself is read natively, and this is closed with
-    // the reader so that no file stays open.
-    PyRef base_opened_file;
-    uint64_t generation = 0;
-    // Reads in progress through `current` (see ReaderHold), and what was
-    // released while they ran, freed when the last one ends.
-    int holds = 0;
-    std::vector<OpenRecording> retired;
-
-    MdfDocument* document() const { return current.document.get(); }
-
-    void release() {
-        if (!current.document && !current.stream) return;
-        if (holds > 0) {
-            try {
-                retired.push_back(std::move(current));
-                current = OpenRecording{};
-                return;
-            } catch (const std::bad_alloc&) {
-                // Without room to keep it aside, it is kept for good: never
-                // freed under a running read.
-                current.document.release();
-                current.stream.release();
-                return;
-            }
-        }
-        current.free();
-    }
-
-    void free_retired() {
-        for (OpenRecording& recording : retired) recording.free();
-        retired.clear();
-    }
-};
-
-struct ReaderObject {
-    PyObject_HEAD
-    ReaderState* state;  // owned
-};
-
-ReaderState* state_of(PyObject* self) { return reinterpret_cast<ReaderObject*>(self)->state; }
 
 PyObject* raise_closed() {
     PyErr_SetString(PyExc_RuntimeError, "Handle has been closed");
@@ -96,7 +35,8 @@ PyObject* raise_closed() {
 // super(<native type>, self): the classes after the native one in the
 // instance's order of resolution, MessageReader's first.
 PyObject* super_of(PyObject* self) {
-    return PyObject_CallFunctionObjArgs(refs().super_type, refs().mdf_file_native, self, nullptr);
+    const ModuleState& module = module_state();
+    return PyObject_CallFunctionObjArgs(module.super_type, module.mdf_file_native, self, nullptr);
 }
 
 // The base's method `name`, or an empty reference without an exception when
@@ -128,7 +68,7 @@ int instance_of(PyObject* object, PyObject* type) { return PyObject_IsInstance(o
 // 1 for a str or pathlib.Path, 0 for anything else, -1 with an exception set.
 int is_path(PyObject* object) {
     const int is_str = instance_of(object, reinterpret_cast<PyObject*>(&PyUnicode_Type));
-    return is_str != 0 ? is_str : instance_of(object, refs().path_type);
+    return is_str != 0 ? is_str : instance_of(object, module_state().path_type);
 }
 
 // The source the caller passed: the first positional argument or keyword
@@ -140,21 +80,21 @@ PyObject* caller_source(PyObject* args, PyObject* kwargs) {
 }
 
 // A path opens with the file-system encoding, as Python's own open() does.
-StreamPtr open_path(PyObject* path) {
+stream::StreamPtr open_path(PyObject* path) {
     PyObject* encoded = nullptr;
     if (PyUnicode_FSConverter(path, &encoded) == 0) return nullptr;
     PyRef owner(encoded);
     const char* bytes = PyBytes_AsString(encoded);
     if (bytes == nullptr) return nullptr;
-    StreamPtr stream = FileStream::open(bytes);
+    stream::StreamPtr stream = stream::FileStream::open(bytes);
     if (!stream) PyErr_SetString(PyExc_FileNotFoundError, "Could not open file");
     return stream;
 }
 
 // What the reader reads: the stream of `file` (or of the caller's path when
 // the base class opened that path itself), or nullptr with an exception set.
-StreamPtr open_source(ReaderState& state, PyObject* file, PyObject* source) {
-    const HostRefs& r = refs();
+stream::StreamPtr open_source(ReaderState& state, PyObject* file, PyObject* source) {
+    const ModuleState& r = module_state();
     const int file_is_path = is_path(file);
     if (file_is_path < 0) return nullptr;
     if (file_is_path == 1) return open_path(file);
@@ -171,12 +111,12 @@ StreamPtr open_source(ReaderState& state, PyObject* file, PyObject* source) {
         if (source_is_path == 1) {
             // The base class opened the caller's path: read the same file
             // natively instead of through a method call per record.
-            StreamPtr stream = open_path(source);
+            stream::StreamPtr stream = open_path(source);
             if (stream) state.base_opened_file = PyRef::borrow(file);
             return stream;
         }
     }
-    StreamPtr stream = HostFileStream::create(file, r.io_base);
+    stream::StreamPtr stream = HostFileStream::create(file, r.io_base);
     if (!stream && PyErr_Occurred() == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "Could not allocate buffer");
     }
@@ -192,7 +132,7 @@ int fail_after_open(PyObject* self) {
 }
 
 PyObject* native_new(PyTypeObject* type, PyObject*, PyObject*) {
-    if (reinterpret_cast<PyObject*>(type) != refs().mdf_file) {
+    if (reinterpret_cast<PyObject*>(type) != module_state().mdf_file) {
         PyErr_SetString(PyExc_TypeError, "type 'MdfFile' is not an acceptable base type");
         return nullptr;
     }
@@ -252,14 +192,17 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
     // Only the keyword counts; borrowed from the caller's dict.
     PyObject* passwords = kwargs != nullptr ? PyDict_GetItem(kwargs, n.passwords) : nullptr;
 
-    StreamPtr stream = open_source(*state, file.get(), source);
+    stream::StreamPtr stream = open_source(*state, file.get(), source);
     if (!stream) return -1;
     stream = unwrap_layers(std::move(stream), passwords);
-    std::unique_ptr<MdfDocument> document;
-    if (stream && PyErr_Occurred() == nullptr) document = MdfDocument::open(stream.get());
+    std::unique_ptr<mdf::MdfDocument> document;
+    std::optional<std::vector<bus::GroupPlan>> plans;
+    if (stream && PyErr_Occurred() == nullptr) document = mdf::MdfDocument::open(stream.get());
+    if (document) plans = bus::build_plans(*document);
     // A file object that raised while the tree was read is the cause the
     // caller needs, even where a parser took the failed read for an end.
-    if (!document || PyErr_Occurred() != nullptr) {
+    if (!plans || PyErr_Occurred() != nullptr) {
+        plans.reset();
         document.reset();
         close(stream);
         if (PyErr_Occurred() == nullptr) {
@@ -271,12 +214,13 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
     state->release();
     state->current.stream = std::move(stream);
     state->current.document = std::move(document);
-    state->generation = ++g_last_generation;
+    state->current.plans = std::move(*plans);
+    state->generation = ++module_state().last_generation;
     return 0;
 }
 
 // The file object a HostFileStream holds, if the stream is one.
-PyObject* host_object(const StreamPtr& stream) {
+PyObject* host_object(const stream::StreamPtr& stream) {
     const HostFileStream* host = dynamic_cast<const HostFileStream*>(stream.get());
     return host != nullptr ? host->object() : nullptr;
 }
@@ -342,8 +286,8 @@ PyObject* get_metadata(PyObject* self, PyObject*) {
     ReaderState* state = state_of(self);
     if (state == nullptr || state->document() == nullptr) return raise_closed();
     const std::string* text = state->document()->metadata_xml();
-    if (text == nullptr) return metadata::metadata_to_dict(nullptr, 0);
-    return metadata::metadata_to_dict(text->data(), text->size());
+    if (text == nullptr) return metadata_to_dict(nullptr, 0);
+    return metadata_to_dict(text->data(), text->size());
 }
 
 PyObject* iter(PyObject* self) {
@@ -352,21 +296,20 @@ PyObject* iter(PyObject* self) {
     // Reading the first records may run a file object's methods.
     ReaderHold hold(self);
     const double start = state->document()->start_time();
-    const mdf::BlockList& groups = state->document()->data_groups();
+    const std::vector<bus::GroupPlan>& plans = state->current.plans;
     const uint64_t generation = state->generation;
-    PyRef iterators(PyTuple_New(static_cast<Py_ssize_t>(groups.size())));
+    PyRef iterators(PyTuple_New(static_cast<Py_ssize_t>(plans.size())));
     if (!iterators) return nullptr;
     Py_ssize_t index = 0;
-    for (const mdf::BlockRef& group : groups) {
-        std::optional<bus::RecordIterator> cursor =
-            bus::RecordIterator::create(mdf::as<bus::DgBlock>(group.get()));
+    for (const bus::GroupPlan& plan : plans) {
+        std::optional<bus::RecordIterator> cursor = bus::RecordIterator::create(&plan);
         PyObject* iterator = create_iterator(self, start, generation, std::move(cursor));
         if (iterator == nullptr) return nullptr;
         PyTuple_SetItem(iterators.get(), index++, iterator);
         // The file object closed this very reader: its groups are released.
         if (!reader_is_open(self, generation)) return raise_closed();
     }
-    return PyObject_Call(refs().merge, iterators.get(), nullptr);
+    return PyObject_Call(module_state().merge, iterators.get(), nullptr);
 }
 
 // Host code cannot derive from MdfFile.
@@ -415,27 +358,10 @@ constexpr const char* kDoc =
 
 }  // namespace
 
-bool reader_is_open(PyObject* reader, uint64_t generation) {
-    ReaderState* state = state_of(reader);
-    return state != nullptr && state->document() != nullptr && state->generation == generation;
-}
-
-ReaderHold::ReaderHold(PyObject* reader) : reader_(reader) {
-    Py_IncRef(reader_);
-    if (ReaderState* state = state_of(reader_)) ++state->holds;
-}
-
-ReaderHold::~ReaderHold() {
-    if (ReaderState* state = state_of(reader_)) {
-        if (--state->holds == 0) state->free_retired();
-    }
-    Py_DecRef(reader_);
-}
-
 PyObject* create_mdf_file_type(PyObject* reader_base) {
     PyObject* native = PyType_FromSpec(&g_spec);
     if (native == nullptr) return nullptr;
-    refs().mdf_file_native = native;  // process-wide, like the other types
+    module_state().mdf_file_native = native;  // process-wide, like the other types
 
     PyRef metaclass(PyObject_Type(reader_base));
     if (!metaclass) return nullptr;

@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "host/can_msg_extension.h"
-#include "host/mdf_file.h"
+#include "host/reader_state.h"
 #include "host/module.h"
 #include "host/py_ref.h"
 
@@ -180,7 +180,7 @@ PyType_Spec g_spec = {
 
 PyObject* create_iterator(PyObject* owner, double start, uint64_t generation,
                           std::optional<bus::RecordIterator> cursor) {
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(refs().mdf_file_iterator);
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(module_state().mdf_file_iterator);
     allocfunc alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyRef self(alloc(type, 0));
     if (!self) return nullptr;

@@ -16,7 +16,7 @@ namespace tolvar::host {
 // A new iterator over one data group, with its first record already read;
 // nullptr with an exception set when it cannot be made or a file object
 // raised while the first record was read. `generation` is the reader's open
-// generation at the time (see mdf_file.h): once the reader is closed or
+// generation at the time (see reader_state.h): once the reader is closed or
 // reopened, the iterator no longer touches the cursor.
 PyObject* create_iterator(PyObject* owner, double start, uint64_t generation,
                           std::optional<bus::RecordIterator> cursor);

@@ -12,18 +12,18 @@
 namespace tolvar::host {
 namespace {
 
-HostRefs g_refs;
-Names g_names;
-
-PyObject* g_logger_methods[5] = {};  // debug, info, warning, error, critical
+// The one state of the module (see module.h): nothing else in src/host
+// holds interpreter objects or counters between calls.
+ModuleState g_state;
 
 PyObject* logger_method(int32_t level) {
+    PyObject* const* methods = g_state.names.logger_methods;
     switch (level) {
-    case log::kInfo: return g_logger_methods[1];
-    case log::kWarning: return g_logger_methods[2];
-    case log::kError: return g_logger_methods[3];
-    case log::kFatal: return g_logger_methods[4];
-    default: return g_logger_methods[0];
+    case log::kInfo: return methods[1];
+    case log::kWarning: return methods[2];
+    case log::kError: return methods[3];
+    case log::kFatal: return methods[4];
+    default: return methods[0];
     }
 }
 
@@ -54,7 +54,7 @@ bool intern(PyObject*& slot, const char* text) {
 }
 
 bool make_names() {
-    Names& n = g_names;
+    Names& n = g_state.names;
     return intern(n.timestamp, "timestamp") && intern(n.arbitration_id, "arbitration_id") &&
            intern(n.dlc, "dlc") && intern(n.data, "data") && intern(n.is_fd, "is_fd") &&
            intern(n.error_state_indicator, "error_state_indicator") &&
@@ -64,9 +64,24 @@ bool make_names() {
            intern(n.is_error_frame, "is_error_frame") && intern(n.file, "file") &&
            intern(n.mode, "mode") && intern(n.rb, "rb") && intern(n.passwords, "passwords") &&
            intern(n.init, "__init__") && intern(n.close, "close") && intern(n.stop, "stop") &&
-           intern(g_logger_methods[0], "debug") && intern(g_logger_methods[1], "info") &&
-           intern(g_logger_methods[2], "warning") && intern(g_logger_methods[3], "error") &&
-           intern(g_logger_methods[4], "critical");
+           intern(n.read, "read") && intern(n.seek, "seek") && intern(n.tell, "tell") &&
+           intern(n.property_fields[0], "name") && intern(n.property_fields[1], "description") &&
+           intern(n.property_fields[2], "read_only") && intern(n.property_fields[3], "unit") &&
+           intern(n.property_fields[4], "value_raw") && intern(n.property_fields[5], "value_type") &&
+           intern(n.logger_methods[0], "debug") && intern(n.logger_methods[1], "info") &&
+           intern(n.logger_methods[2], "warning") && intern(n.logger_methods[3], "error") &&
+           intern(n.logger_methods[4], "critical");
+}
+
+bool make_constants() {
+    g_state.empty_tuple = PyTuple_New(0);
+    if (g_state.empty_tuple == nullptr) return false;
+    for (unsigned bus = 0; bus < 256; ++bus) {
+        g_state.can_channels[bus] = PyUnicode_FromFormat("CAN %u", bus);
+        g_state.lin_channels[bus] = PyUnicode_FromFormat("LIN %u", bus);
+        if (g_state.can_channels[bus] == nullptr || g_state.lin_channels[bus] == nullptr) return false;
+    }
+    return true;
 }
 
 // A new reference to module.attribute, or nullptr with the import or
@@ -78,7 +93,7 @@ PyObject* import_attribute(const char* module_name, const char* attribute) {
 }
 
 // Adds a type under its name; the module gets its own reference, the
-// process-wide one stays in refs().
+// process-wide one stays in the state.
 bool add_type(PyObject* module, const char* name, PyObject* type) {
     Py_IncRef(type);
     if (PyModule_AddObject(module, name, type) < 0) {
@@ -95,49 +110,49 @@ PyModuleDef g_module = {
 PyObject* initialise() {
     PyRef module(PyModule_Create(&g_module));
     if (!module) return nullptr;
-    if (!make_names()) return nullptr;
+    if (!make_names() || !make_constants()) return nullptr;
 
     {
         PyRef get_logger(import_attribute("logging", "getLogger"));
         if (!get_logger) return nullptr;
-        g_refs.logger = PyObject_CallFunction(get_logger.get(), "s", "python_can_tolvar_mf4");
-        if (g_refs.logger == nullptr) return nullptr;
+        g_state.logger = PyObject_CallFunction(get_logger.get(), "s", "python_can_tolvar_mf4");
+        if (g_state.logger == nullptr) return nullptr;
     }
-    log::set_output(log::kMessage, g_refs.logger, log_bridge);
+    log::set_output(log::kMessage, g_state.logger, log_bridge);
 
-    g_refs.path_type = import_attribute("pathlib", "Path");
-    if (g_refs.path_type == nullptr) return nullptr;
-    g_refs.io_base = import_attribute("io", "IOBase");
-    if (g_refs.io_base == nullptr) return nullptr;
-    g_refs.super_type = import_attribute("builtins", "super");
-    if (g_refs.super_type == nullptr) return nullptr;
+    g_state.path_type = import_attribute("pathlib", "Path");
+    if (g_state.path_type == nullptr) return nullptr;
+    g_state.io_base = import_attribute("io", "IOBase");
+    if (g_state.io_base == nullptr) return nullptr;
+    g_state.super_type = import_attribute("builtins", "super");
+    if (g_state.super_type == nullptr) return nullptr;
 
-    g_refs.message_type = import_attribute("can", "Message");
-    if (g_refs.message_type == nullptr) return nullptr;
-    g_refs.message_init = PyObject_GetAttr(g_refs.message_type, g_names.init);
-    if (g_refs.message_init == nullptr) return nullptr;
-    g_refs.can_msg_extension = create_can_msg_extension_type(g_refs.message_type);
-    if (g_refs.can_msg_extension == nullptr ||
-        !add_type(module.get(), "CanMsgExtension", g_refs.can_msg_extension))
+    g_state.message_type = import_attribute("can", "Message");
+    if (g_state.message_type == nullptr) return nullptr;
+    g_state.message_init = PyObject_GetAttr(g_state.message_type, g_state.names.init);
+    if (g_state.message_init == nullptr) return nullptr;
+    g_state.can_msg_extension = create_can_msg_extension_type(g_state.message_type);
+    if (g_state.can_msg_extension == nullptr ||
+        !add_type(module.get(), "CanMsgExtension", g_state.can_msg_extension))
         return nullptr;
 
-    g_refs.merge = import_attribute("heapq", "merge");
-    if (g_refs.merge == nullptr) return nullptr;
+    g_state.merge = import_attribute("heapq", "merge");
+    if (g_state.merge == nullptr) return nullptr;
     {
         PyRef io(import_attribute("can", "io"));
         if (!io) return nullptr;
         PyRef generic(PyObject_GetAttrString(io.get(), "generic"));
         if (!generic) return nullptr;
-        g_refs.reader_base = PyObject_GetAttrString(generic.get(), "MessageReader");
-        if (g_refs.reader_base == nullptr) return nullptr;
+        g_state.reader_base = PyObject_GetAttrString(generic.get(), "MessageReader");
+        if (g_state.reader_base == nullptr) return nullptr;
     }
-    g_refs.mdf_file = create_mdf_file_type(g_refs.reader_base);
-    if (g_refs.mdf_file == nullptr || !add_type(module.get(), "MdfFile", g_refs.mdf_file))
+    g_state.mdf_file = create_mdf_file_type(g_state.reader_base);
+    if (g_state.mdf_file == nullptr || !add_type(module.get(), "MdfFile", g_state.mdf_file))
         return nullptr;
 
-    g_refs.mdf_file_iterator = create_mdf_file_iterator_type();
-    if (g_refs.mdf_file_iterator == nullptr ||
-        !add_type(module.get(), "MdfFileIterator", g_refs.mdf_file_iterator))
+    g_state.mdf_file_iterator = create_mdf_file_iterator_type();
+    if (g_state.mdf_file_iterator == nullptr ||
+        !add_type(module.get(), "MdfFileIterator", g_state.mdf_file_iterator))
         return nullptr;
 
     return module.release();
@@ -145,8 +160,7 @@ PyObject* initialise() {
 
 }  // namespace
 
-HostRefs& refs() { return g_refs; }
-const Names& names() { return g_names; }
+ModuleState& module_state() { return g_state; }
 
 }  // namespace tolvar::host
 

@@ -1,31 +1,20 @@
-// What the module takes from the interpreter once, at import, and keeps for
-// the life of the process: host classes and functions, the module's own
-// types, and interned names. Every pointer here is an owned reference that is
-// never released; users borrow them.
+// The module's one state: what it takes from the interpreter once, at import,
+// and every constant object it hands out or calls with: host classes and
+// functions, the module's own types, interned names, the channel names of
+// messages and the empty argument tuple. Every pointer here is an owned
+// reference made at import and never released (a module initialised once per
+// process, as the limited API of 3.9 allows); users borrow them.
 #pragma once
 
 #include <Python.h>
 
+#include <cstdint>
+
 namespace tolvar::host {
 
-struct HostRefs {
-    PyObject* logger = nullptr;       // logging.getLogger("python_can_tolvar_mf4")
-    PyObject* path_type = nullptr;    // pathlib.Path
-    PyObject* io_base = nullptr;      // io.IOBase
-    PyObject* message_type = nullptr; // can.Message
-    PyObject* message_init = nullptr; // can.Message.__init__ (the plain function)
-    PyObject* merge = nullptr;        // heapq.merge
-    PyObject* reader_base = nullptr;  // can.io.generic.MessageReader
-    PyObject* super_type = nullptr;   // builtins.super
-
-    PyObject* can_msg_extension = nullptr;  // CanMsgExtension
-    PyObject* mdf_file = nullptr;           // MdfFile (the class host code sees)
-    PyObject* mdf_file_native = nullptr;    // its native base, holding the state
-    PyObject* mdf_file_iterator = nullptr;  // MdfFileIterator
-};
-
-// Interned strings: attribute, keyword and method names used per call.
+// Interned strings: attribute, keyword, key and method names used per call.
 struct Names {
+    // can.Message's keyword arguments and attributes.
     PyObject* timestamp;
     PyObject* arbitration_id;
     PyObject* dlc;
@@ -38,6 +27,7 @@ struct Names {
     PyObject* channel;
     PyObject* is_remote_frame;
     PyObject* is_error_frame;
+    // The reader's keywords and the methods it calls.
     PyObject* file;
     PyObject* mode;
     PyObject* rb;
@@ -45,17 +35,55 @@ struct Names {
     PyObject* init;
     PyObject* close;
     PyObject* stop;
+    PyObject* read;
+    PyObject* seek;
+    PyObject* tell;
+    // The fields of a metadata property, in the order its dict shows them.
+    PyObject* property_fields[6];
+    // The logger's methods by level: debug, info, warning, error, critical.
+    PyObject* logger_methods[5];
 };
 
-HostRefs& refs();
-const Names& names();
+struct ModuleState {
+    PyObject* logger = nullptr;        // logging.getLogger("python_can_tolvar_mf4")
+    PyObject* path_type = nullptr;     // pathlib.Path
+    PyObject* io_base = nullptr;       // io.IOBase
+    PyObject* message_type = nullptr;  // can.Message
+    PyObject* message_init = nullptr;  // can.Message.__init__ (the plain function)
+    PyObject* merge = nullptr;         // heapq.merge
+    PyObject* reader_base = nullptr;   // can.io.generic.MessageReader
+    PyObject* super_type = nullptr;    // builtins.super
+
+    PyObject* can_msg_extension = nullptr;  // CanMsgExtension
+    PyObject* mdf_file = nullptr;           // MdfFile (the class host code sees)
+    PyObject* mdf_file_native = nullptr;    // its native base, holding the state
+    PyObject* mdf_file_iterator = nullptr;  // MdfFileIterator
+
+    Names names{};
+    PyObject* empty_tuple = nullptr;  // the positional arguments of a message
+    // "CAN 0" to "CAN 255" and "LIN 0" to "LIN 255": a message's channel by
+    // its bus number, so a message costs no formatting.
+    PyObject* can_channels[256] = {};
+    PyObject* lin_channels[256] = {};
+
+    // The generation of the last document a reader opened: every open gets a
+    // new one, so an iterator can tell its own document from a later one
+    // after close() and a new __init__.
+    uint64_t last_generation = 0;
+};
+
+// The state; valid once the module is imported.
+ModuleState& module_state();
+inline const Names& names() { return module_state().names; }
 
 // Creates the types; each returns a new reference or nullptr with an
 // exception set. Defined beside each type.
-PyObject* create_can_msg_extension_type(PyObject* message_base);
+PyObject* create_can_msg_extension_type(PyObject* message_base);  // derived from can.Message
 PyObject* create_mdf_file_iterator_type();
-// Fills refs().mdf_file_native and returns the MdfFile class made by calling
-// the metaclass of reader_base.
+// Makes the native type that holds each reader's state (kept as
+// module_state().mdf_file_native) and returns the MdfFile class, made by
+// calling the metaclass of reader_base (can.io.generic.MessageReader) with
+// both as bases.
 PyObject* create_mdf_file_type(PyObject* reader_base);
 
 }  // namespace tolvar::host

@@ -3,21 +3,10 @@
 #include <new>
 #include <utility>
 
-#include "bus/channel.h"
-#include "bus/channel_group.h"
-#include "bus/data_group.h"
 #include "log/log.h"
 #include "mdf/block_cache.h"
-#include "mdf/conversion_block.h"
-#include "mdf/data_block.h"
-#include "mdf/field_cursor.h"
-#include "mdf/file_history_block.h"
-#include "mdf/header_block.h"
-#include "mdf/id_block.h"
-#include "mdf/metadata_block.h"
-#include "mdf/signal_data_block.h"
-#include "mdf/source_info_block.h"
-#include "mdf/text_block.h"
+#include "mdf/block_kinds.h"
+#include "stream/field_cursor.h"
 
 namespace tolvar::mdf {
 
@@ -45,8 +34,6 @@ BlockHeader default_header(BlockKind kind) {
 Block::Block(BlockKind kind) : header(default_header(kind)) {}
 
 Block::~Block() = default;
-
-bool Block::save(SaveContext&) { return false; }
 
 void Block::destroy() {}
 
@@ -145,8 +132,8 @@ void BlockList::clear_front_first() {
 
 // ---------------------------------------------------------------- links
 
-bool read_links(Stream& stream, const BlockHeader& header, std::vector<uint64_t>& links) {
-    FieldCursor cursor(&stream);
+bool read_links(stream::Stream& stream, const BlockHeader& header, std::vector<uint64_t>& links) {
+    stream::FieldCursor cursor(&stream);
     const int64_t count = static_cast<int64_t>(header.link_count);
     int64_t read = 0;
     for (int64_t i = 0; i < count; ++i) {
@@ -160,54 +147,34 @@ bool read_links(Stream& stream, const BlockHeader& header, std::vector<uint64_t>
 
 // ---------------------------------------------------------------- chains
 
-bool Block::parse_head(Stream& stream, const BlockHeader& header, std::vector<uint64_t>& links,
+bool Block::parse_head(stream::Stream& stream, const BlockHeader& found, std::vector<uint64_t>& links,
                        uint64_t& data_start) {
-    if (header.link_count != default_header(kind()).link_count) return false;
-    this->header = header;
-    FieldCursor cursor(&stream);
+    if (found.link_count != default_header(kind()).link_count) return false;
+    header = found;
+    stream::FieldCursor cursor(&stream);
     const size_t before = links.size();
-    if (!read_links(stream, header, links)) {
+    if (!read_links(stream, found, links)) {
         links.resize(before);
         return false;
     }
-    data_start = cursor.base() + 8 * header.link_count;
+    data_start = cursor.base() + 8 * found.link_count;
     return true;
 }
 
-bool ChainBlock::parse(Stream& stream, BlockCache& cache, const BlockHeader& header, BlockList* list) {
+bool ChainBlock::parse(stream::Stream& stream, BlockCache& cache, const BlockHeader& found, BlockList* list) {
     std::vector<uint64_t> links;
     uint64_t data_start = 0;
-    if (!parse_head(stream, header, links, data_start)) return false;
+    if (!parse_head(stream, found, links, data_start)) return false;
     if (links[0] != kNoLink && !parse_block_into(stream, links[0], cache, list)) return false;
     return parse_rest(stream, cache, Links{links.data(), links.size()}, data_start);
-}
-
-BlockRef create_block(BlockKind kind) {
-    Block* block = nullptr;
-    switch (kind) {
-        case BlockKind::kId: block = new (std::nothrow) IdBlock; break;
-        case BlockKind::kCc: block = new (std::nothrow) CcBlock; break;
-        case BlockKind::kDt: block = new (std::nothrow) DtBlock; break;
-        case BlockKind::kFh: block = new (std::nothrow) FhBlock; break;
-        case BlockKind::kHd: block = new (std::nothrow) HdBlock; break;
-        case BlockKind::kMd: block = new (std::nothrow) MdBlock; break;
-        case BlockKind::kSd: block = new (std::nothrow) SdBlock; break;
-        case BlockKind::kSi: block = new (std::nothrow) SiBlock; break;
-        case BlockKind::kTx: block = new (std::nothrow) TxBlock; break;
-        case BlockKind::kCg: block = new (std::nothrow) bus::CgBlock; break;
-        case BlockKind::kCn: block = new (std::nothrow) bus::CnBlock; break;
-        case BlockKind::kDg: block = new (std::nothrow) bus::DgBlock; break;
-        case BlockKind::kNone: break;
-    }
-    return BlockRef::adopt(block);
 }
 
 namespace {
 
 // Seeks to offset, reads the header and creates the block of its kind.
-BlockRef load_block(Stream& stream, uint64_t offset, BlockHeader& header) {
+BlockRef load_block(stream::Stream& stream, uint64_t offset, BlockHeader& header) {
     if (offset > static_cast<uint64_t>(INT64_MAX)) return {};
-    if (stream.seek(static_cast<int64_t>(offset), kSeekSet) != static_cast<int64_t>(offset)) return {};
+    if (stream.seek(static_cast<int64_t>(offset), stream::kSeekSet) != static_cast<int64_t>(offset)) return {};
     const auto read = read_block_header(stream);
     if (!read) return {};
     header = *read;
@@ -250,7 +217,7 @@ struct ChainMember {
 // first, which is the order in which a recursive walk that follows every next
 // link first would complete them. Every offset being walked stays marked in
 // the cache until its block is complete, so any link back to it is a cycle.
-bool walk_chain(Stream& stream, uint64_t offset, BlockCache& cache, BlockList* list, BlockRef* first) {
+bool walk_chain(stream::Stream& stream, uint64_t offset, BlockCache& cache, BlockList* list, BlockRef* first) {
     if (offset == kNoLink) return false;
     NestingLevel level(cache);
     if (!level) return false;
@@ -329,24 +296,24 @@ bool walk_chain(Stream& stream, uint64_t offset, BlockCache& cache, BlockList* l
 
 }  // namespace
 
-BlockRef parse_block_at(Stream& stream, uint64_t offset, BlockCache& cache) {
+BlockRef parse_block_at(stream::Stream& stream, uint64_t offset, BlockCache& cache) {
     BlockRef first;
     if (!walk_chain(stream, offset, cache, nullptr, &first)) return {};
     return first;
 }
 
-bool parse_block_into(Stream& stream, uint64_t offset, BlockCache& cache, BlockList* list) {
+bool parse_block_into(stream::Stream& stream, uint64_t offset, BlockCache& cache, BlockList* list) {
     return walk_chain(stream, offset, cache, list, nullptr);
 }
 
-bool follow_link(Stream& stream, BlockCache& cache, uint64_t link, BlockRef& into) {
+bool follow_link(stream::Stream& stream, BlockCache& cache, uint64_t link, BlockRef& into) {
     into.release();
     if (link == kNoLink) return true;
     into = parse_block_at(stream, link, cache);
     return static_cast<bool>(into);
 }
 
-bool follow_chain(Stream& stream, BlockCache& cache, uint64_t link, BlockList& into) {
+bool follow_chain(stream::Stream& stream, BlockCache& cache, uint64_t link, BlockList& into) {
     if (link == kNoLink) return true;
     return parse_block_into(stream, link, cache, &into);
 }

@@ -1,7 +1,9 @@
 // What every parsed MDF 4 block has in common: the Block base, the counted
 // shared reference BlockRef, the front-inserting BlockList of chains, and the
-// operations that parse a block at a file offset through the per-open cache.
-// Blocks own their children through BlockRefs and BlockLists; streams are borrowed.
+// walk that parses a block at a file offset through the per-open cache.
+// Blocks own their children through BlockRefs and BlockLists; streams are
+// borrowed. Blocks hold what the file says and nothing else: what a reader
+// makes of them is built above this floor.
 #pragma once
 
 #include <atomic>
@@ -19,7 +21,6 @@ class Block;
 class BlockCache;
 class BlockList;
 class ChainBlock;
-struct SaveContext;  // the state of a save walk over a block tree
 
 // An absent link in memory; the file writes it as 0 and read_links converts.
 constexpr uint64_t kNoLink = ~uint64_t{0};
@@ -28,8 +29,9 @@ constexpr uint64_t kNoLink = ~uint64_t{0};
 // link count its parse requires (Dt and Sd keep 0 whatever the file says).
 BlockHeader default_header(BlockKind kind);
 
-// The common part of every parsed block. A block is created by create_block,
-// filled by parse, shared through BlockRefs and deleted when the last one goes.
+// The common part of every parsed block. A block is created by create_block
+// (block_kinds.h), filled by parse, shared through BlockRefs and deleted when
+// the last one goes.
 class Block {
 public:
     explicit Block(BlockKind kind);
@@ -40,15 +42,11 @@ public:
     BlockKind kind() const { return header.kind; }
 
     // Fills the block from the stream, which stands at the block's link section
-    // (the identification block: at its first byte). `header` is the header
+    // (the identification block: at its first byte). `found` is the header
     // just read; `list` is where a chain member's successor goes (may be null).
     // Kinds that form chains derive from ChainBlock instead of overriding this.
-    virtual bool parse(Stream& stream, BlockCache& cache, const BlockHeader& header,
+    virtual bool parse(stream::Stream& stream, BlockCache& cache, const BlockHeader& found,
                        BlockList* list) = 0;
-    // Writes the block to the output of a save walk (block_writer.h), saving
-    // its children first through save_block; called only by save_block. A
-    // kind without a save of its own answers false.
-    virtual bool save(SaveContext& context);
     // Releases every BlockRef and BlockList the block holds and frees its own
     // buffers; the object itself is deleted by whoever calls this.
     virtual void destroy();
@@ -60,7 +58,7 @@ public:
     // header's link count is the kind's required count; copies the header and
     // appends the links to `links`. The stream is left at the data section,
     // whose position goes to `data_start`.
-    bool parse_head(Stream& stream, const BlockHeader& header, std::vector<uint64_t>& links,
+    bool parse_head(stream::Stream& stream, const BlockHeader& found, std::vector<uint64_t>& links,
                     uint64_t& data_start);
 
     // The use count held by all BlockRefs to this block.
@@ -105,15 +103,22 @@ private:
     Block* block_ = nullptr;
 };
 
-// Typed access: the block as class T (which names its kind as T::kKind) when
-// its kind matches, otherwise null (also for an empty reference).
+// Whether a block of this kind is of class T: T names its one kind as
+// T::kKind; a class that serves several kinds specialises this.
+template <class T>
+constexpr bool holds_kind(BlockKind kind) {
+    return kind == T::kKind;
+}
+
+// Typed access: the block as class T when its kind is one of T's, otherwise
+// null (also for an empty reference).
 template <class T>
 T* as(Block* block) {
-    return block != nullptr && block->kind() == T::kKind ? static_cast<T*>(block) : nullptr;
+    return block != nullptr && holds_kind<T>(block->kind()) ? static_cast<T*>(block) : nullptr;
 }
 template <class T>
 const T* as(const Block* block) {
-    return block != nullptr && block->kind() == T::kKind ? static_cast<const T*>(block) : nullptr;
+    return block != nullptr && holds_kind<T>(block->kind()) ? static_cast<const T*>(block) : nullptr;
 }
 template <class T>
 T* as(const BlockRef& ref) {
@@ -165,49 +170,34 @@ public:
 
     // The recursive form, for a caller that parses a single block by hand:
     // head, then the successor through parse_block_into(list), then the rest.
-    bool parse(Stream& stream, BlockCache& cache, const BlockHeader& header,
+    bool parse(stream::Stream& stream, BlockCache& cache, const BlockHeader& found,
                BlockList* list) final;
     ChainBlock* as_chain() final { return this; }
 
     // Follows links 1.. in the kind's order (link 0, the next link, has been
     // dealt with), then reads the data fields from data_start with a new
     // FieldCursor. Everything but the next link.
-    virtual bool parse_rest(Stream& stream, BlockCache& cache, Links links, uint64_t data_start) = 0;
-
-    // Saving mirrors the parse: save_chain (block_writer.h) gives every member
-    // of a list its offset, then writes the members from the last to the
-    // first through save_member, so a chain of any length is saved without
-    // one level of recursion per member. save, reached through a single link,
-    // writes the block alone as the end of its chain. Both are defined with
-    // the save walk (block_writer.cpp).
-    bool save(SaveContext& context) final;
-    // Writes the block at the offset the walk gave it, with `next_link` as its
-    // next link (0 for none); saves every other child here. Kinds override it.
-    virtual bool save_member(SaveContext& context, uint64_t next_link);
+    virtual bool parse_rest(stream::Stream& stream, BlockCache& cache, Links links, uint64_t data_start) = 0;
 };
 
 // Reads the header's link count of links at the stream's position, appending
 // each to `links` with 0 turned into NoLink. Succeeds only when every link was
 // read; a count of 2^63 or more reads nothing and fails.
-bool read_links(Stream& stream, const BlockHeader& header, std::vector<uint64_t>& links);
-
-// A new block of the kind with its default header and a use count of 1; empty
-// when the kind has no class (or memory runs out).
-BlockRef create_block(BlockKind kind);
+bool read_links(stream::Stream& stream, const BlockHeader& header, std::vector<uint64_t>& links);
 
 // The block at `offset`, parsed once per cache: a cached block is shared,
 // NoLink and every failure give an empty reference.
-BlockRef parse_block_at(Stream& stream, uint64_t offset, BlockCache& cache);
+BlockRef parse_block_at(stream::Stream& stream, uint64_t offset, BlockCache& cache);
 
 // Like parse_block_at, but puts the block (and, for a chain member, every
 // following member of its chain) at the front of `list` in link order.
 // NoLink and every failure give false and leave the list unchanged.
-bool parse_block_into(Stream& stream, uint64_t offset, BlockCache& cache, BlockList* list);
+bool parse_block_into(stream::Stream& stream, uint64_t offset, BlockCache& cache, BlockList* list);
 
 // The steps of the common parse skeleton: a single link into a member (NoLink
 // leaves it empty and succeeds; a link that gives no block fails), and the
 // first link of a child chain into one of the block's lists.
-bool follow_link(Stream& stream, BlockCache& cache, uint64_t link, BlockRef& into);
-bool follow_chain(Stream& stream, BlockCache& cache, uint64_t link, BlockList& into);
+bool follow_link(stream::Stream& stream, BlockCache& cache, uint64_t link, BlockRef& into);
+bool follow_chain(stream::Stream& stream, BlockCache& cache, uint64_t link, BlockList& into);
 
 }  // namespace tolvar::mdf

@@ -103,7 +103,7 @@ bool BlockCache::complete(uint64_t offset, const BlockRef& block) {
     return true;
 }
 
-bool BlockCache::charge(Stream& stream, uint64_t bytes) {
+bool BlockCache::charge(stream::Stream& stream, uint64_t bytes) {
     if (budget_ == kUnknown) {
         const int64_t size = stream.size();
         // A stream that cannot tell its size is bounded by its reads alone.

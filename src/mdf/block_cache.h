@@ -53,7 +53,7 @@ public:
     // bytes (overlapping blocks, each claiming most of the file) can reach the
     // limit: without it, such a file could make a small stream hold its own
     // size many times over in memory.
-    bool charge(Stream& stream, uint64_t bytes);
+    bool charge(stream::Stream& stream, uint64_t bytes);
 
     // One more level of nesting; false (and nothing to undo) past the limit.
     bool enter();

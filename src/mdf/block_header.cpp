@@ -16,10 +16,6 @@ uint64_t load_u64le(const uint8_t* p) {
     return v;
 }
 
-void store_u64le(uint8_t* p, uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 }  // namespace
 
 const char* block_id(BlockKind kind) {
@@ -28,9 +24,9 @@ const char* block_id(BlockKind kind) {
     return kIds[k - 2];
 }
 
-std::optional<BlockHeader> read_block_header(Stream& stream) {
+std::optional<BlockHeader> read_block_header(stream::Stream& stream) {
     uint8_t raw[kBlockHeaderSize];
-    if (read_fully(stream, raw, sizeof raw) != static_cast<int64_t>(sizeof raw)) return std::nullopt;
+    if (stream::read_fully(stream, raw, sizeof raw) != static_cast<int64_t>(sizeof raw)) return std::nullopt;
 
     for (uint32_t k = 2; k <= 12; ++k) {
         if (std::memcmp(raw, kIds[k - 2], 4) == 0) {
@@ -43,7 +39,7 @@ std::optional<BlockHeader> read_block_header(Stream& stream) {
     }
     if (std::memcmp(raw, "UnFinMF ", 8) == 0 || std::memcmp(raw, "MDF     ", 8) == 0) {
         // The identification block's own parser reads it from its first byte.
-        stream.seek(-static_cast<int64_t>(kBlockHeaderSize), kSeekCur);
+        stream.seek(-static_cast<int64_t>(kBlockHeaderSize), stream::kSeekCur);
         return BlockHeader{BlockKind::kId, 64, 0};
     }
     char id[9];
@@ -51,16 +47,6 @@ std::optional<BlockHeader> read_block_header(Stream& stream) {
     id[8] = '\0';
     TOLVAR_LOG_ERROR("Unable to load block header for type %s", id);
     return std::nullopt;
-}
-
-void write_block_header(const BlockHeader& header, Stream& stream) {
-    const char* id = block_id(header.kind);
-    if (id == nullptr) return;
-    uint8_t raw[kBlockHeaderSize] = {};
-    std::memcpy(raw, id, 4);
-    store_u64le(raw + 8, header.length);
-    store_u64le(raw + 16, header.link_count);
-    stream.write(raw, sizeof raw);
 }
 
 }  // namespace tolvar::mdf

@@ -46,10 +46,6 @@ inline uint64_t data_size(const BlockHeader& header) {
 // or "UnFinMF ") gives kind Id, length 64, and leaves the stream where it was;
 // any other recognised block leaves it at its first link. An unknown id is
 // logged; a short stream gives nothing silently.
-std::optional<BlockHeader> read_block_header(Stream& stream);
-
-// Writes the header of a kind 2..12 block at the stream's position; kinds 0
-// and 1 write nothing. The write result is not examined.
-void write_block_header(const BlockHeader& header, Stream& stream);
+std::optional<BlockHeader> read_block_header(stream::Stream& stream);
 
 }  // namespace tolvar::mdf

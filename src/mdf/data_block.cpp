@@ -3,71 +3,20 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "mdf/block_writer.h"
-
 namespace tolvar::mdf {
 
-bool SectionBlock::parse(Stream& stream, BlockCache&, const BlockHeader& header, BlockList*) {
-    this->header.length = header.length;
+bool SectionBlock::parse(stream::Stream& stream, BlockCache&, const BlockHeader& found, BlockList*) {
+    header.length = found.length;
     const int64_t at = stream.tell();
     data_start = at > 0 ? static_cast<uint64_t>(at) : 0;
-    this->stream = &stream;
+    file = &stream;
     owned_stream.reset();
     return true;
 }
 
-bool SectionBlock::save(SaveContext& context) {
-    if (context.next > static_cast<uint64_t>(INT64_MAX) - kBlockHeaderSize) return false;
-    const uint64_t at = context.next;
-    offset = at;
-
-    // The source: the owned stream whole, or the section up to its size.
-    Stream* source = owned_stream.get();
-    uint64_t limit = UINT64_MAX;
-    int64_t was = 0;
-    if (source != nullptr) {
-        was = source->tell();
-    } else {
-        source = &section;
-        limit = section.section_size();
-        was = static_cast<int64_t>(section.position());
-    }
-
-    // Every read starts with a seek to the bytes copied so far, so a stream
-    // that serves short pieces is copied whole, and a data block whose
-    // section moves by the bytes asked for stays in step.
-    constexpr uint64_t kChunk = 4096;
-    uint8_t buffer[kChunk];
-    uint64_t copied = 0;
-    bool ok = true;
-    while (copied < limit && copied <= static_cast<uint64_t>(INT64_MAX)) {
-        if (source->seek(static_cast<int64_t>(copied), kSeekSet) != static_cast<int64_t>(copied)) break;
-        const int64_t got = source->read(buffer, std::min(kChunk, limit - copied));
-        if (got < 0) ok = false;
-        if (got <= 0) break;
-        const uint64_t n = static_cast<uint64_t>(got);
-        if (!write_at(context, at + kBlockHeaderSize + copied, buffer, n)) {
-            ok = false;
-            break;
-        }
-        copied += n;
-    }
-    if (was >= 0) source->seek(was, kSeekSet);
-    if (!ok) return false;
-
-    const uint64_t length = kBlockHeaderSize + copied;
-    uint64_t end = 0;
-    if (!align8(at + length, end)) return false;
-    context.next = end;
-    BlockWriter head(context, at, BlockHeader{kind(), length, 0});
-    if (!head.finish(kBlockHeaderSize)) return false;
-    BlockWriter padding(context, at + length, BlockHeader{}, false);
-    return padding.finish(end - at - length);
-}
-
 void SectionBlock::destroy() {
     close(owned_stream);
-    stream = nullptr;
+    file = nullptr;
 }
 
 uint64_t DataSectionStream::section_size() const { return data_size(block_.header); }
@@ -77,10 +26,10 @@ namespace {
 // Moves the underlying stream to data_start + target; false when it does not
 // get there (including a position no Stream can name).
 bool seek_underlying(SectionBlock& block, uint64_t target) {
-    if (block.stream == nullptr) return false;
+    if (block.file == nullptr) return false;
     const uint64_t at = block.data_start + target;
     if (at < block.data_start || at > static_cast<uint64_t>(INT64_MAX)) return false;
-    return block.stream->seek(static_cast<int64_t>(at), kSeekSet) == static_cast<int64_t>(at);
+    return block.file->seek(static_cast<int64_t>(at), stream::kSeekSet) == static_cast<int64_t>(at);
 }
 
 }  // namespace
@@ -92,7 +41,7 @@ int64_t DataSectionStream::read(void* buffer, uint64_t n) {
     if (n == 0) return 0;
     if (n > static_cast<uint64_t>(INT64_MAX)) n = static_cast<uint64_t>(INT64_MAX);
     if (!seek_underlying(block_, position_)) return -1;
-    const int64_t got = block_.stream->read(buffer, n);
+    const int64_t got = block_.file->read(buffer, n);
     if (block_.kind() == BlockKind::kSd) {
         // Only what arrived is consumed; an error leaves the position alone.
         if (got > 0) position_ += static_cast<uint64_t>(got);
@@ -110,12 +59,12 @@ int64_t DataSectionStream::seek(int64_t offset, int whence) {
     const uint64_t size = section_size();
     uint64_t target;
     switch (whence) {
-        case kSeekSet:
+        case stream::kSeekSet:
             target = static_cast<uint64_t>(offset);
             if (target > size) target = size;
             break;
-        case kSeekEnd: target = size; break;
-        case kSeekCur:
+        case stream::kSeekEnd: target = size; break;
+        case stream::kSeekCur:
             if (offset < 0) {
                 const uint64_t back = static_cast<uint64_t>(-(offset + 1)) + 1;
                 if (back > position_) return -1;

@@ -1,6 +1,8 @@
-// The data block ("##DT") that holds a data group's records, and what it
-// shares with the signal-data block: the data section offered as a read-only
-// Stream of its own. The underlying Stream is borrowed after a parse.
+// The data block ("##DT") that holds a data group's records and the
+// signal-data block ("##SD") that holds variable-length values (such as the
+// payload bytes of bus frames, each as a 4-byte length and its bytes), with
+// what they share: the data section offered as a read-only Stream of its own.
+// The underlying Stream is borrowed after a parse.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +18,7 @@ class SectionBlock;
 // from 0 to the section's size (the block's length - 24, so it follows the
 // length when the document extends the last data block). Reads and seeks go
 // to the block's underlying Stream; write and close are absent.
-class DataSectionStream final : public Stream {
+class DataSectionStream final : public stream::Stream {
 public:
     explicit DataSectionStream(SectionBlock& block) : block_(block) {}
 
@@ -43,19 +45,14 @@ public:
 
     // Takes the length from the header (kind and link count keep their
     // defaults) and the data start from the stream's position. Never fails.
-    bool parse(Stream& stream, BlockCache& cache, const BlockHeader& header, BlockList* list) override;
-    // Copies the whole data section (the owned stream, when there is one,
-    // from its first byte to its end) behind the header, whatever position a
-    // reader left the section at, and restores that position. The length
-    // written is 24 + the bytes copied, so a section cut short by the end of
-    // its stream is written as long as it really is; zero bytes follow up to
-    // the next multiple of 8. Fails on a read error or a failed write.
-    bool save(SaveContext& context) override;
+    bool parse(stream::Stream& stream, BlockCache& cache, const BlockHeader& found, BlockList* list) override;
     void destroy() override;
 
-    uint64_t data_start = 0;         // stream position of the section's first byte
-    Stream* stream = nullptr;        // borrowed after a parse
-    StreamPtr owned_stream;          // set only by code that builds a block to save
+    uint64_t data_start = 0;        // position of the section's first byte in `file`
+    stream::Stream* file = nullptr;  // the stream the block was parsed from; borrowed
+    // Content of a block built in memory rather than parsed (a block made to
+    // be written): it replaces the section, from its first byte to its end.
+    stream::StreamPtr owned_stream;
     DataSectionStream section;
 };
 
@@ -63,6 +60,14 @@ class DtBlock final : public SectionBlock {
 public:
     static constexpr BlockKind kKind = BlockKind::kDt;
     DtBlock() : SectionBlock(kKind) {}
+};
+
+// Differs from the data block only in its kind and in how a short read moves
+// the section's position (by the bytes delivered, not the bytes requested).
+class SdBlock final : public SectionBlock {
+public:
+    static constexpr BlockKind kKind = BlockKind::kSd;
+    SdBlock() : SectionBlock(kKind) {}
 };
 
 // The section of a data or signal-data block, null for any other block.

@@ -22,8 +22,7 @@ public:
     // Comment, fields, then the tool check ("Unsupported MF4 file" when the
     // comment is not XML metadata naming the expected tool). The next entry
     // has been parsed, checks included, by the chain walk before this runs.
-    bool parse_rest(Stream& stream, BlockCache& cache, Links links, uint64_t data_start) override;
-    bool save_member(SaveContext& context, uint64_t next_link) override;
+    bool parse_rest(stream::Stream& stream, BlockCache& cache, Links links, uint64_t data_start) override;
     void destroy() override;
 
     BlockRef comment;
@@ -33,8 +32,8 @@ public:
     uint8_t time_flags = 0;
 };
 
-// True when the comment is an MdBlock whose text, up to its first zero byte,
-// contains kExpectedToolId.
+// True when the comment is a metadata block whose text, up to its first zero
+// byte, contains kExpectedToolId.
 bool names_expected_tool(const Block* comment);
 
 }  // namespace tolvar::mdf

@@ -19,10 +19,7 @@ public:
     // File-history chain first (tool checks included), then the data-group
     // chain, then the refusal of channel hierarchies, attachments and events
     // ("Unsupported parameter present in file"), the comment and the fields.
-    bool parse(Stream& stream, BlockCache& cache, const BlockHeader& header, BlockList* list) override;
-    // Data-group chain, file-history chain, comment, then the fields; the
-    // channel-hierarchy, attachment and event links are written as 0.
-    bool save(SaveContext& context) override;
+    bool parse(stream::Stream& stream, BlockCache& cache, const BlockHeader& found, BlockList* list) override;
     void destroy() override;
 
     BlockList data_groups;   // DgBlocks in chain order

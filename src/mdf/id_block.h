@@ -21,11 +21,7 @@ public:
     // Reads the 64 bytes from the stream's position (the block's first byte).
     // Fails only on a file identifier other than "MDF     " or "UnFinMF ";
     // a field that cannot be read keeps its default.
-    bool parse(Stream& stream, BlockCache& cache, const BlockHeader& header, BlockList* list) override;
-    // The root of a save: only as the first block of a context (offset 0),
-    // then the header block, which lands at 64. "UnFinMF " when either
-    // unfinalised flag field is set, else "MDF     "; reserved bytes zero.
-    bool save(SaveContext& context) override;
+    bool parse(stream::Stream& stream, BlockCache& cache, const BlockHeader& found, BlockList* list) override;
     void destroy() override;
 
     BlockRef header_block;  // the HdBlock at offset 64, set by the document

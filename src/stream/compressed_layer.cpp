@@ -4,13 +4,13 @@
 #include <utility>
 
 #include "log/log.h"
-#include "mdf/field_cursor.h"
+#include "stream/field_cursor.h"
 #include "stream/crc_stream.h"
 #include "stream/decompress_stream.h"
 #include "stream/memory_stream.h"
 #include "stream/range_stream.h"
 
-namespace tolvar {
+namespace tolvar::stream {
 
 namespace {
 
@@ -24,7 +24,7 @@ unsigned trailing_zero_bits(uint32_t word) { return word == 0 ? 0 : static_cast<
 
 bool check_crc_footer(Stream* source, uint32_t computed) {
     uint32_t stored = 0;
-    const bool found = source->seek(-kFooterSize, kSeekEnd) >= 0 && mdf::FieldCursor(source).read_u32_be(&stored);
+    const bool found = source->seek(-kFooterSize, kSeekEnd) >= 0 && FieldCursor(source).read_u32_be(&stored);
     if (!found) {
         TOLVAR_LOG_ERROR("Expected to read out CRC from footer, but found none");
         return false;
@@ -46,8 +46,8 @@ std::unique_ptr<DecodedLayerStream> open_compressed(Stream* source, const Contai
     source->seek(20, kSeekSet);
     uint32_t lookahead_word = 0;
     uint32_t window_word = 0;
-    if (!mdf::FieldCursor(source, 20).read_u32_be(&lookahead_word)) return nullptr;
-    if (!mdf::FieldCursor(source, 24).read_u32_be(&window_word)) return nullptr;
+    if (!FieldCursor(source, 20).read_u32_be(&lookahead_word)) return nullptr;
+    if (!FieldCursor(source, 24).read_u32_be(&window_word)) return nullptr;
 
     std::unique_ptr<MemoryStream> content(new (std::nothrow) MemoryStream());
     if (!content) return nullptr;
@@ -91,4 +91,4 @@ std::unique_ptr<DecodedLayerStream> open_compressed(Stream* source, const Contai
     return layer;
 }
 
-}  // namespace tolvar
+}  // namespace tolvar::stream

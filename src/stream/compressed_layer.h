@@ -11,7 +11,7 @@
 #include "stream/decoded_layer_stream.h"
 #include "stream/stream.h"
 
-namespace tolvar {
+namespace tolvar::stream {
 
 constexpr uint64_t kNoDecodedLimit = std::numeric_limits<uint64_t>::max();
 
@@ -26,4 +26,4 @@ std::unique_ptr<DecodedLayerStream> open_compressed(Stream* source, const Contai
 // logs and returns false when the footer is missing or differs.
 bool check_crc_footer(Stream* source, uint32_t computed);
 
-}  // namespace tolvar
+}  // namespace tolvar::stream

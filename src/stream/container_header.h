@@ -6,7 +6,7 @@
 
 #include "stream/stream.h"
 
-namespace tolvar {
+namespace tolvar::stream {
 
 enum LayerType : uint8_t {
     kLayerEncrypted = 17,
@@ -31,4 +31,4 @@ struct ContainerHeader {
 // it could read; only the magic is tested, the openers judge the rest.
 bool detect_layer_header(Stream* stream, ContainerHeader* header);
 
-}  // namespace tolvar
+}  // namespace tolvar::stream

@@ -2,7 +2,7 @@
 
 #include <array>
 
-namespace tolvar {
+namespace tolvar::stream {
 
 namespace {
 
@@ -42,4 +42,4 @@ uint32_t crc_update(uint32_t crc, const void* data, size_t n) {
     return crc;
 }
 
-}  // namespace tolvar
+}  // namespace tolvar::stream

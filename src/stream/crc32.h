@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace tolvar {
+namespace tolvar::stream {
 
 constexpr uint32_t kCrcInitial = 0xFFFFFFFFu;
 
@@ -15,4 +15,4 @@ uint32_t crc_step(uint32_t crc, uint8_t byte);
 // n bytes into the register, in order.
 uint32_t crc_update(uint32_t crc, const void* data, size_t n);
 
-}  // namespace tolvar
+}  // namespace tolvar::stream

@@ -1,6 +1,6 @@
 #include "stream/crc_stream.h"
 
-namespace tolvar {
+namespace tolvar::stream {
 
 std::unique_ptr<CrcStream> CrcStream::create(Stream* inner) {
     if (inner == nullptr) return nullptr;
@@ -19,4 +19,4 @@ int64_t CrcStream::write(const void* buffer, uint64_t n) {
     return put;
 }
 
-}  // namespace tolvar
+}  // namespace tolvar::stream

@@ -8,7 +8,7 @@
 #include "stream/crc32.h"
 #include "stream/stream.h"
 
-namespace tolvar {
+namespace tolvar::stream {
 
 class CrcStream final : public Stream {
 public:
@@ -31,4 +31,4 @@ private:
     uint32_t crc_ = kCrcInitial;
 };
 
-}  // namespace tolvar
+}  // namespace tolvar::stream

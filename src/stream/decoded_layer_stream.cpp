@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace tolvar {
+namespace tolvar::stream {
 
 DecodedLayerStream::DecodedLayerStream(const ContainerHeader& header, std::unique_ptr<MemoryStream> content)
     : header_(header), content_(std::move(content)) {}
@@ -30,4 +30,4 @@ int DecodedLayerStream::close() {
     return result;
 }
 
-}  // namespace tolvar
+}  // namespace tolvar::stream

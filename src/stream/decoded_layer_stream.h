@@ -10,7 +10,7 @@
 #include "stream/memory_stream.h"
 #include "stream/stream.h"
 
-namespace tolvar {
+namespace tolvar::stream {
 
 class DecodedLayerStream final : public Stream {
 public:
@@ -44,4 +44,4 @@ private:
     std::unique_ptr<MemoryStream> content_;
 };
 
-}  // namespace tolvar
+}  // namespace tolvar::stream

@@ -3,7 +3,7 @@
 #include <new>
 #include <utility>
 
-namespace tolvar {
+namespace tolvar::stream {
 
 std::unique_ptr<DecompressStream> DecompressStream::create(Stream* inner, unsigned window_bits,
                                                            unsigned lookahead_bits) {
@@ -42,4 +42,4 @@ int DecompressStream::close() {
     return 0;
 }
 
-}  // namespace tolvar
+}  // namespace tolvar::stream

@@ -8,7 +8,7 @@
 #include "stream/lzss_decoder.h"
 #include "stream/stream.h"
 
-namespace tolvar {
+namespace tolvar::stream {
 
 class DecompressStream final : public Stream {
 public:
@@ -36,4 +36,4 @@ private:
     uint8_t scratch_[kInputCapacity];
 };
 
-}  // namespace tolvar
+}  // namespace tolvar::stream

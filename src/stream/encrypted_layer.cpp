@@ -6,11 +6,11 @@
 #include <new>
 #include <utility>
 
-#include "mdf/field_cursor.h"
+#include "stream/field_cursor.h"
 #include "stream/mbedtls_crypto.h"
 #include "stream/memory_stream.h"
 
-namespace tolvar {
+namespace tolvar::stream {
 
 namespace {
 
@@ -23,8 +23,8 @@ constexpr int64_t kMinLayerSize = static_cast<int64_t>(kPrefixSize) + kTagSize;
 
 // Owns the derived key for the time the opener needs it and wipes it after.
 struct KeyBuffer {
-    uint8_t bytes[crypto::kAes256KeySize] = {};
-    ~KeyBuffer() { crypto::wipe(bytes, sizeof bytes); }
+    uint8_t bytes[kAes256KeySize] = {};
+    ~KeyBuffer() { wipe(bytes, sizeof bytes); }
 };
 
 }  // namespace
@@ -39,9 +39,9 @@ std::unique_ptr<DecodedLayerStream> open_encrypted(Stream* source, const Contain
     uint8_t iv[kIvSize];
     uint32_t iterations = 0;
     uint8_t salt[kSaltSize];
-    if (!mdf::FieldCursor(source, 20).read_bytes(iv, sizeof iv)) return nullptr;
-    if (!mdf::FieldCursor(source, 32).read_u32_be(&iterations)) return nullptr;
-    if (!mdf::FieldCursor(source, 36).read_bytes(salt, sizeof salt)) return nullptr;
+    if (!FieldCursor(source, 20).read_bytes(iv, sizeof iv)) return nullptr;
+    if (!FieldCursor(source, 32).read_u32_be(&iterations)) return nullptr;
+    if (!FieldCursor(source, 36).read_bytes(salt, sizeof salt)) return nullptr;
 
     std::unique_ptr<MemoryStream> content(new (std::nothrow) MemoryStream());
     if (!content) return nullptr;
@@ -49,10 +49,10 @@ std::unique_ptr<DecodedLayerStream> open_encrypted(Stream* source, const Contain
     if (!layer) return nullptr;
     MemoryStream* memory = layer->content();
 
-    crypto::GcmDecryptor cipher;
+    GcmDecryptor cipher;
     {
         KeyBuffer key;
-        if (!crypto::pbkdf2_hmac_sha256(password, password_size, salt, sizeof salt, iterations, key.bytes,
+        if (!pbkdf2_hmac_sha256(password, password_size, salt, sizeof salt, iterations, key.bytes,
                                         sizeof key.bytes)) {
             return nullptr;
         }
@@ -75,7 +75,7 @@ std::unique_ptr<DecodedLayerStream> open_encrypted(Stream* source, const Contain
     // straight into place and decrypted there. None of it is readable by
     // anyone unless the tag verifies below.
     const uint64_t ciphertext_size = static_cast<uint64_t>(size - kMinLayerSize);
-    if (!memory->reserve(ciphertext_size + crypto::kGcmBlockSize)) return nullptr;
+    if (!memory->reserve(ciphertext_size + kGcmBlockSize)) return nullptr;
 #ifdef MADV_HUGEPAGE
     // Every page of the plaintext is written once, right away: large pages
     // save most of the cost of touching fresh memory. Advice only.
@@ -99,7 +99,7 @@ std::unique_ptr<DecodedLayerStream> open_encrypted(Stream* source, const Contain
         remaining -= static_cast<uint64_t>(got);
     }
 
-    uint8_t tail[crypto::kGcmBlockSize];
+    uint8_t tail[kGcmBlockSize];
     size_t tail_size = 0;
     if (!cipher.finish(tail, &tail_size)) return nullptr;
     if (tail_size > 0 && memory->write(tail, tail_size) != static_cast<int64_t>(tail_size)) return nullptr;
@@ -107,4 +107,4 @@ std::unique_ptr<DecodedLayerStream> open_encrypted(Stream* source, const Contain
     return layer;
 }
 
-}  // namespace tolvar
+}  // namespace tolvar::stream

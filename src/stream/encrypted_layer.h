@@ -12,7 +12,7 @@
 #include "stream/decoded_layer_stream.h"
 #include "stream/stream.h"
 
-namespace tolvar {
+namespace tolvar::stream {
 
 // Bytes of ciphertext decrypted per cipher call.
 constexpr uint64_t kCipherPiece = 16384;
@@ -23,4 +23,4 @@ constexpr uint64_t kCipherPiece = 16384;
 std::unique_ptr<DecodedLayerStream> open_encrypted(Stream* source, const ContainerHeader* header,
                                                    const uint8_t* password, size_t password_size);
 
-}  // namespace tolvar
+}  // namespace tolvar::stream

@@ -2,7 +2,7 @@
 
 #include <sys/types.h>
 
-namespace tolvar {
+namespace tolvar::stream {
 
 std::unique_ptr<FileStream> FileStream::open(const char* path) {
     if (path == nullptr) return nullptr;
@@ -43,4 +43,4 @@ int FileStream::close() {
     return result;
 }
 
-}  // namespace tolvar
+}  // namespace tolvar::stream

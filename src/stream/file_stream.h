@@ -6,7 +6,7 @@
 
 #include "stream/stream.h"
 
-namespace tolvar {
+namespace tolvar::stream {
 
 class FileStream final : public Stream {
 public:
@@ -33,4 +33,4 @@ private:
     uint64_t library_seeks_ = 0;
 };
 
-}  // namespace tolvar
+}  // namespace tolvar::stream

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-namespace tolvar {
+namespace tolvar::stream {
 
 std::unique_ptr<LzssDecoder> LzssDecoder::create(uint16_t input_capacity, unsigned window_bits,
                                                  unsigned lookahead_bits) {
@@ -218,4 +218,4 @@ DrainResult LzssDecoder::drain(void* out_buffer, uint64_t out_size, uint64_t* pr
     }
 }
 
-}  // namespace tolvar
+}  // namespace tolvar::stream

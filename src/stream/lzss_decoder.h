@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-namespace tolvar {
+namespace tolvar::stream {
 
 enum class DrainResult : int { kNeedInput = 0, kOutputFull = 1, kErrorNull = -1, kErrorState = -2 };
 enum class FeedResult : int { kTaken = 0, kFull = 1, kErrorNull = -1 };
@@ -89,4 +89,4 @@ private:
     uint8_t* window_;
 };
 
-}  // namespace tolvar
+}  // namespace tolvar::stream

@@ -13,7 +13,7 @@
 #define TOLVAR_MBEDTLS_PSA 1
 #endif
 
-namespace tolvar::crypto {
+namespace tolvar::stream {
 
 namespace {
 
@@ -109,4 +109,4 @@ bool GcmDecryptor::check_tag(const uint8_t* tag, size_t tag_size) {
     return mbedtls_cipher_check_tag(&context_->cipher, tag, tag_size) == 0;
 }
 
-}  // namespace tolvar::crypto
+}  // namespace tolvar::stream

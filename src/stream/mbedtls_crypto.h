@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <memory>
 
-namespace tolvar::crypto {
+namespace tolvar::stream {
 
 constexpr size_t kAes256KeySize = 32;
 constexpr size_t kGcmTagSize = 16;
@@ -49,4 +49,4 @@ private:
     std::unique_ptr<Context> context_;
 };
 
-}  // namespace tolvar::crypto
+}  // namespace tolvar::stream

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <limits>
 
-namespace tolvar {
+namespace tolvar::stream {
 
 MemoryStream::~MemoryStream() { close(); }
 
@@ -92,4 +92,4 @@ int MemoryStream::close() {
     return 0;
 }
 
-}  // namespace tolvar
+}  // namespace tolvar::stream

@@ -6,7 +6,7 @@
 
 #include "stream/stream.h"
 
-namespace tolvar {
+namespace tolvar::stream {
 
 class MemoryStream final : public Stream {
 public:
@@ -50,4 +50,4 @@ private:
     uint8_t* buffer_ = nullptr;
 };
 
-}  // namespace tolvar
+}  // namespace tolvar::stream

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-namespace tolvar {
+namespace tolvar::stream {
 
 std::unique_ptr<RangeStream> RangeStream::create(Stream* inner, int64_t start, int64_t end) {
     if (inner == nullptr) return nullptr;
@@ -63,4 +63,4 @@ int64_t RangeStream::seek(int64_t offset, int whence) {
     return target - start_;
 }
 
-}  // namespace tolvar
+}  // namespace tolvar::stream

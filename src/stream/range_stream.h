@@ -8,7 +8,7 @@
 
 #include "stream/stream.h"
 
-namespace tolvar {
+namespace tolvar::stream {
 
 class RangeStream final : public Stream {
 public:
@@ -37,4 +37,4 @@ private:
     int64_t end_;
 };
 
-}  // namespace tolvar
+}  // namespace tolvar::stream

@@ -1,6 +1,6 @@
 #include "stream/stream.h"
 
-namespace tolvar {
+namespace tolvar::stream {
 
 int64_t Stream::read(void*, uint64_t) { return kAbsent; }
 int64_t Stream::write(const void*, uint64_t) { return kAbsent; }
@@ -35,4 +35,4 @@ int64_t read_fully(Stream& stream, void* buffer, uint64_t n) {
     return static_cast<int64_t>(done);
 }
 
-}  // namespace tolvar
+}  // namespace tolvar::stream

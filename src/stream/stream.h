@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-namespace tolvar {
+namespace tolvar::stream {
 
 // The result of an operation that a stream kind does not supply.
 constexpr int64_t kAbsent = -2;
@@ -49,4 +49,4 @@ int close(StreamPtr& stream);
 // arrived before the end or a failed read; -1 when the first read failed.
 int64_t read_fully(Stream& stream, void* buffer, uint64_t n);
 
-}  // namespace tolvar
+}  // namespace tolvar::stream

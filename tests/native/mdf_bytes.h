@@ -1,6 +1,8 @@
 // Test helpers for the MDF 4 block tests: a byte builder that lays out blocks
 // (header, links, data fields) in a buffer and hands it over as a
-// MemoryStream, and a capture of the log lines written meanwhile.
+// MemoryStream, builders of channels, channel groups, data groups and
+// signal-data blocks on top of it, and a capture of the log lines written
+// meanwhile.
 #pragma once
 
 #include <cstdint>
@@ -159,10 +161,10 @@ public:
         if (bytes.size() < size) bytes.resize(size, 0);
     }
 
-    std::unique_ptr<MemoryStream> stream() const {
-        auto s = std::make_unique<MemoryStream>();
+    std::unique_ptr<stream::MemoryStream> stream() const {
+        auto s = std::make_unique<stream::MemoryStream>();
         if (!bytes.empty()) s->write(bytes.data(), bytes.size());
-        s->seek(0, kSeekSet);
+        s->seek(0, stream::kSeekSet);
         return s;
     }
 
@@ -204,9 +206,9 @@ private:
 
 // A stream that counts the calls made through it (to show that something
 // performs no I/O).
-class CountingStream final : public Stream {
+class CountingStream final : public stream::Stream {
 public:
-    explicit CountingStream(Stream& inner) : inner_(inner) {}
+    explicit CountingStream(stream::Stream& inner) : inner_(inner) {}
     int64_t read(void* buffer, uint64_t n) override {
         ++reads;
         return inner_.read(buffer, n);
@@ -220,7 +222,87 @@ public:
     int seeks = 0;
 
 private:
-    Stream& inner_;
+    stream::Stream& inner_;
+};
+
+// cn_data_type values.
+constexpr uint8_t kUnsignedIntel = 0;
+constexpr uint8_t kUnsignedMotorola = 1;
+constexpr uint8_t kFloatIntel = 4;
+constexpr uint8_t kString = 6;
+constexpr uint8_t kByteArray = 10;
+
+struct Cn {
+    std::string name;
+    uint32_t byte_offset = 0;
+    uint8_t bit_offset = 0;
+    uint32_t bit_count = 8;
+    uint8_t data_type = kUnsignedIntel;
+    uint8_t cn_type = 0;
+    uint64_t conversion = 0;  // link
+    uint64_t data = 0;        // link (SD block or VLSD group)
+    uint64_t components = 0;  // link to the first component
+};
+
+class BusBytes : public MdfBytes {
+public:
+    BusBytes() { id(); }
+
+    // A channel block; `next` links the following channel.
+    uint64_t cn(const Cn& c, uint64_t next = 0) {
+        const uint64_t name = c.name.empty() ? 0 : tx(c.name);
+        Fields f;
+        f.u8(c.cn_type).u8(0).u8(c.data_type).u8(c.bit_offset).u32(c.byte_offset).u32(c.bit_count)
+            .u32(0).u32(0).u8(0).u8(0).u16(0);
+        for (int i = 0; i < 6; ++i) f.f64(0);
+        return block("CN", {next, c.components, name, 0, c.conversion, c.data, 0, 0}, f.bytes);
+    }
+
+    // A chain of channels in the order given; the first one's offset.
+    uint64_t channels(const std::vector<Cn>& list) {
+        uint64_t next = 0;
+        for (size_t i = list.size(); i-- > 0;) next = cn(list[i], next);
+        return next;
+    }
+
+    uint64_t cg(uint64_t first_cn, uint64_t record_id, uint32_t data_bytes, uint32_t inval_bytes = 0,
+                uint64_t source = 0, uint16_t flags = 0, uint64_t next = 0, uint64_t sample_reduction = 0) {
+        return block("CG", {next, first_cn, 0, source, sample_reduction, 0},
+                     Fields().u64(record_id).u64(0).u16(flags).u16(0).u32(0).u32(data_bytes).u32(inval_bytes).bytes);
+    }
+
+    uint64_t dg(uint64_t first_cg, uint64_t data, uint8_t rec_id_size, uint64_t next = 0) {
+        return block("DG", {next, first_cg, data, 0}, Fields().u8(rec_id_size).zeros(7).bytes);
+    }
+
+    uint64_t sd(const std::vector<uint8_t>& values, uint64_t length = kAuto) {
+        return block("SD", {}, values, length);
+    }
+
+    // A bus source (source type 2, CAN).
+    uint64_t bus_source() { return si(2, 2); }
+};
+
+// Appends to a byte vector in file order.
+class Bytes {
+public:
+    Bytes& u8(uint8_t v) { return put(&v, 1); }
+    Bytes& u16(uint16_t v) { return put(&v, 2); }
+    Bytes& u32(uint32_t v) { return put(&v, 4); }
+    Bytes& u64(uint64_t v) { return put(&v, 8); }
+    Bytes& f64(double v) { return put(&v, 8); }
+    Bytes& id(uint64_t v, size_t size) { return put(&v, size); }
+    Bytes& fill(size_t n, uint8_t v) {
+        bytes.insert(bytes.end(), n, v);
+        return *this;
+    }
+    Bytes& put(const void* p, size_t n) {
+        const auto* b = static_cast<const uint8_t*>(p);
+        bytes.insert(bytes.end(), b, b + n);
+        return *this;
+    }
+    Bytes& add(const std::vector<uint8_t>& more) { return put(more.data(), more.size()); }
+    std::vector<uint8_t> bytes;
 };
 
 }  // namespace tolvar::test

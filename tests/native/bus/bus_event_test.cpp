@@ -68,8 +68,7 @@ TEST(RoleOfNameTest, EndsANameAtItsFirstZeroByte) {
 struct ClassifyCase {
     std::vector<std::string_view> names;
     bool classified;
-    BusEventKind kind;
-    DecoderChoice decoder;
+    FrameKind kind;
 };
 
 class ClassifyGroupTest : public ::testing::TestWithParam<ClassifyCase> {};
@@ -79,40 +78,32 @@ TEST_P(ClassifyGroupTest, ClassifiesByTheOnePrefix) {
     const auto result = classify_group(c.names);
     ASSERT_EQ(result.has_value(), c.classified);
     if (!c.classified) return;
-    EXPECT_EQ(result->kind, c.kind);
-    EXPECT_EQ(result->decoder, c.decoder);
+    EXPECT_EQ(*result, c.kind);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Events, ClassifyGroupTest,
     ::testing::Values(
         ClassifyCase{{"Timestamp", "CAN_DataFrame.ID", "CAN_DataFrame.DataBytes", "CAN_DataFrame.DLC"},
-                     true, BusEventKind::kCanDataFrame, DecoderChoice::kCanDataFrame},
-        ClassifyCase{{"CAN_RemoteFrame.ID", "Timestamp"}, true, BusEventKind::kCanRemoteFrame,
-                     DecoderChoice::kCanRemoteFrame},
-        ClassifyCase{{"Timestamp", "CAN_ErrorFrame.ErrorType"}, true, BusEventKind::kCanErrorFrame,
-                     DecoderChoice::kCanErrorFrame},
-        ClassifyCase{{"Timestamp", "LIN_Frame.ID"}, true, BusEventKind::kLinFrame, DecoderChoice::kLinFrame},
-        ClassifyCase{{"Timestamp", "LIN_ChecksumError.ID"}, true, BusEventKind::kLinChecksumError,
-                     DecoderChoice::kNoFrame},
-        ClassifyCase{{"Timestamp", "LIN_ReceiveError.ID"}, true, BusEventKind::kLinReceiveError,
-                     DecoderChoice::kNoFrame},
-        ClassifyCase{{"Timestamp", "LIN_SyncError.BusChannel"}, true, BusEventKind::kLinSyncError,
-                     DecoderChoice::kNoFrame},
-        ClassifyCase{{"Timestamp", "LIN_TransmissionError.ID"}, true, BusEventKind::kLinTransmissionError,
-                     DecoderChoice::kNoFrame},
-        // A prefix that names no event still classifies, as unclassified.
-        ClassifyCase{{"Timestamp", "FlexRay_Frame.ID"}, true, BusEventKind::kUnclassified,
-                     DecoderChoice::kNoFrame},
-        ClassifyCase{{"Timestamp", ".ID"}, true, BusEventKind::kUnclassified, DecoderChoice::kNoFrame},
-        ClassifyCase{{"can_dataframe.ID"}, true, BusEventKind::kUnclassified, DecoderChoice::kNoFrame},
-        ClassifyCase{{"CAN_DataFrame.Foo.Bar", "CAN_DataFrame.ID"}, true, BusEventKind::kCanDataFrame,
-                     DecoderChoice::kCanDataFrame},
+                     true, FrameKind::kCanDataFrame},
+        ClassifyCase{{"CAN_RemoteFrame.ID", "Timestamp"}, true, FrameKind::kCanRemoteFrame},
+        ClassifyCase{{"Timestamp", "CAN_ErrorFrame.ErrorType"}, true, FrameKind::kCanErrorFrame},
+        ClassifyCase{{"Timestamp", "LIN_Frame.ID"}, true, FrameKind::kLinFrame},
+        ClassifyCase{{"Timestamp", "LIN_ChecksumError.ID"}, true, FrameKind::kNone},
+        ClassifyCase{{"Timestamp", "LIN_ReceiveError.ID"}, true, FrameKind::kNone},
+        ClassifyCase{{"Timestamp", "LIN_SyncError.BusChannel"}, true, FrameKind::kNone},
+        ClassifyCase{{"Timestamp", "LIN_TransmissionError.ID"}, true, FrameKind::kNone},
+        // A prefix that names no frame event still classifies, as a group that
+        // decodes no frame.
+        ClassifyCase{{"Timestamp", "FlexRay_Frame.ID"}, true, FrameKind::kNone},
+        ClassifyCase{{"Timestamp", ".ID"}, true, FrameKind::kNone},
+        ClassifyCase{{"can_dataframe.ID"}, true, FrameKind::kNone},
+        ClassifyCase{{"CAN_DataFrame.Foo.Bar", "CAN_DataFrame.ID"}, true, FrameKind::kCanDataFrame},
         // No prefix, or more than one: not a bus event.
-        ClassifyCase{{"Timestamp", "CAN_DataFrame.ID", "CAN_RemoteFrame.ID"}, false, {}, {}},
-        ClassifyCase{{"Timestamp", "Speed"}, false, {}, {}},
-        ClassifyCase{{}, false, {}, {}},
-        ClassifyCase{{"CAN_DataFrame.ID", ".ID"}, false, {}, {}}));
+        ClassifyCase{{"Timestamp", "CAN_DataFrame.ID", "CAN_RemoteFrame.ID"}, false, {}},
+        ClassifyCase{{"Timestamp", "Speed"}, false, {}},
+        ClassifyCase{{}, false, {}},
+        ClassifyCase{{"CAN_DataFrame.ID", ".ID"}, false, {}}));
 
 }  // namespace
 }  // namespace tolvar::bus

@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include "bus/record_iterator.h"
+#include "bus/record_plan.h"
 #include "bus_bytes.h"
-#include "host/mdf_document.h"
+#include "mdf/channel_group_block.h"
+#include "mdf/mdf_document.h"
 
 namespace tolvar::bus {
 namespace {
@@ -25,15 +27,18 @@ void link_header(BusBytes& file, uint64_t first_dg, uint64_t first_fh) {
 
 std::vector<std::vector<double>> walk_document(const BusBytes& file) {
     auto stream = file.stream();
-    std::unique_ptr<MdfDocument> document = MdfDocument::open(stream.get());
+    std::unique_ptr<mdf::MdfDocument> document = mdf::MdfDocument::open(stream.get());
     EXPECT_NE(document, nullptr);
     std::vector<std::vector<double>> groups;
     if (document == nullptr) return groups;
-    for (const mdf::BlockRef& ref : document->data_groups()) {
-        std::optional<RecordIterator> it = RecordIterator::create(mdf::as<DgBlock>(ref));
+    std::optional<std::vector<GroupPlan>> plans = build_plans(*document);
+    EXPECT_TRUE(plans.has_value());
+    if (!plans) return groups;
+    for (const GroupPlan& plan : *plans) {
+        std::optional<RecordIterator> it = RecordIterator::create(&plan);
         std::vector<double> times;
         for (const BusMessage* m = it->first(); m != nullptr; m = it->advance()) {
-            EXPECT_EQ(m->kind, kKindCanDataFrame);
+            EXPECT_EQ(m->kind, FrameKind::kCanDataFrame);
             times.push_back(m->time);
         }
         groups.push_back(times);
@@ -80,7 +85,7 @@ TEST(DocumentWalkTest, AnUnfinalisedRecordingCutInAVlsdValueEndsBeforeThatFrame)
         file.id("UnFinMF ", 0x0004);
         file.hd();
         const uint64_t fh = file.fh(0, file.tool_comment());
-        const uint64_t vlsd = file.cg(0, 2, 0, 0, 0, CgBlock::kFlagVlsd);
+        const uint64_t vlsd = file.cg(0, 2, 0, 0, 0, mdf::CgBlock::kFlagVlsd);
         const uint64_t cg = file.cg(file.channels(can_channels(1, vlsd)), 1, 11, 0, file.bus_source(), 0, vlsd);
         Bytes records;
         for (uint8_t t = 1; t <= 3; ++t) records.u8(1).u8(t).u8(2).u8(2).u64(0).u8(2).u32(2).u8(0xAA).u8(0xBB);

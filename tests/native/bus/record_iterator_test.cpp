@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <cstring>
 
-#include "bus/data_group.h"
+#include "bus/record_plan.h"
 #include "bus/value_extraction.h"
 #include "bus_bytes.h"
-#include "mdf/signal_data_block.h"
+#include "mdf/channel_group_block.h"
+#include "mdf/data_block.h"
+#include "mdf/data_group_block.h"
+#include "mdf/data_block.h"
 
 namespace tolvar::bus {
 namespace {
@@ -60,23 +63,23 @@ uint64_t data_group(BusBytes& file, const std::vector<Group>& groups, uint8_t re
 }
 
 struct Seen {
-    int32_t status;
-    int32_t kind;
+    FrameKind status;
+    FrameKind kind;
     double time;
     uint32_t identifier;
 };
 
 // Every message of a walk, from first to the end.
-std::vector<Seen> walk(const DgBlock* dg, RecordIterator* out = nullptr) {
-    std::optional<RecordIterator> it = RecordIterator::create(dg);
+std::vector<Seen> walk(const GroupPlan* plan, RecordIterator* out = nullptr) {
+    std::optional<RecordIterator> it = RecordIterator::create(plan);
     EXPECT_TRUE(it.has_value());
     std::vector<Seen> seen;
-    int32_t status = 0;
+    FrameKind status = FrameKind::kNone;
     for (const BusMessage* m = it->first(&status); m != nullptr; m = it->advance(&status)) {
         seen.push_back({status, m->kind, m->time, m->identifier});
         if (seen.size() > 1000000) break;
     }
-    EXPECT_EQ(status, kStatusNoFrame);
+    EXPECT_EQ(status, FrameKind::kNone);
     if (out != nullptr) *out = std::move(*it);
     return seen;
 }
@@ -89,33 +92,37 @@ std::vector<double> times(const std::vector<Seen>& seen) {
 
 TEST(RecordGroupsTest, BuildsOneEntryPerRecordId) {
     BusBytes file;
-    const uint64_t vlsd = file.cg(0, 9, 0, 0, 0, CgBlock::kFlagVlsd);
+    const uint64_t vlsd = file.cg(0, 9, 0, 0, 0, mdf::CgBlock::kFlagVlsd);
     const uint64_t second = file.cg(file.channels(lin_channels()), 2, 10, 2, file.bus_source(), 0, vlsd);
     const uint64_t first = file.cg(file.channels(can_channels()), 1, 8, 0, file.si(1, 2), 0, second);
     const ParsedGroup parsed = test::parse_group(file, file.dg(first, file.dt({}), 1));
-    const DgBlock* dg = parsed.dg();
+    const mdf::DgBlock* dg = parsed.dg();
     ASSERT_NE(dg, nullptr);
     EXPECT_EQ(dg->rec_id_size, 1);
     ASSERT_EQ(dg->channel_groups.size(), 3u);
-    ASSERT_EQ(dg->record_groups.size(), 3u);
-    const RecordGroup* can = dg->find_record_group(1);
+    const GroupPlan* plan = parsed.plan();
+    ASSERT_NE(plan, nullptr);
+    EXPECT_EQ(plan->id_size, 1);
+    ASSERT_EQ(plan->record_groups.size(), 3u);
+    const RecordGroup* can = plan->find(1);
     ASSERT_NE(can, nullptr);
     EXPECT_EQ(can->record_length, 8);
     EXPECT_EQ(can->decoder, &no_frame);  // an ECU source: not classified
-    EXPECT_EQ(can->event_kind, BusEventKind::kUnclassified);
-    const RecordGroup* lin = dg->find_record_group(2);
+    EXPECT_EQ(can->kind, FrameKind::kNone);
+    const RecordGroup* lin = plan->find(2);
     ASSERT_NE(lin, nullptr);
     EXPECT_EQ(lin->record_length, 12);
     EXPECT_EQ(lin->decoder, &lin_frame);
-    EXPECT_EQ(lin->event_kind, BusEventKind::kLinFrame);
-    EXPECT_EQ(lin->layout, &mdf::as<CgBlock>(dg->channel_groups[1])->layout);
-    const RecordGroup* signal = dg->find_record_group(9);
+    EXPECT_EQ(lin->kind, FrameKind::kLinFrame);
+    ASSERT_NE(lin->layout, nullptr);
+    EXPECT_EQ(lin->layout->size(), lin_channels().size());
+    const RecordGroup* signal = plan->find(9);
     ASSERT_NE(signal, nullptr);
     EXPECT_EQ(signal->record_length, RecordGroup::kVariableLength);
     EXPECT_EQ(signal->layout, nullptr);
     EXPECT_EQ(signal->decoder, nullptr);
-    EXPECT_EQ(dg->find_record_group(3), nullptr);
-    EXPECT_NE(data_block(*dg), nullptr);
+    EXPECT_EQ(plan->find(3), nullptr);
+    EXPECT_NE(plan->data, nullptr);
 }
 
 TEST(RecordGroupsTest, WithoutRecordIdsTheFirstGroupIsFoundUnderZero) {
@@ -123,9 +130,9 @@ TEST(RecordGroupsTest, WithoutRecordIdsTheFirstGroupIsFoundUnderZero) {
     const ParsedGroup parsed =
         test::parse_group(file, data_group(file, {{5, 8, can_channels()}, {6, 8, can_channels()}}, 0, {}));
     ASSERT_NE(parsed.dg(), nullptr);
-    ASSERT_EQ(parsed.dg()->record_groups.size(), 1u);
-    EXPECT_EQ(parsed.dg()->record_groups[0].key, 0u);
-    EXPECT_EQ(parsed.dg()->record_groups[0].record_id, 5u);
+    ASSERT_EQ(parsed.plan()->record_groups.size(), 1u);
+    EXPECT_EQ(parsed.plan()->record_groups[0].key, 0u);
+    EXPECT_EQ(parsed.plan()->record_groups[0].record_id, 5u);
 }
 
 TEST(RecordIteratorTest, WalksRecordsOfSeveralGroupsInFileOrder) {
@@ -135,17 +142,17 @@ TEST(RecordIteratorTest, WalksRecordsOfSeveralGroupsInFileOrder) {
     const ParsedGroup parsed = test::parse_group(
         file, data_group(file, {{1, 8, can_channels()}, {2, 10, lin_channels(), 2}}, 1, records));
     ASSERT_NE(parsed.dg(), nullptr);
-    std::optional<RecordIterator> it = RecordIterator::create(parsed.dg());
+    std::optional<RecordIterator> it = RecordIterator::create(parsed.plan());
     ASSERT_TRUE(it);
-    int32_t status = 0;
+    FrameKind status = FrameKind::kNone;
     const BusMessage* m = it->first(&status);
     ASSERT_NE(m, nullptr);
-    EXPECT_EQ(status, kStatusCanDataFrame);
+    EXPECT_EQ(status, FrameKind::kCanDataFrame);
     EXPECT_EQ(m->time, 10.0);
     EXPECT_EQ(m->identifier, 0x71u);
     m = it->advance(&status);
     ASSERT_NE(m, nullptr);
-    EXPECT_EQ(status, kStatusLinFrame);
+    EXPECT_EQ(status, FrameKind::kLinFrame);
     EXPECT_EQ(m->time, 20.0);
     EXPECT_EQ(it->view().record.size, 12u);  // data bytes + invalidation bytes
     m = it->advance(&status);
@@ -154,7 +161,7 @@ TEST(RecordIteratorTest, WalksRecordsOfSeveralGroupsInFileOrder) {
     EXPECT_EQ(it->position(), 31u);
     EXPECT_FALSE(it->finished());
     EXPECT_EQ(it->advance(&status), nullptr);
-    EXPECT_EQ(status, kStatusNoFrame);
+    EXPECT_EQ(status, FrameKind::kNone);
     EXPECT_TRUE(it->finished());
     EXPECT_EQ(it->advance(&status), nullptr);
     // first starts again.
@@ -169,7 +176,7 @@ TEST(RecordIteratorTest, AnUnknownRecordIdEndsTheWalk) {
                                              .u8(7).fill(8, 0).u8(1).add(can_record(30, 3)).bytes;
     const ParsedGroup parsed = test::parse_group(
         file, data_group(file, {{1, 8, can_channels()}, {2, 10, lin_channels(), 2}}, 1, records));
-    EXPECT_EQ(times(walk(parsed.dg())), (std::vector<double>{10, 20}));
+    EXPECT_EQ(times(walk(parsed.plan())), (std::vector<double>{10, 20}));
 }
 
 TEST(RecordIteratorTest, ARecordCutShortIsDropped) {
@@ -179,13 +186,13 @@ TEST(RecordIteratorTest, ARecordCutShortIsDropped) {
     records.insert(records.end(), 5, 0);  // 5 of 8 bytes
     const ParsedGroup parsed = test::parse_group(
         file, data_group(file, {{1, 8, can_channels()}, {2, 10, lin_channels(), 2}}, 1, records));
-    EXPECT_EQ(times(walk(parsed.dg())), (std::vector<double>{10, 11}));
+    EXPECT_EQ(times(walk(parsed.plan())), (std::vector<double>{10, 11}));
     // An id cut short names no record either: a 2-byte id with one byte left.
     BusBytes file2;
     records = Bytes().u16(1).add(can_record(10, 1)).u8(1).bytes;
     const ParsedGroup parsed2 = test::parse_group(
         file2, data_group(file2, {{1, 8, can_channels()}, {0, 0, {{"Timestamp", 0, 0, 0}}}}, 2, records));
-    EXPECT_EQ(times(walk(parsed2.dg())), (std::vector<double>{10}));
+    EXPECT_EQ(times(walk(parsed2.plan())), (std::vector<double>{10}));
 }
 
 class RecordIdSizeTest : public ::testing::TestWithParam<uint8_t> {};
@@ -206,11 +213,11 @@ TEST_P(RecordIdSizeTest, ReadsIdsOfEverySize) {
     if (size != 0) groups.push_back({high, 10, lin_channels(), 2});
     const ParsedGroup parsed = test::parse_group(file, data_group(file, groups, size, records.bytes));
     ASSERT_NE(parsed.dg(), nullptr);
-    const std::vector<Seen> seen = walk(parsed.dg());
+    const std::vector<Seen> seen = walk(parsed.plan());
     ASSERT_EQ(seen.size(), 4u);
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(seen[i].time, i);
-        EXPECT_EQ(seen[i].kind, size == 0 || i % 2 == 0 ? kKindCanDataFrame : kKindLinFrame);
+        EXPECT_EQ(seen[i].kind, size == 0 || i % 2 == 0 ? FrameKind::kCanDataFrame : FrameKind::kLinFrame);
     }
 }
 
@@ -220,7 +227,7 @@ TEST(RecordIteratorTest, WithoutIdsRecordsFollowEachOtherWhateverTheGroupsId) {
     BusBytes file;
     const std::vector<uint8_t> records = Bytes().add(can_record(1, 1)).add(can_record(2, 2)).add(can_record(3, 3)).bytes;
     const ParsedGroup parsed = test::parse_group(file, data_group(file, {{5, 8, can_channels()}}, 0, records));
-    EXPECT_EQ(times(walk(parsed.dg())), (std::vector<double>{1, 2, 3}));
+    EXPECT_EQ(times(walk(parsed.plan())), (std::vector<double>{1, 2, 3}));
 }
 
 TEST(RecordIteratorTest, ASingleGroupWithRecordIdsIsWalkedWithThem) {
@@ -231,7 +238,7 @@ TEST(RecordIteratorTest, ASingleGroupWithRecordIdsIsWalkedWithThem) {
         const std::vector<uint8_t> records =
             Bytes().u16(static_cast<uint16_t>(id)).add(can_record(1, 1)).u16(static_cast<uint16_t>(id)).add(can_record(2, 2)).bytes;
         const ParsedGroup parsed = test::parse_group(file, data_group(file, {{id, 8, can_channels()}}, 2, records));
-        const std::vector<Seen> seen = walk(parsed.dg());
+        const std::vector<Seen> seen = walk(parsed.plan());
         ASSERT_EQ(seen.size(), 2u) << id;
         EXPECT_EQ(seen[1].time, 2.0);
         EXPECT_EQ(seen[1].identifier, 2u);
@@ -243,11 +250,11 @@ TEST(RecordIteratorTest, TheFirstGroupOfARecordIdKeepsIt) {
     const std::vector<uint8_t> records = Bytes().u8(3).add(can_record(1, 1)).u8(1).add(lin_record(2, 2)).bytes;
     const ParsedGroup parsed = test::parse_group(
         file, data_group(file, {{3, 8, can_channels()}, {1, 12, lin_channels()}, {3, 8, lin_channels()}}, 1, records));
-    ASSERT_EQ(parsed.dg()->record_groups.size(), 2u);
-    const std::vector<Seen> seen = walk(parsed.dg());
+    ASSERT_EQ(parsed.plan()->record_groups.size(), 2u);
+    const std::vector<Seen> seen = walk(parsed.plan());
     ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0].kind, kKindCanDataFrame);
-    EXPECT_EQ(seen[1].kind, kKindLinFrame);
+    EXPECT_EQ(seen[0].kind, FrameKind::kCanDataFrame);
+    EXPECT_EQ(seen[1].kind, FrameKind::kLinFrame);
 }
 
 TEST(RecordIteratorTest, RecordsOfUnclassifiedGroupsAreGivenWithoutAFrame) {
@@ -256,17 +263,17 @@ TEST(RecordIteratorTest, RecordsOfUnclassifiedGroupsAreGivenWithoutAFrame) {
     ecu.bus = false;
     const ParsedGroup parsed =
         test::parse_group(file, data_group(file, {ecu}, 0, Bytes().add(can_record(1, 1)).add(can_record(2, 2)).bytes));
-    const std::vector<Seen> seen = walk(parsed.dg());
+    const std::vector<Seen> seen = walk(parsed.plan());
     ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0].status, kStatusNoFrame);
-    EXPECT_EQ(seen[0].kind, kKindNone);
+    EXPECT_EQ(seen[0].status, FrameKind::kNone);
+    EXPECT_EQ(seen[0].kind, FrameKind::kNone);
 }
 
 TEST(RecordIteratorTest, RecordsThatTakeNoBytesEndTheWalk) {
     BusBytes file;
     const ParsedGroup parsed =
         test::parse_group(file, data_group(file, {{0, 0, {{"Timestamp", 0, 0, 8}}}}, 0, Bytes().fill(64, 1).bytes));
-    std::optional<RecordIterator> it = RecordIterator::create(parsed.dg());
+    std::optional<RecordIterator> it = RecordIterator::create(parsed.plan());
     ASSERT_TRUE(it);
     EXPECT_EQ(it->first(), nullptr);
     EXPECT_TRUE(it->finished());
@@ -274,7 +281,7 @@ TEST(RecordIteratorTest, RecordsThatTakeNoBytesEndTheWalk) {
     BusBytes file2;
     const ParsedGroup parsed2 = test::parse_group(
         file2, data_group(file2, {{0, 0, {{"Timestamp"}}}, {1, 0, {{"Timestamp"}}}}, 0, Bytes().fill(64, 1).bytes));
-    EXPECT_TRUE(walk(parsed2.dg()).empty());
+    EXPECT_TRUE(walk(parsed2.plan()).empty());
 }
 
 TEST(RecordIteratorTest, GroupsWithoutRecordsGiveNone) {
@@ -282,13 +289,13 @@ TEST(RecordIteratorTest, GroupsWithoutRecordsGiveNone) {
     const uint64_t cg = file.cg(file.channels(can_channels()), 0, 8, 0, file.bus_source());
     const ParsedGroup no_data = test::parse_group(file, file.dg(cg, 0, 0));
     ASSERT_NE(no_data.dg(), nullptr);
-    EXPECT_TRUE(walk(no_data.dg()).empty());
+    EXPECT_TRUE(walk(no_data.plan()).empty());
     const ParsedGroup text_data = test::parse_group(file, file.dg(cg, file.tx("not records"), 0));
     ASSERT_NE(text_data.dg(), nullptr);
-    EXPECT_TRUE(walk(text_data.dg()).empty());
+    EXPECT_TRUE(walk(text_data.plan()).empty());
     const ParsedGroup no_groups = test::parse_group(file, file.dg(0, file.dt(can_record(1, 1)), 0));
     ASSERT_NE(no_groups.dg(), nullptr);
-    EXPECT_TRUE(walk(no_groups.dg()).empty());
+    EXPECT_TRUE(walk(no_groups.plan()).empty());
     EXPECT_FALSE(RecordIterator::create(nullptr));
 }
 
@@ -297,8 +304,8 @@ TEST(RecordIteratorTest, ImpossibleRecordLengthsEndTheWalkWithoutReservingThem) 
     const ParsedGroup parsed = test::parse_group(
         file, data_group(file, {{0, 0xFFFFFFFFu, can_channels(), 0xFFFFFFFFu}}, 0, Bytes().fill(100, 1).bytes));
     ASSERT_NE(parsed.dg(), nullptr);
-    EXPECT_EQ(parsed.dg()->record_groups[0].record_length, int64_t{0x1FFFFFFFE});
-    EXPECT_TRUE(walk(parsed.dg()).empty());
+    EXPECT_EQ(parsed.plan()->record_groups[0].record_length, int64_t{0x1FFFFFFFE});
+    EXPECT_TRUE(walk(parsed.plan()).empty());
 }
 
 TEST(RecordIteratorTest, ReadsAcrossManyReadAheadWindows) {
@@ -308,7 +315,7 @@ TEST(RecordIteratorTest, ReadsAcrossManyReadAheadWindows) {
     for (int i = 0; i < count; ++i) records.u8(i % 2 == 0 ? 1 : 2).add(can_record(static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8)));
     const ParsedGroup parsed = test::parse_group(
         file, data_group(file, {{1, 8, can_channels()}, {2, 8, can_channels()}}, 1, records.bytes));
-    const std::vector<Seen> seen = walk(parsed.dg());
+    const std::vector<Seen> seen = walk(parsed.plan());
     ASSERT_EQ(seen.size(), static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
         ASSERT_EQ(seen[i].time, static_cast<uint8_t>(i));
@@ -317,9 +324,9 @@ TEST(RecordIteratorTest, ReadsAcrossManyReadAheadWindows) {
 }
 
 // Serves reads of 1, 2 or 3 bytes at most, like an awkward file object.
-class TrickleStream final : public Stream {
+class TrickleStream final : public stream::Stream {
 public:
-    explicit TrickleStream(Stream& inner) : inner_(inner) {}
+    explicit TrickleStream(stream::Stream& inner) : inner_(inner) {}
     int64_t read(void* buffer, uint64_t n) override {
         const uint64_t step = 1 + (calls_++ % 3);
         return inner_.read(buffer, n < step ? n : step);
@@ -328,7 +335,7 @@ public:
     int64_t seek(int64_t offset, int whence) override { return inner_.seek(offset, whence); }
 
 private:
-    Stream& inner_;
+    stream::Stream& inner_;
     uint64_t calls_ = 0;
 };
 
@@ -341,8 +348,8 @@ TEST(RecordIteratorTest, ShortReadsOfTheStreamChangeNothing) {
     ASSERT_NE(parsed.dg(), nullptr);
     // The records are read through a stream that trickles.
     TrickleStream trickle(*parsed.stream);
-    data_block(*parsed.dg())->stream = &trickle;
-    const std::vector<Seen> seen = walk(parsed.dg());
+    mdf::data_block(*parsed.dg())->file = &trickle;
+    const std::vector<Seen> seen = walk(parsed.plan());
     ASSERT_EQ(seen.size(), 50u);
     EXPECT_EQ(seen[49].time, 49.0);
 }
@@ -357,8 +364,11 @@ TEST(RecordIteratorTest, IteratorsSharingTheStreamDoNotDisturbEachOther) {
     mdf::BlockCache cache;
     mdf::BlockRef a = mdf::parse_block_at(*stream, first, cache);
     mdf::BlockRef b = mdf::parse_block_at(*stream, second, cache);
-    std::optional<RecordIterator> ia = RecordIterator::create(mdf::as<DgBlock>(a));
-    std::optional<RecordIterator> ib = RecordIterator::create(mdf::as<DgBlock>(b));
+    std::optional<GroupPlan> plan_a = GroupPlan::build(*mdf::as<mdf::DgBlock>(a));
+    std::optional<GroupPlan> plan_b = GroupPlan::build(*mdf::as<mdf::DgBlock>(b));
+    ASSERT_TRUE(plan_a && plan_b);
+    std::optional<RecordIterator> ia = RecordIterator::create(&*plan_a);
+    std::optional<RecordIterator> ib = RecordIterator::create(&*plan_b);
     const BusMessage* ma = ia->first();
     const BusMessage* mb = ib->first();
     for (int i = 0; i < 30000; ++i) {
@@ -376,7 +386,7 @@ TEST(RecordIteratorTest, IteratorsSharingTheStreamDoNotDisturbEachOther) {
 TEST(RecordIteratorTest, MovingTheIteratorKeepsTheMessage) {
     BusBytes file;
     const ParsedGroup parsed = test::parse_group(file, data_group(file, {{0, 8, can_channels()}}, 0, can_record(4, 9, 0xAB)));
-    std::optional<RecordIterator> it = RecordIterator::create(parsed.dg());
+    std::optional<RecordIterator> it = RecordIterator::create(parsed.plan());
     const BusMessage* m = it->first();
     ASSERT_NE(m, nullptr);
     RecordIterator moved = std::move(*it);
@@ -395,7 +405,7 @@ struct VlsdFile {
 
 VlsdFile vlsd_file(const std::vector<uint8_t>& records) {
     VlsdFile v;
-    const uint64_t vlsd = v.file.cg(0, 2, 0, 0, 0, CgBlock::kFlagVlsd);
+    const uint64_t vlsd = v.file.cg(0, 2, 0, 0, 0, mdf::CgBlock::kFlagVlsd);
     Cn bytes{"CAN_DataFrame.DataBytes", 2, 0, 64, test::kByteArray, 1};
     bytes.data = vlsd;
     const uint64_t cn = v.file.channels({{"Timestamp", 0, 0, 8}, {"CAN_DataFrame.DataLength", 1, 0, 8}, bytes});
@@ -412,14 +422,14 @@ TEST(SignalDataTest, VlsdValuesFollowTheirRecord) {
     VlsdFile v = vlsd_file(records);
     const ParsedGroup parsed = test::parse_group(v.file, v.dg);
     ASSERT_NE(parsed.dg(), nullptr);
-    std::optional<RecordIterator> it = RecordIterator::create(parsed.dg());
+    std::optional<RecordIterator> it = RecordIterator::create(parsed.plan());
     const BusMessage* m = it->first();
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(it->position(), 21u);
     const RecordView& view = it->view();
     EXPECT_EQ(std::vector<uint8_t>(view.signal_bytes.data, view.signal_bytes.data + view.signal_bytes.size),
               Bytes().u32(5).u8(1).u8(2).u8(3).u8(4).u8(5).bytes);
-    EXPECT_EQ(m->kind, kKindCanDataFrame);
+    EXPECT_EQ(m->kind, FrameKind::kCanDataFrame);
     EXPECT_EQ(m->data_length, 5u);
     EXPECT_EQ(std::vector<uint8_t>(m->data, m->data + 5), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
     m = it->advance();
@@ -434,12 +444,12 @@ TEST(SignalDataTest, ARecordOfAnotherGroupAfterTheRecordLeavesTheValueEmpty) {
     const std::vector<uint8_t> records = Bytes().add(fixed_record(7, 0)).add(fixed_record(8, 1)).u8(2).u32(1).u8(9).bytes;
     VlsdFile v = vlsd_file(records);
     const ParsedGroup parsed = test::parse_group(v.file, v.dg);
-    std::optional<RecordIterator> it = RecordIterator::create(parsed.dg());
+    std::optional<RecordIterator> it = RecordIterator::create(parsed.plan());
     const BusMessage* m = it->first();
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(it->view().signal_bytes.size, 0u);
     EXPECT_EQ(it->position(), 11u);
-    EXPECT_EQ(m->kind, kKindCanDataFrame);
+    EXPECT_EQ(m->kind, FrameKind::kCanDataFrame);
     m = it->advance();
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(m->time, 8.0);
@@ -449,7 +459,7 @@ TEST(SignalDataTest, ARecordOfAnotherGroupAfterTheRecordLeavesTheValueEmpty) {
 TEST(SignalDataTest, AVlsdRecordWithoutItsRecordEndsTheWalk) {
     VlsdFile v = vlsd_file(Bytes().u8(2).u32(1).u8(9).add(fixed_record(8, 1)).u8(2).u32(1).u8(9).bytes);
     const ParsedGroup parsed = test::parse_group(v.file, v.dg);
-    EXPECT_TRUE(walk(parsed.dg()).empty());
+    EXPECT_TRUE(walk(parsed.plan()).empty());
 }
 
 // Recorded until the stream was cut: the last frame's value is incomplete.
@@ -463,7 +473,7 @@ TEST_P(VlsdCutTest, AValueCutShortEndsTheWalkBeforeItsFrame) {
     std::vector<uint8_t> cut(whole.begin(), whole.begin() + 19 + 11 + GetParam());
     VlsdFile v = vlsd_file(cut);
     const ParsedGroup parsed = test::parse_group(v.file, v.dg);
-    const std::vector<Seen> seen = walk(parsed.dg());
+    const std::vector<Seen> seen = walk(parsed.plan());
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].time, 7.0);
 }
@@ -473,18 +483,18 @@ INSTANTIATE_TEST_SUITE_P(EveryCut, VlsdCutTest, ::testing::Values(0, 1, 3, 5, 7)
 TEST(SignalDataTest, AHugeVlsdLengthEndsTheWalk) {
     VlsdFile v = vlsd_file(Bytes().add(fixed_record(7, 3)).u8(2).u32(0xFFFFFFFFu).fill(100, 1).bytes);
     const ParsedGroup parsed = test::parse_group(v.file, v.dg);
-    EXPECT_TRUE(walk(parsed.dg()).empty());
+    EXPECT_TRUE(walk(parsed.plan()).empty());
 }
 
 TEST(SignalDataTest, WithoutIdsAVlsdSourceGivesAnEmptyValue) {
     BusBytes file;
-    const uint64_t vlsd = file.cg(0, 2, 0, 0, 0, CgBlock::kFlagVlsd);
+    const uint64_t vlsd = file.cg(0, 2, 0, 0, 0, mdf::CgBlock::kFlagVlsd);
     Cn bytes{"CAN_DataFrame.DataBytes", 1, 0, 64, test::kByteArray, 1};
     bytes.data = vlsd;
     const uint64_t cn = file.channels({{"Timestamp", 0, 0, 8}, bytes});
     const uint64_t fixed = file.cg(cn, 1, 2, 0, file.bus_source());
     const ParsedGroup parsed = test::parse_group(file, file.dg(fixed, file.dt({5, 6, 7, 8}), 0));
-    std::optional<RecordIterator> it = RecordIterator::create(parsed.dg());
+    std::optional<RecordIterator> it = RecordIterator::create(parsed.plan());
     ASSERT_NE(it->first(), nullptr);
     EXPECT_EQ(it->view().signal_bytes.size, 4u);
     EXPECT_EQ(it->view().signal_bytes.data[0], 0);
@@ -514,7 +524,7 @@ TEST(SignalDataTest, SdValuesAreReadAtTheOffsetInTheRecord) {
     std::vector<uint8_t> values = Bytes().u32(2).u8(0xEE).u8(0xEE).fill(10, 0).u32(3).u8(7).u8(8).u8(9).bytes;
     SdFile s = sd_file(values, {1, 3, 16, 2, 2, 0});
     const ParsedGroup parsed = test::parse_group(s.file, s.dg);
-    std::optional<RecordIterator> it = RecordIterator::create(parsed.dg());
+    std::optional<RecordIterator> it = RecordIterator::create(parsed.plan());
     const BusMessage* m = it->first();
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(it->position(), 3u);  // SD values lie outside the data block
@@ -530,10 +540,10 @@ TEST(SignalDataTest, AnSdValueCutShortIsFilledWithZerosAndItsFrameDelivered) {
     std::vector<uint8_t> values = Bytes().u32(6).u8(1).u8(2).bytes;
     SdFile s = sd_file(values, {1, 6, 0});
     const ParsedGroup parsed = test::parse_group(s.file, s.dg);
-    std::optional<RecordIterator> it = RecordIterator::create(parsed.dg());
+    std::optional<RecordIterator> it = RecordIterator::create(parsed.plan());
     const BusMessage* m = it->first();
     ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->kind, kKindCanDataFrame);
+    EXPECT_EQ(m->kind, FrameKind::kCanDataFrame);
     EXPECT_EQ(it->view().signal_bytes.size, 10u);
     EXPECT_EQ(m->data_length, 6u);
     EXPECT_EQ(std::vector<uint8_t>(m->data, m->data + 6), (std::vector<uint8_t>{1, 2, 0, 0, 0, 0}));
@@ -542,10 +552,10 @@ TEST(SignalDataTest, AnSdValueCutShortIsFilledWithZerosAndItsFrameDelivered) {
 TEST(SignalDataTest, AnSdOffsetBeyondTheBlockGivesAnEmptyValue) {
     SdFile s = sd_file(Bytes().u32(1).u8(5).bytes, {1, 0, 200});
     const ParsedGroup parsed = test::parse_group(s.file, s.dg);
-    std::optional<RecordIterator> it = RecordIterator::create(parsed.dg());
+    std::optional<RecordIterator> it = RecordIterator::create(parsed.plan());
     ASSERT_NE(it->first(), nullptr);
     EXPECT_EQ(it->view().signal_bytes.size, 4u);
-    EXPECT_EQ(it->message().kind, kKindCanDataFrame);
+    EXPECT_EQ(it->message().kind, FrameKind::kCanDataFrame);
 }
 
 TEST(SignalDataTest, AHugeSdLengthReservesNoHugeMemory) {
@@ -553,10 +563,10 @@ TEST(SignalDataTest, AHugeSdLengthReservesNoHugeMemory) {
     // payload) and the record keeps only a bounded part of the value.
     SdFile s = sd_file(Bytes().u32(0xFFFFFFFFu).u8(1).bytes, {1, 8, 0, 2, 8, 0}, 0xFFFFFFFFFFu);
     const ParsedGroup parsed = test::parse_group(s.file, s.dg);
-    std::optional<RecordIterator> it = RecordIterator::create(parsed.dg());
-    int32_t status = 0;
+    std::optional<RecordIterator> it = RecordIterator::create(parsed.plan());
+    FrameKind status = FrameKind::kNone;
     ASSERT_NE(it->first(&status), nullptr);
-    EXPECT_EQ(status, kStatusNoFrame);
+    EXPECT_EQ(status, FrameKind::kNone);
     EXPECT_LE(it->view().signal_bytes.size, 4u + 64 * 1024);
     ASSERT_NE(it->advance(&status), nullptr);
     EXPECT_EQ(it->message().time, 2.0);
@@ -581,12 +591,12 @@ TEST(SignalDataTest, ALongSdValueCutShortIsTheRecordsLastEntry) {
     const uint64_t cn = file.channels({{"Timestamp", 0, 0, 8}, first, second});
     const ParsedGroup parsed =
         test::parse_group(file, file.dg(file.cg(cn, 0, 3, 0, file.bus_source()), file.dt({1, 0, 0}), 0));
-    std::optional<RecordIterator> it = RecordIterator::create(parsed.dg());
-    int32_t status = 0;
+    std::optional<RecordIterator> it = RecordIterator::create(parsed.plan());
+    FrameKind status = FrameKind::kNone;
     ASSERT_NE(it->first(&status), nullptr);
     EXPECT_EQ(std::vector<uint8_t>(it->view().signal_bytes.data, it->view().signal_bytes.data + it->view().signal_bytes.size),
               Bytes().u32(100).u8(1).u8(2).u8(3).bytes);
-    EXPECT_EQ(status, kStatusNoFrame);  // longer than a CAN payload
+    EXPECT_EQ(status, FrameKind::kNone);  // longer than a CAN payload
 }
 
 }  // namespace
@@ -595,14 +605,17 @@ TEST(SignalDataTest, ALongSdValueCutShortIsTheRecordsLastEntry) {
 namespace tolvar::bus {
 namespace {
 
-TEST(RecordGroupsTest, DataTypeWarningsComeFromTheGroupParseAndTheRecordGroupBuild) {
+TEST(RecordGroupsTest, DataTypeWarningsComeOnceFromThePlanNotFromTheParse) {
     BusBytes file;
     const uint64_t dg = data_group(file, {{0, 2, {{"Timestamp", 0, 0, 8, test::kUnsignedMotorola}}}}, 0, {});
+    auto stream = file.stream();
     test::LogCapture log;
-    const ParsedGroup parsed = test::parse_group(file, dg);
-    ASSERT_NE(parsed.dg(), nullptr);
-    EXPECT_EQ(log.texts(), (std::vector<std::string>{"Unsupported channel data type: 0",
-                                                     "Unsupported channel data type: 0"}));
+    mdf::BlockCache cache;
+    const mdf::BlockRef block = mdf::parse_block_at(*stream, dg, cache);
+    ASSERT_NE(mdf::as<mdf::DgBlock>(block), nullptr);
+    EXPECT_TRUE(log.lines.empty());
+    EXPECT_TRUE(GroupPlan::build(*mdf::as<mdf::DgBlock>(block)).has_value());
+    EXPECT_EQ(log.texts(), (std::vector<std::string>{"Unsupported channel data type: 0"}));
 }
 
 TEST(RecordGroupsTest, ADataLinkToAnUnknownBlockKindFailsTheParse) {

@@ -10,7 +10,7 @@
 
 #include "bus_bytes.h"
 #include "mdf/conversion_block.h"
-#include "mdf/signal_data_block.h"
+#include "mdf/data_block.h"
 
 namespace tolvar::bus {
 namespace {
@@ -131,10 +131,10 @@ TEST(FieldValueTest, ReadsIntegersAndFloatsThenConverts) {
     EXPECT_EQ(field_value(field("", 128, 32, ValueKind::kFloat), r), 1.5);  // single precision
     EXPECT_EQ(field_value(field("", 160, 16, ValueKind::kFloat), r), 1.5);  // half precision
     ChannelField scaled = field("", 176, 16);
-    scaled.conversion = mdf::Conversion::linear(0.5, 10.0);
+    scaled.conversion = Conversion::linear(0.5, 10.0);
     EXPECT_EQ(field_value(scaled, r), 135.0);
     ChannelField table = field("", 176, 16);
-    table.conversion = mdf::Conversion::value_table({{250, 1}, {9, 2}});
+    table.conversion = Conversion::value_table({{250, 1}, {9, 2}});
     EXPECT_EQ(field_value(table, r), 1.0);
 }
 
@@ -182,7 +182,7 @@ struct CanRecord {
 CanRecord can_data_record(bool with_data_length = true) {
     CanRecord r;
     ChannelField time = field("Timestamp", 0, 64);
-    time.conversion = mdf::Conversion::linear(1e-5, 0.0);
+    time.conversion = Conversion::linear(1e-5, 0.0);
     r.layout.fields.push_back(std::move(time));
     r.layout.fields.push_back(field("CAN_DataFrame.ID", 64, 32));
     r.layout.fields.push_back(field("CAN_DataFrame.IDE", 96, 1));
@@ -210,8 +210,8 @@ TEST(CanDataFrameTest, DecodesEveryChannel) {
     const CanRecord r = can_data_record();
     BusMessage m;
     std::memset(&m, 0x5A, sizeof m);  // nothing of a previous record survives
-    ASSERT_EQ(can_data_frame(view_of(r.layout, r.bytes), m), kStatusCanDataFrame);
-    EXPECT_EQ(m.kind, kKindCanDataFrame);
+    ASSERT_EQ(can_data_frame(view_of(r.layout, r.bytes), m), FrameKind::kCanDataFrame);
+    EXPECT_EQ(m.kind, FrameKind::kCanDataFrame);
     EXPECT_DOUBLE_EQ(m.time, 2.5);
     EXPECT_EQ(m.identifier, 0x80000123u);
     EXPECT_EQ(m.details.can.extended, 1);
@@ -230,7 +230,7 @@ TEST(CanDataFrameTest, DecodesEveryChannel) {
 TEST(CanDataFrameTest, WithoutADataLengthChannelTheLengthIsZero) {
     const CanRecord r = can_data_record(false);
     BusMessage m{};
-    ASSERT_EQ(can_data_frame(view_of(r.layout, r.bytes), m), kStatusCanDataFrame);
+    ASSERT_EQ(can_data_frame(view_of(r.layout, r.bytes), m), FrameKind::kCanDataFrame);
     EXPECT_EQ(m.data_length, 0u);
     EXPECT_EQ(m.data[63], 0xA0 + 63);  // the bytes were copied all the same
 }
@@ -239,8 +239,8 @@ TEST(CanDataFrameTest, AChannelWithoutARoleRejectsTheRecord) {
     CanRecord r = can_data_record();
     r.layout.fields.insert(r.layout.fields.begin() + 2, field("CAN_DataFrame.CRC", 104, 4));
     BusMessage m{};
-    ASSERT_EQ(can_data_frame(view_of(r.layout, r.bytes), m), kStatusNoFrame);
-    EXPECT_EQ(m.kind, kKindNone);
+    ASSERT_EQ(can_data_frame(view_of(r.layout, r.bytes), m), FrameKind::kNone);
+    EXPECT_EQ(m.kind, FrameKind::kNone);
     EXPECT_EQ(m.data, nullptr);
     EXPECT_EQ(m.data_length, 0u);
     EXPECT_EQ(m.details.can.bus, 2);  // later fields are still stored
@@ -251,7 +251,7 @@ TEST(CanDataFrameTest, ChannelsOfOtherEventsAreRejected) {
         CanRecord r = can_data_record();
         r.layout.fields.push_back(field(name, 0, 8));
         BusMessage m{};
-        EXPECT_EQ(can_data_frame(view_of(r.layout, r.bytes), m), kStatusNoFrame) << name;
+        EXPECT_EQ(can_data_frame(view_of(r.layout, r.bytes), m), FrameKind::kNone) << name;
     }
 }
 
@@ -259,7 +259,7 @@ TEST(CanDataFrameTest, ALengthBeyondThePayloadIsCutToIt) {
     CanRecord r = can_data_record();
     r.bytes[14] = 200;  // DataLength
     BusMessage m{};
-    ASSERT_EQ(can_data_frame(view_of(r.layout, r.bytes), m), kStatusCanDataFrame);
+    ASSERT_EQ(can_data_frame(view_of(r.layout, r.bytes), m), FrameKind::kCanDataFrame);
     EXPECT_EQ(m.data_length, kCanPayloadSize);
 }
 
@@ -270,7 +270,7 @@ TEST(CanDataFrameTest, ByteArraysWiderThanThePayloadOrBeyondTheRecordStayInside)
     std::vector<uint8_t> record(20, 0x33);
     record[0] = 64;
     BusMessage m{};
-    ASSERT_EQ(can_data_frame(view_of(layout, record), m), kStatusCanDataFrame);
+    ASSERT_EQ(can_data_frame(view_of(layout, record), m), FrameKind::kCanDataFrame);
     EXPECT_EQ(m.data_length, 64u);
     EXPECT_EQ(m.data[18], 0x33);  // record bytes 1..19
     EXPECT_EQ(m.data[19], 0);     // beyond the record: zeros
@@ -278,7 +278,7 @@ TEST(CanDataFrameTest, ByteArraysWiderThanThePayloadOrBeyondTheRecordStayInside)
 
     RecordLayout far;
     far.fields.push_back(field("CAN_DataFrame.DataBytes", ~uint64_t{0} - 7, 64, ValueKind::kByteArray));
-    ASSERT_EQ(can_data_frame(view_of(far, record), m), kStatusCanDataFrame);
+    ASSERT_EQ(can_data_frame(view_of(far, record), m), FrameKind::kCanDataFrame);
     EXPECT_EQ(m.data[0], 0);
 }
 
@@ -292,23 +292,23 @@ TEST(CanDataFrameTest, PayloadFromSignalData) {
     const std::vector<uint8_t> record = {3, 0, 0, 0, 0, 0, 0, 0};
     const std::vector<uint8_t> signal = Bytes().u32(3).u8(1).u8(2).u8(3).bytes;
     BusMessage m{};
-    ASSERT_EQ(can_data_frame(view_of(layout, record, signal), m), kStatusCanDataFrame);
+    ASSERT_EQ(can_data_frame(view_of(layout, record, signal), m), FrameKind::kCanDataFrame);
     EXPECT_EQ(m.data_length, 3u);
     EXPECT_EQ(std::vector<uint8_t>(m.data, m.data + 4), (std::vector<uint8_t>{1, 2, 3, 0}));
 
     // Longer than the payload: no frame.
     const std::vector<uint8_t> long_signal = Bytes().u32(70).fill(70, 9).bytes;
-    EXPECT_EQ(can_data_frame(view_of(layout, record, long_signal), m), kStatusNoFrame);
-    EXPECT_EQ(m.kind, kKindNone);
+    EXPECT_EQ(can_data_frame(view_of(layout, record, long_signal), m), FrameKind::kNone);
+    EXPECT_EQ(m.kind, FrameKind::kNone);
     EXPECT_EQ(m.data, nullptr);
 
     // Exactly 64 is accepted; a truncated entry gives zeros, not a read past it.
     const std::vector<uint8_t> short_signal = Bytes().u32(64).fill(10, 7).bytes;
-    ASSERT_EQ(can_data_frame(view_of(layout, record, short_signal), m), kStatusCanDataFrame);
+    ASSERT_EQ(can_data_frame(view_of(layout, record, short_signal), m), FrameKind::kCanDataFrame);
     EXPECT_EQ(m.data[9], 7);
     EXPECT_EQ(m.data[10], 0);
     // No entry at all: an empty payload.
-    ASSERT_EQ(can_data_frame(view_of(layout, record, {1, 2}), m), kStatusCanDataFrame);
+    ASSERT_EQ(can_data_frame(view_of(layout, record, {1, 2}), m), FrameKind::kCanDataFrame);
     EXPECT_EQ(m.data[0], 0);
 }
 
@@ -327,7 +327,7 @@ TEST(CanDataFrameTest, EachSignalDataFieldTakesItsOwnEntry) {
     const std::vector<uint8_t> signal =
         Bytes().u32(3).u8(1).u8(2).u8(3).u32(2).u8(0xEE).u8(0xEE).u32(1).u8(9).bytes;
     BusMessage m{};
-    ASSERT_EQ(can_data_frame(view_of(layout, record, signal), m), kStatusCanDataFrame);
+    ASSERT_EQ(can_data_frame(view_of(layout, record, signal), m), FrameKind::kCanDataFrame);
     // The second DataBytes gets 1 byte (9), copied over the first's 1, 2, 3.
     EXPECT_EQ(std::vector<uint8_t>(m.data, m.data + 3), (std::vector<uint8_t>{9, 2, 3}));
     EXPECT_EQ(m.details.can.dlc, 5);
@@ -336,12 +336,12 @@ TEST(CanDataFrameTest, EachSignalDataFieldTakesItsOwnEntry) {
 TEST(CanDataFrameTest, DirectionIsTruncated) {
     RecordLayout layout;
     ChannelField dir = field("CAN_DataFrame.Dir", 0, 8);
-    dir.conversion = mdf::Conversion::linear(0.5, 0.0);
+    dir.conversion = Conversion::linear(0.5, 0.0);
     layout.fields.push_back(dir);
     BusMessage m{};
-    ASSERT_EQ(can_data_frame(view_of(layout, {1}), m), kStatusCanDataFrame);
+    ASSERT_EQ(can_data_frame(view_of(layout, {1}), m), FrameKind::kCanDataFrame);
     EXPECT_EQ(m.details.can.direction, 0);
-    ASSERT_EQ(can_data_frame(view_of(layout, {2}), m), kStatusCanDataFrame);
+    ASSERT_EQ(can_data_frame(view_of(layout, {2}), m), FrameKind::kCanDataFrame);
     EXPECT_EQ(m.details.can.direction, 1);
 }
 
@@ -350,7 +350,7 @@ TEST(CanDataFrameTest, SeveralIdChannelsCombine) {
     layout.fields.push_back(field("CAN_DataFrame.ID", 0, 8));
     layout.fields.push_back(field("CAN_DataFrame.ID", 8, 8));
     BusMessage m{};
-    ASSERT_EQ(can_data_frame(view_of(layout, {0x0F, 0xF0}), m), kStatusCanDataFrame);
+    ASSERT_EQ(can_data_frame(view_of(layout, {0x0F, 0xF0}), m), FrameKind::kCanDataFrame);
     EXPECT_EQ(m.identifier, 0xFFu);
 }
 
@@ -366,8 +366,8 @@ TEST(CanRemoteFrameTest, CarriesItsDataLengthAsZeroBytes) {
     const std::vector<uint8_t> record = Bytes().u32(7).u32(0x80000100).u8(8).u8(8).u8(1).u8(3).bytes;
     BusMessage m;
     std::memset(&m, 0x5A, sizeof m);
-    ASSERT_EQ(can_remote_frame(view_of(layout, record), m), kStatusCanRemoteFrame);
-    EXPECT_EQ(m.kind, kKindCanRemoteFrame);
+    ASSERT_EQ(can_remote_frame(view_of(layout, record), m), FrameKind::kCanRemoteFrame);
+    EXPECT_EQ(m.kind, FrameKind::kCanRemoteFrame);
     EXPECT_EQ(m.time, 7.0);
     EXPECT_EQ(m.identifier, 0x100u);
     EXPECT_EQ(m.details.can.extended, 1);
@@ -385,13 +385,13 @@ TEST(CanRemoteFrameTest, RejectsChannelsItDoesNotPlace) {
     layout.fields.push_back(field("CAN_RemoteFrame.ID", 0, 8));
     layout.fields.push_back(field("CAN_DataFrame.DataBytes", 0, 8, ValueKind::kByteArray));
     BusMessage m{};
-    EXPECT_EQ(can_remote_frame(view_of(layout, {1}), m), kStatusNoFrame);
-    EXPECT_EQ(m.kind, kKindNone);
+    EXPECT_EQ(can_remote_frame(view_of(layout, {1}), m), FrameKind::kNone);
+    EXPECT_EQ(m.kind, FrameKind::kNone);
     EXPECT_EQ(m.data, nullptr);
     // A large DataLength is cut to the payload.
     RecordLayout big;
     big.fields.push_back(field("CAN_RemoteFrame.DataLength", 0, 8));
-    ASSERT_EQ(can_remote_frame(view_of(big, {255}), m), kStatusCanRemoteFrame);
+    ASSERT_EQ(can_remote_frame(view_of(big, {255}), m), FrameKind::kCanRemoteFrame);
     EXPECT_EQ(m.data_length, kCanPayloadSize);
 }
 
@@ -401,19 +401,19 @@ TEST(CanErrorFrameTest, KeepsErrorTypesUpToFive) {
     layout.fields.push_back(field("CAN_ErrorFrame.BusChannel", 8, 8));
     layout.fields.push_back(field("CAN_ErrorFrame.ErrorType", 16, 8));
     BusMessage m{};
-    ASSERT_EQ(can_error_frame(view_of(layout, {4, 2, 3}), m), kStatusCanErrorFrame);
-    EXPECT_EQ(m.kind, kKindCanErrorFrame);
+    ASSERT_EQ(can_error_frame(view_of(layout, {4, 2, 3}), m), FrameKind::kCanErrorFrame);
+    EXPECT_EQ(m.kind, FrameKind::kCanErrorFrame);
     EXPECT_EQ(m.time, 4.0);
     EXPECT_EQ(m.details.error.bus, 2);
     EXPECT_EQ(m.details.error.error_type, 3);
     EXPECT_EQ(m.data, nullptr);
     EXPECT_EQ(m.data_length, 0u);
     EXPECT_EQ(m.identifier, 0u);
-    ASSERT_EQ(can_error_frame(view_of(layout, {4, 2, 7}), m), kStatusCanErrorFrame);
+    ASSERT_EQ(can_error_frame(view_of(layout, {4, 2, 7}), m), FrameKind::kCanErrorFrame);
     EXPECT_EQ(m.details.error.error_type, 0);
     layout.fields.push_back(field("CAN_DataFrame.ID", 0, 8));
-    EXPECT_EQ(can_error_frame(view_of(layout, {4, 2, 3}), m), kStatusNoFrame);
-    EXPECT_EQ(m.kind, kKindNone);
+    EXPECT_EQ(can_error_frame(view_of(layout, {4, 2, 3}), m), FrameKind::kNone);
+    EXPECT_EQ(m.kind, FrameKind::kNone);
 }
 
 RecordLayout lin_layout() {
@@ -424,7 +424,7 @@ RecordLayout lin_layout() {
     layout.fields.push_back(field("LIN_Frame.DataLength", 24, 8));
     layout.fields.push_back(field("LIN_Frame.ReceivedDataByteCount", 32, 8));
     ChannelField dir = field("LIN_Frame.Dir", 40, 8);
-    dir.conversion = mdf::Conversion::linear(0.5, 0.0);
+    dir.conversion = Conversion::linear(0.5, 0.0);
     layout.fields.push_back(dir);
     layout.fields.push_back(field("LIN_Frame.DataBytes", 48, 64, ValueKind::kByteArray));
     return layout;
@@ -435,8 +435,8 @@ TEST(LinFrameTest, DecodesEveryChannel) {
     const std::vector<uint8_t> record = {9, 0xFF, 1, 4, 3, 1, 1, 2, 3, 4, 5, 6, 7, 8};
     BusMessage m;
     std::memset(&m, 0x5A, sizeof m);
-    ASSERT_EQ(lin_frame(view_of(layout, record), m), kStatusLinFrame);
-    EXPECT_EQ(m.kind, kKindLinFrame);
+    ASSERT_EQ(lin_frame(view_of(layout, record), m), FrameKind::kLinFrame);
+    EXPECT_EQ(m.kind, FrameKind::kLinFrame);
     EXPECT_EQ(m.time, 9.0);
     EXPECT_EQ(m.identifier, 0x3Fu);
     EXPECT_EQ(m.details.lin.bus, 1);
@@ -451,7 +451,7 @@ TEST(LinFrameTest, KeepsLengthAndPayloadWithinEightBytes) {
     const RecordLayout layout = lin_layout();
     const std::vector<uint8_t> record = {9, 1, 1, 200, 3, 0, 1, 2};  // data bytes cut by the record
     BusMessage m{};
-    ASSERT_EQ(lin_frame(view_of(layout, record), m), kStatusLinFrame);
+    ASSERT_EQ(lin_frame(view_of(layout, record), m), FrameKind::kLinFrame);
     EXPECT_EQ(m.data_length, kLinPayloadSize);
     EXPECT_EQ(m.details.lin.direction, 0);
     EXPECT_EQ(std::vector<uint8_t>(m.data, m.data + 8), (std::vector<uint8_t>{1, 2, 0, 0, 0, 0, 0, 0}));
@@ -461,7 +461,7 @@ TEST(LinFrameTest, ANumericDataBytesChannelFillsThePayloadWithItsValue) {
     RecordLayout layout;
     layout.fields.push_back(field("LIN_Frame.DataBytes", 0, 8));
     BusMessage m{};
-    ASSERT_EQ(lin_frame(view_of(layout, {2}), m), kStatusLinFrame);
+    ASSERT_EQ(lin_frame(view_of(layout, {2}), m), FrameKind::kLinFrame);
     double v;
     std::memcpy(&v, m.details.lin.payload, 8);
     EXPECT_EQ(v, 2.0);
@@ -477,7 +477,7 @@ TEST(LinFrameTest, ReadsPayloadStoredAsSignalDataAndTheFieldsAfterIt) {
     layout.fields.push_back(field("LIN_Frame.DataLength", 8, 8));
     const std::vector<uint8_t> signal = Bytes().u32(20).fill(20, 6).bytes;
     BusMessage m{};
-    ASSERT_EQ(lin_frame(view_of(layout, {0x21, 2}, signal), m), kStatusLinFrame);
+    ASSERT_EQ(lin_frame(view_of(layout, {0x21, 2}, signal), m), FrameKind::kLinFrame);
     EXPECT_EQ(m.identifier, 0x21u);
     EXPECT_EQ(m.data_length, 2u);
     EXPECT_EQ(m.data[7], 6);
@@ -487,27 +487,27 @@ TEST(LinFrameTest, RejectsCanChannels) {
     RecordLayout layout = lin_layout();
     layout.fields.push_back(field("CAN_DataFrame.ID", 0, 8));
     BusMessage m{};
-    EXPECT_EQ(lin_frame(view_of(layout, std::vector<uint8_t>(14)), m), kStatusNoFrame);
-    EXPECT_EQ(m.kind, kKindNone);
+    EXPECT_EQ(lin_frame(view_of(layout, std::vector<uint8_t>(14)), m), FrameKind::kNone);
+    EXPECT_EQ(m.kind, FrameKind::kNone);
     EXPECT_EQ(m.data, nullptr);
 }
 
 TEST(NoFrameTest, WritesOnlyTheKind) {
     const CanRecord r = can_data_record();
     BusMessage m{};
-    m.kind = kKindCanDataFrame;
+    m.kind = FrameKind::kCanDataFrame;
     m.identifier = 77;
-    EXPECT_EQ(no_frame(view_of(r.layout, r.bytes), m), kStatusNoFrame);
-    EXPECT_EQ(m.kind, kKindNone);
+    EXPECT_EQ(no_frame(view_of(r.layout, r.bytes), m), FrameKind::kNone);
+    EXPECT_EQ(m.kind, FrameKind::kNone);
     EXPECT_EQ(m.identifier, 77u);
 }
 
 TEST(DecoderForTest, GivesTheChosenDecoder) {
-    EXPECT_EQ(decoder_for(DecoderChoice::kCanDataFrame), &can_data_frame);
-    EXPECT_EQ(decoder_for(DecoderChoice::kCanRemoteFrame), &can_remote_frame);
-    EXPECT_EQ(decoder_for(DecoderChoice::kCanErrorFrame), &can_error_frame);
-    EXPECT_EQ(decoder_for(DecoderChoice::kLinFrame), &lin_frame);
-    EXPECT_EQ(decoder_for(DecoderChoice::kNoFrame), &no_frame);
+    EXPECT_EQ(decoder_for(FrameKind::kCanDataFrame), &can_data_frame);
+    EXPECT_EQ(decoder_for(FrameKind::kCanRemoteFrame), &can_remote_frame);
+    EXPECT_EQ(decoder_for(FrameKind::kCanErrorFrame), &can_error_frame);
+    EXPECT_EQ(decoder_for(FrameKind::kLinFrame), &lin_frame);
+    EXPECT_EQ(decoder_for(FrameKind::kNone), &no_frame);
 }
 
 }  // namespace

@@ -5,12 +5,12 @@
 #include <cstring>
 
 #include "mdf/block_cache.h"
+#include "mdf/block_kinds.h"
 #include "mdf/conversion_block.h"
 #include "mdf/file_history_block.h"
 #include "mdf/header_block.h"
-#include "mdf/metadata_block.h"
-#include "mdf/source_info_block.h"
 #include "mdf/text_block.h"
+#include "mdf/source_info_block.h"
 #include "mdf_bytes.h"
 
 namespace tolvar::mdf {
@@ -28,7 +28,7 @@ public:
     static constexpr BlockKind kKind = BlockKind::kTx;
     ProbeBlock() : Block(kKind) { ++g_alive; }
     ~ProbeBlock() override { --g_alive; }
-    bool parse(Stream&, BlockCache&, const BlockHeader&, BlockList*) override { return true; }
+    bool parse(stream::Stream&, BlockCache&, const BlockHeader&, BlockList*) override { return true; }
     void destroy() override { child.release(); }
     BlockRef child;
 };
@@ -76,11 +76,14 @@ TEST(BlockRefTest, DestroysALongLineOfOwnedBlocksWithoutRecursion) {
 TEST(BlockRefTest, TypedAccessMatchesTheKindOnly) {
     BlockRef tx = create_block(BlockKind::kTx);
     BlockRef md = create_block(BlockKind::kMd);
-    EXPECT_NE(as<TxBlock>(tx), nullptr);
-    EXPECT_EQ(as<MdBlock>(tx), nullptr);
-    EXPECT_NE(as<MdBlock>(md), nullptr);
-    EXPECT_EQ(as<TxBlock>(md), nullptr);
-    EXPECT_EQ(as<TxBlock>(BlockRef()), nullptr);
+    EXPECT_NE(as<TextBlock>(tx), nullptr);
+    EXPECT_NE(as<TextBlock>(md), nullptr);
+    EXPECT_EQ(as<CcBlock>(tx), nullptr);
+    EXPECT_NE(block_text(tx.get(), BlockKind::kTx), nullptr);
+    EXPECT_EQ(block_text(tx.get(), BlockKind::kMd), nullptr);
+    EXPECT_NE(block_text(md.get(), BlockKind::kMd), nullptr);
+    EXPECT_EQ(block_text(md.get(), BlockKind::kTx), nullptr);
+    EXPECT_EQ(as<TextBlock>(BlockRef()), nullptr);
     EXPECT_EQ(tx->header.length, 24u);
     EXPECT_EQ(tx->use_count(), 1);
 }
@@ -122,21 +125,21 @@ TEST(BlockListTest, InsertsAtTheFront) {
 }
 
 TEST(ReadLinksTest, TurnsZeroIntoNoLinkAndNeedsEveryLink) {
-    MemoryStream s;
+    stream::MemoryStream s;
     const uint64_t raw[3] = {0, 4096, 0};
     s.write(raw, sizeof raw);
-    s.seek(0, kSeekSet);
+    s.seek(0, stream::kSeekSet);
     std::vector<uint64_t> links;
     EXPECT_TRUE(read_links(s, BlockHeader{BlockKind::kSi, 48, 3}, links));
     EXPECT_EQ(links, (std::vector<uint64_t>{kNoLink, 4096, kNoLink}));
     EXPECT_EQ(s.tell(), 24);
 
-    s.seek(0, kSeekSet);
+    s.seek(0, stream::kSeekSet);
     links.clear();
     EXPECT_FALSE(read_links(s, BlockHeader{BlockKind::kSi, 56, 4}, links));
     EXPECT_EQ(links.size(), 3u);
 
-    s.seek(0, kSeekSet);
+    s.seek(0, stream::kSeekSet);
     links.clear();
     EXPECT_FALSE(read_links(s, BlockHeader{BlockKind::kSi, 56, uint64_t{1} << 63}, links));
     EXPECT_TRUE(links.empty());
@@ -176,7 +179,7 @@ TEST(ParseBlockTest, SameOffsetParsesOnceAndIsShared) {
     EXPECT_EQ(conversion->name.get(), conversion->unit.get());
     EXPECT_EQ(conversion->name.use_count(), 2);
     EXPECT_EQ(block.use_count(), 1);
-    EXPECT_EQ(as<TxBlock>(conversion->name)->text, "speed");
+    EXPECT_EQ(as<TextBlock>(conversion->name)->text, "speed");
 }
 
 // Lays out a history chain at the given offsets, in link order.

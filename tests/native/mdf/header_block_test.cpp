@@ -4,7 +4,6 @@
 
 #include "mdf/block_cache.h"
 #include "mdf/file_history_block.h"
-#include "mdf/metadata_block.h"
 #include "mdf/text_block.h"
 #include "mdf_bytes.h"
 
@@ -27,7 +26,7 @@ protected:
 
     MdfBytes f;
     LogCapture log;
-    std::unique_ptr<MemoryStream> stream_;
+    std::unique_ptr<stream::MemoryStream> stream_;
 };
 
 TEST_F(HeaderBlockTest, ReadsFieldsAndComment) {
@@ -45,8 +44,8 @@ TEST_F(HeaderBlockTest, ReadsFieldsAndComment) {
     EXPECT_EQ(hd->flags, 1);
     EXPECT_EQ(hd->start_angle_rad, 0.25);
     EXPECT_EQ(hd->start_distance_m, 7.5);
-    ASSERT_NE(as<MdBlock>(hd->comment), nullptr);
-    EXPECT_EQ(as<MdBlock>(hd->comment)->text, "<HDcomment><TX>drive</TX></HDcomment>");
+    ASSERT_NE(block_text(hd->comment.get(), BlockKind::kMd), nullptr);
+    EXPECT_EQ(*block_text(hd->comment.get(), BlockKind::kMd), "<HDcomment><TX>drive</TX></HDcomment>");
     EXPECT_TRUE(hd->data_groups.empty());
     EXPECT_TRUE(hd->file_history.empty());
     EXPECT_TRUE(log.lines.empty());

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "mdf/block_cache.h"
-#include "mdf/metadata_block.h"
 #include "mdf_bytes.h"
 
 namespace tolvar::mdf {
@@ -79,11 +78,11 @@ TEST(TextBlockTest, EachAccessorTakesOnlyItsKind) {
     BlockCache cache;
     BlockRef t = parse_block_at(*s, tx, cache);
     BlockRef m = parse_block_at(*s, md, cache);
-    ASSERT_NE(as<TxBlock>(t), nullptr);
-    EXPECT_EQ(as<MdBlock>(t), nullptr);
-    ASSERT_NE(as<MdBlock>(m), nullptr);
-    EXPECT_EQ(as<TxBlock>(m), nullptr);
-    EXPECT_EQ(as<MdBlock>(m)->text, "<x/>");
+    ASSERT_NE(block_text(t.get(), BlockKind::kTx), nullptr);
+    EXPECT_EQ(block_text(t.get(), BlockKind::kMd), nullptr);
+    ASSERT_NE(block_text(m.get(), BlockKind::kMd), nullptr);
+    EXPECT_EQ(block_text(m.get(), BlockKind::kTx), nullptr);
+    EXPECT_EQ(*block_text(m.get(), BlockKind::kMd), "<x/>");
     EXPECT_EQ(block_text(nullptr), nullptr);
 }
 

@@ -9,7 +9,7 @@
 
 #include "layer_test_util.h"
 
-namespace tolvar {
+namespace tolvar::stream {
 namespace {
 
 using test::Bytes;
@@ -291,4 +291,4 @@ TEST(CompressedLayer, ContentTooLargeForMemoryFailsCleanly) {
 }
 
 }  // namespace
-}  // namespace tolvar
+}  // namespace tolvar::stream

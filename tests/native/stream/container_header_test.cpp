@@ -6,7 +6,7 @@
 #include "stream/compressed_layer.h"
 #include "stream/decoded_layer_stream.h"
 
-namespace tolvar {
+namespace tolvar::stream {
 namespace {
 
 using test::Bytes;
@@ -92,4 +92,4 @@ TEST(DecodedLayerStream, NestedLayersAreDetectedAgain) {
 }
 
 }  // namespace
-}  // namespace tolvar
+}  // namespace tolvar::stream

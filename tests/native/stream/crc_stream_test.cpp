@@ -5,7 +5,7 @@
 #include "layer_test_util.h"
 #include "stream/crc32.h"
 
-namespace tolvar {
+namespace tolvar::stream {
 namespace {
 
 TEST(Crc32, VariantWithoutFinalInversion) {
@@ -60,4 +60,4 @@ TEST(CrcStream, WritesAreChecksummed) {
 }
 
 }  // namespace
-}  // namespace tolvar
+}  // namespace tolvar::stream

@@ -4,7 +4,7 @@
 
 #include "layer_test_util.h"
 
-namespace tolvar {
+namespace tolvar::stream {
 namespace {
 
 using test::Bytes;
@@ -51,4 +51,4 @@ TEST(DecompressStream, InnerFailureIsAFailure) {
 }
 
 }  // namespace
-}  // namespace tolvar
+}  // namespace tolvar::stream

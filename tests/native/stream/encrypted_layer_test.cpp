@@ -7,7 +7,7 @@
 #include "stream/compressed_layer.h"
 #include "stream/mbedtls_crypto.h"
 
-namespace tolvar {
+namespace tolvar::stream {
 namespace {
 
 using test::Bytes;
@@ -32,7 +32,7 @@ Bytes encrypted_layer(const Bytes& plain, const EncryptSpec& spec = {}) {
     test::put_u32_be(out, spec.iterations);
     out.insert(out.end(), salt.begin(), salt.end());
     uint8_t key[32];
-    EXPECT_TRUE(crypto::pbkdf2_hmac_sha256(reinterpret_cast<const uint8_t*>(spec.password.data()), spec.password.size(),
+    EXPECT_TRUE(pbkdf2_hmac_sha256(reinterpret_cast<const uint8_t*>(spec.password.data()), spec.password.size(),
                                            salt.data(), salt.size(), spec.iterations, key, sizeof key));
     mbedtls_gcm_context gcm;
     mbedtls_gcm_init(&gcm);
@@ -180,11 +180,11 @@ TEST(EncryptedLayer, EncryptedAroundCompressed) {
 TEST(Pbkdf2, KnownVector) {
     // PBKDF2-HMAC-SHA-256, "password", "salt", 1 iteration (RFC 7914's table).
     uint8_t key[32];
-    ASSERT_TRUE(crypto::pbkdf2_hmac_sha256(reinterpret_cast<const uint8_t*>("password"), 8,
+    ASSERT_TRUE(pbkdf2_hmac_sha256(reinterpret_cast<const uint8_t*>("password"), 8,
                                            reinterpret_cast<const uint8_t*>("salt"), 4, 1, key, sizeof key));
     EXPECT_EQ(Bytes(key, key + 32),
               test::from_hex("120fb6cffcf8b32c43e7225256c4f837a86548c92ccc35480805987cb70be17b"));
 }
 
 }  // namespace
-}  // namespace tolvar
+}  // namespace tolvar::stream

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-namespace tolvar {
+namespace tolvar::stream {
 namespace {
 
 // A temporary file holding the given bytes, removed at the end of the test.
@@ -131,4 +131,4 @@ TEST(Stream, EveryAbsentOperationGivesMinusTwo) {
 }
 
 }  // namespace
-}  // namespace tolvar
+}  // namespace tolvar::stream

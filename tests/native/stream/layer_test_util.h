@@ -27,16 +27,16 @@ inline Bytes from_hex(const std::string& hex) {
     return out;
 }
 
-inline std::unique_ptr<MemoryStream> memory_of(const Bytes& bytes) {
-    auto stream = std::make_unique<MemoryStream>();
+inline std::unique_ptr<stream::MemoryStream> memory_of(const Bytes& bytes) {
+    auto stream = std::make_unique<stream::MemoryStream>();
     if (!bytes.empty()) stream->write(bytes.data(), bytes.size());
-    stream->seek(0, kSeekSet);
+    stream->seek(0, stream::kSeekSet);
     return stream;
 }
 
-inline Bytes read_all(Stream& stream) {
+inline Bytes read_all(stream::Stream& stream) {
     Bytes out;
-    stream.seek(0, kSeekSet);
+    stream.seek(0, stream::kSeekSet);
     uint8_t piece[4096];
     for (;;) {
         const int64_t got = stream.read(piece, sizeof piece);
@@ -48,7 +48,7 @@ inline Bytes read_all(Stream& stream) {
 
 // Serves bytes in read sizes 1, 2, 3, ... up to 17 and round again (or always
 // one byte), like a pipe or a raw file object would.
-class AwkwardStream final : public Stream {
+class AwkwardStream final : public stream::Stream {
 public:
     explicit AwkwardStream(Bytes bytes, bool one_byte = false) : bytes_(std::move(bytes)), one_byte_(one_byte) {}
     int64_t read(void* buffer, uint64_t n) override {
@@ -61,8 +61,8 @@ public:
     }
     int64_t tell() override { return static_cast<int64_t>(position_); }
     int64_t seek(int64_t offset, int whence) override {
-        int64_t base = whence == kSeekSet ? 0 : whence == kSeekCur ? static_cast<int64_t>(position_)
-                       : whence == kSeekEnd ? static_cast<int64_t>(bytes_.size()) : -1;
+        int64_t base = whence == stream::kSeekSet ? 0 : whence == stream::kSeekCur ? static_cast<int64_t>(position_)
+                       : whence == stream::kSeekEnd ? static_cast<int64_t>(bytes_.size()) : -1;
         if (base < 0 || base + offset < 0) return -1;
         position_ = static_cast<uint64_t>(base + offset);
         return static_cast<int64_t>(position_);
@@ -77,7 +77,7 @@ private:
 
 // A byte stream that fails reads at or after `fail_at` and refuses seeks
 // from the end after `end_seeks` of them have succeeded.
-class FailingStream final : public Stream {
+class FailingStream final : public stream::Stream {
 public:
     FailingStream(Bytes bytes, uint64_t fail_at, int end_seeks = 1 << 30)
         : bytes_(std::move(bytes)), fail_at_(fail_at), end_seeks_(end_seeks) {}
@@ -91,8 +91,8 @@ public:
     int64_t tell() override { return static_cast<int64_t>(position_); }
     int64_t seek(int64_t offset, int whence) override {
         int64_t base = 0;
-        if (whence == kSeekCur) base = static_cast<int64_t>(position_);
-        if (whence == kSeekEnd) {
+        if (whence == stream::kSeekCur) base = static_cast<int64_t>(position_);
+        if (whence == stream::kSeekEnd) {
             if (end_seeks_-- <= 0) return -1;
             base = static_cast<int64_t>(bytes_.size());
         }
@@ -264,7 +264,7 @@ inline Bytes compressed_layer(const Bytes& payload, const CompressedSpec& spec =
     put_u32_be(out, spec.window_word);
     out.insert(out.end(), payload.begin(), payload.end());
     if (spec.footer) {
-        uint32_t crc = crc_update(kCrcInitial, payload.data(), payload.size());
+        uint32_t crc = stream::crc_update(stream::kCrcInitial, payload.data(), payload.size());
         if (spec.inverted_crc) crc = ~crc;
         put_u32_be(out, crc);
     }

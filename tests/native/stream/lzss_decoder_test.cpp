@@ -6,7 +6,7 @@
 
 #include "layer_test_util.h"
 
-namespace tolvar {
+namespace tolvar::stream {
 namespace {
 
 using test::Bytes;
@@ -161,4 +161,4 @@ INSTANTIATE_TEST_SUITE_P(Parameters, LzssRoundTrip,
                                           testing::Values(0, 1, 2)));
 
 }  // namespace
-}  // namespace tolvar
+}  // namespace tolvar::stream

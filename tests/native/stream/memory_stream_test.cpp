@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace tolvar {
+namespace tolvar::stream {
 namespace {
 
 struct GrowthCase {
@@ -115,4 +115,4 @@ TEST(MemoryStream, CloseReleasesEverything) {
 }
 
 }  // namespace
-}  // namespace tolvar
+}  // namespace tolvar::stream

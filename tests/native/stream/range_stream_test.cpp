@@ -4,7 +4,7 @@
 
 #include "layer_test_util.h"
 
-namespace tolvar {
+namespace tolvar::stream {
 namespace {
 
 TEST(RangeStream, BoundedRangeReadsAndClamps) {
@@ -83,4 +83,4 @@ TEST(RangeStream, OffsetsBeyondFourGigabytes) {
 TEST(RangeStream, RefusesANullInner) { EXPECT_EQ(RangeStream::create(nullptr, 0, 0), nullptr); }
 
 }  // namespace
-}  // namespace tolvar
+}  // namespace tolvar::stream

@@ -8,7 +8,7 @@
 
 #include "stream/stream.h"
 
-namespace tolvar::mdf {
+namespace tolvar::stream {
 
 class FieldCursor {
 public:
@@ -22,7 +22,6 @@ public:
     bool read_u32(uint32_t& value) { return read_bytes(&value, 4); }
     bool read_u64(uint64_t& value) { return read_bytes(&value, 8); }
     bool read_f64(double& value) { return read_bytes(&value, 8); }
-    bool read_i64(int64_t& value) { return read_bytes(&value, 8); }
     bool read_bytes(void* destination, uint64_t n);
     // Appends n bytes to text. The text grows only as the bytes arrive, so a
     // length taken from a damaged file cannot force a huge allocation.
@@ -36,7 +35,6 @@ public:
     bool write_u16(uint16_t value) { return write_bytes(&value, 2); }
     bool write_u32(uint32_t value) { return write_bytes(&value, 4); }
     bool write_u64(uint64_t value) { return write_bytes(&value, 8); }
-    bool write_f64(double value) { return write_bytes(&value, 8); }
     bool write_bytes(const void* buffer, uint64_t n);
     bool write_text(const std::string& text) { return write_bytes(text.data(), text.size()); }
 
@@ -55,4 +53,4 @@ private:
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "fields are copied raw and MDF 4 is little-endian");
 
-}  // namespace tolvar::mdf
+}  // namespace tolvar::stream

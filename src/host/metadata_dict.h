@@ -2,17 +2,17 @@
 // MdfFile.get_metadata returns. Owns nothing beyond one call; borrows the text.
 #pragma once
 
+#include <Python.h>
+
 #include <cstddef>
 
-typedef struct _object PyObject;
-
-namespace tolvar::metadata {
+namespace tolvar::host {
 
 // A new dict: the dotted property path -> {"name", "description", "read_only",
 // "unit", "value_raw", "value_type"}, in the PropertyMap's slot order. text may
 // be nullptr (no comment, or a comment that is no metadata block): an empty
 // dict. Returns nullptr with a Python exception set when an object cannot be
-// made or a text is not strict UTF-8. Call with the interpreter lock held.
+// made or a text is not strict UTF-8.
 PyObject* metadata_to_dict(const char* text, size_t length);
 
-}  // namespace tolvar::metadata
+}  // namespace tolvar::host

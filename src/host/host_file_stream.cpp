@@ -1,25 +1,16 @@
 #include <Python.h>
 
-#include "stream/host_file_stream.h"
+#include "host/host_file_stream.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 
+#include "host/module.h"
 #include "host/py_ref.h"
 
-namespace tolvar {
+namespace tolvar::host {
 namespace {
-
-// Method names made once, so a call costs no string creation.
-PyObject* method_name(const char* text, PyObject*& cache) {
-    if (cache == nullptr) cache = PyUnicode_InternFromString(text);
-    return cache;
-}
-
-PyObject* g_read_name = nullptr;
-PyObject* g_seek_name = nullptr;
-PyObject* g_tell_name = nullptr;
 
 bool is_int(PyObject* object) {
     return (PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_LONG_SUBCLASS) != 0;
@@ -43,7 +34,7 @@ int64_t position_from(PyObject* result) {
 std::unique_ptr<HostFileStream> HostFileStream::create(PyObject* object, PyObject* io_base) {
     if (object == nullptr || io_base == nullptr) return nullptr;
     if (PyObject_IsInstance(object, io_base) != 1) return nullptr;
-    host::PyRef reference = host::PyRef::borrow(object);
+    PyRef reference = PyRef::borrow(object);
     HostFileStream* stream = new (std::nothrow) HostFileStream(object);
     if (stream == nullptr) return nullptr;
     reference.release();  // now the stream's
@@ -53,12 +44,10 @@ std::unique_ptr<HostFileStream> HostFileStream::create(PyObject* object, PyObjec
 HostFileStream::~HostFileStream() { close(); }
 
 int64_t HostFileStream::call_read(uint8_t* destination, uint64_t n) {
-    PyObject* name = method_name("read", g_read_name);
-    if (name == nullptr) return -1;
-    host::PyRef count(PyLong_FromUnsignedLongLong(n));
+    PyObject* name = names().read;
+    PyRef count(PyLong_FromUnsignedLongLong(n));
     if (!count) return -1;
-    ++object_reads_;
-    host::PyRef result(PyObject_CallMethodObjArgs(object_, name, count.get(), nullptr));
+    PyRef result(PyObject_CallMethodObjArgs(object_, name, count.get(), nullptr));
     if (!result) {
         object_position_ = -1;
         return -1;
@@ -88,12 +77,11 @@ int64_t HostFileStream::call_read(uint8_t* destination, uint64_t n) {
 }
 
 int64_t HostFileStream::call_seek(int64_t offset, int whence) {
-    PyObject* name = method_name("seek", g_seek_name);
-    if (name == nullptr) return -1;
-    host::PyRef target(PyLong_FromLongLong(offset));
-    host::PyRef from(PyLong_FromLong(whence));
+    PyObject* name = names().seek;
+    PyRef target(PyLong_FromLongLong(offset));
+    PyRef from(PyLong_FromLong(whence));
     if (!target || !from) return -1;
-    host::PyRef result(PyObject_CallMethodObjArgs(object_, name, target.get(), from.get(), nullptr));
+    PyRef result(PyObject_CallMethodObjArgs(object_, name, target.get(), from.get(), nullptr));
     object_position_ = position_from(result.get());
     return object_position_;
 }
@@ -102,9 +90,8 @@ int64_t HostFileStream::call_seek(int64_t offset, int whence) {
 // the object may have been handed over anywhere in the file.
 bool HostFileStream::locate() {
     if (position_ >= 0) return true;
-    PyObject* name = method_name("tell", g_tell_name);
-    if (name == nullptr) return false;
-    host::PyRef result(PyObject_CallMethodObjArgs(object_, name, nullptr));
+    PyObject* name = names().tell;
+    PyRef result(PyObject_CallMethodObjArgs(object_, name, nullptr));
     const int64_t position = position_from(result.get());
     if (position < 0) return false;
     position_ = position;
@@ -114,7 +101,7 @@ bool HostFileStream::locate() {
 
 bool HostFileStream::place_object() {
     if (object_position_ == position_) return true;
-    return call_seek(position_, kSeekSet) == position_;
+    return call_seek(position_, stream::kSeekSet) == position_;
 }
 
 int64_t HostFileStream::read(void* buffer, uint64_t n) {
@@ -175,17 +162,17 @@ int64_t HostFileStream::seek(int64_t offset, int whence) {
     if (object_ == nullptr || PyErr_Occurred() != nullptr) return -1;
     int64_t target = 0;
     switch (whence) {
-    case kSeekSet:
+    case stream::kSeekSet:
         target = offset;
         break;
-    case kSeekCur:
+    case stream::kSeekCur:
         if (!locate()) return -1;
         if (__builtin_add_overflow(position_, offset, &target)) return -1;
         break;
     default: {
         // The end is known only to the object. Whence values the system does
         // not define are passed on as -1 so the object refuses them itself.
-        const int64_t position = call_seek(offset, whence == kSeekEnd ? kSeekEnd : -1);
+        const int64_t position = call_seek(offset, whence == stream::kSeekEnd ? stream::kSeekEnd : -1);
         if (position < 0) return -1;
         position_ = position;
         return position;
@@ -193,7 +180,7 @@ int64_t HostFileStream::seek(int64_t offset, int whence) {
     }
     if (target < 0) {
         // Let the object report the bad position in its own words.
-        const int64_t position = call_seek(target, kSeekSet);
+        const int64_t position = call_seek(target, stream::kSeekSet);
         if (position < 0) return -1;
         position_ = position;
         return position;
@@ -204,7 +191,7 @@ int64_t HostFileStream::seek(int64_t offset, int whence) {
 
 int HostFileStream::close() {
     if (object_ == nullptr) return 0;
-    host::PyRef object(object_);  // released last: it may run host code
+    PyRef object(object_);  // released last: it may run host code
     object_ = nullptr;
     window_.clear();
     window_.shrink_to_fit();
@@ -212,4 +199,4 @@ int HostFileStream::close() {
     return 0;
 }
 
-}  // namespace tolvar
+}  // namespace tolvar::host

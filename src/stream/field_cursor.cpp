@@ -1,8 +1,8 @@
-#include "mdf/field_cursor.h"
+#include "stream/field_cursor.h"
 
 #include <algorithm>
 
-namespace tolvar::mdf {
+namespace tolvar::stream {
 
 FieldCursor::FieldCursor(Stream* stream) : stream_(stream) {
     const int64_t at = stream != nullptr ? stream->tell() : -1;
@@ -65,4 +65,4 @@ bool FieldCursor::write_bytes(const void* buffer, uint64_t n) {
     return true;
 }
 
-}  // namespace tolvar::mdf
+}  // namespace tolvar::stream

@@ -11,12 +11,12 @@
 
 typedef struct _object PyObject;
 
-namespace tolvar {
+namespace tolvar::host {
 
 // Every operation calls into the interpreter: use it with the interpreter lock
 // held. A method of the object that raises leaves its exception set and the
 // operation returns -1; the host layer turns that into the caller's error.
-class HostFileStream final : public Stream {
+class HostFileStream final : public stream::Stream {
 public:
     // Bytes fetched per call of the object's read. Records are read a few
     // dozen bytes at a time, so serving them from a window of the file keeps
@@ -46,9 +46,6 @@ public:
     // collector to see the reference this stream holds.
     PyObject* object() const { return object_; }
 
-    // Calls of the object's read method so far (for tests).
-    uint64_t object_reads() const { return object_reads_; }
-
 private:
     explicit HostFileStream(PyObject* object) : object_(object) {}
 
@@ -63,7 +60,6 @@ private:
     uint64_t window_size_ = 0;     // valid bytes of window_
     int64_t position_ = -1;        // the stream's position; -1 until first asked
     int64_t object_position_ = -1; // where the object stands; -1 when unknown
-    uint64_t object_reads_ = 0;
 };
 
-}  // namespace tolvar
+}  // namespace tolvar::host

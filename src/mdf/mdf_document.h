@@ -10,12 +10,10 @@
 #include "mdf/block.h"
 #include "stream/stream.h"
 
-namespace tolvar {
+namespace tolvar::mdf {
 
-namespace mdf {
 class HdBlock;
 class IdBlock;
-}  // namespace mdf
 
 class MdfDocument {
 public:
@@ -23,7 +21,7 @@ public:
     // 64 with everything below it) and repairs the last data block of an
     // unfinalised recording. Null when the stream is null or the tree cannot
     // be read; the block parsers have logged why. Logs nothing of its own.
-    static std::unique_ptr<MdfDocument> open(Stream* stream);
+    static std::unique_ptr<MdfDocument> open(stream::Stream* stream);
 
     MdfDocument(const MdfDocument&) = delete;
     MdfDocument& operator=(const MdfDocument&) = delete;
@@ -31,28 +29,28 @@ public:
     ~MdfDocument();
 
     // The header block's data groups (DgBlocks) in chain order.
-    const mdf::BlockList& data_groups() const;
+    const BlockList& data_groups() const;
     // The recording's start in seconds since 1970-01-01 UTC (time-zone fields
     // not applied).
     double start_time() const;
-    mdf::HdBlock* header_block() const;
-    mdf::IdBlock* id_block() const;
-    // The header block's comment text when the comment is XML metadata (an
-    // MdBlock), with its full length (zero bytes inside included); null for
+    HdBlock* header_block() const;
+    IdBlock* id_block() const;
+    // The header block's comment text when the comment is XML metadata (a
+    // metadata block), with its full length (zero bytes inside included); null for
     // no comment or a plain text block.
     const std::string* metadata_xml() const;
-    // The header block's comment text whatever its kind (TxBlock or MdBlock);
+    // The header block's comment text whatever its kind (text or metadata block);
     // null when there is no comment.
     const std::string* comment_text() const;
 
-    Stream* stream() const { return stream_; }
+    stream::Stream* stream() const { return stream_; }
 
 private:
-    explicit MdfDocument(Stream* stream) : stream_(stream) {}
+    explicit MdfDocument(stream::Stream* stream) : stream_(stream) {}
     void repair_unfinalised();
 
-    Stream* stream_;         // borrowed
-    mdf::BlockRef id_block_;  // root of the tree
+    stream::Stream* stream_;         // borrowed
+    BlockRef id_block_;  // root of the tree
 };
 
-}  // namespace tolvar
+}  // namespace tolvar::mdf

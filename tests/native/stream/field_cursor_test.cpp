@@ -1,4 +1,4 @@
-#include "mdf/field_cursor.h"
+#include "stream/field_cursor.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 
 #include "stream/memory_stream.h"
 
-namespace tolvar::mdf {
+namespace tolvar::stream {
 namespace {
 
 void counting_bytes(MemoryStream& s, size_t n) {
@@ -149,4 +149,4 @@ TEST(FieldCursor, WithoutAStreamEveryAccessFails) {
 }
 
 }  // namespace
-}  // namespace tolvar::mdf
+}  // namespace tolvar::stream

@@ -1,16 +1,16 @@
-#include "host/mdf_document.h"
+#include "mdf/mdf_document.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "bus/data_group.h"
+#include "mdf/data_group_block.h"
 #include "mdf/data_block.h"
 #include "mdf/header_block.h"
 #include "mdf/id_block.h"
 #include "mdf_bytes.h"
 
-namespace tolvar {
+namespace tolvar::mdf {
 namespace {
 
 using mdf::as;
@@ -47,7 +47,7 @@ MdfBytes with_data_blocks(const std::vector<uint64_t>& offsets, uint64_t size, u
 std::vector<uint64_t> data_lengths(const MdfDocument& document) {
     std::vector<uint64_t> lengths;
     for (const mdf::BlockRef& group : document.data_groups()) {
-        const auto* dg = as<bus::DgBlock>(group);
+        const auto* dg = as<DgBlock>(group);
         const DtBlock* dt = dg != nullptr ? as<DtBlock>(dg->data) : nullptr;
         lengths.push_back(dt != nullptr ? dt->header.length : 0);
     }
@@ -206,13 +206,13 @@ TEST(MdfDocumentTest, RepairedSectionReachesTheEndOfTheStream) {
     auto s = f.stream();
     auto document = MdfDocument::open(s.get());
     ASSERT_TRUE(document);
-    const auto* dg = as<bus::DgBlock>(document->data_groups()[0]);
+    const auto* dg = as<DgBlock>(document->data_groups()[0]);
     ASSERT_NE(dg, nullptr);
     DtBlock* dt = as<DtBlock>(dg->data);
     ASSERT_NE(dt, nullptr);
-    EXPECT_EQ(dt->section.seek(0, kSeekEnd), section);
+    EXPECT_EQ(dt->section.seek(0, stream::kSeekEnd), section);
     std::vector<uint8_t> bytes(4096);
-    dt->section.seek(0, kSeekSet);
+    dt->section.seek(0, stream::kSeekSet);
     ASSERT_EQ(dt->section.read(bytes.data(), bytes.size()), section);
     EXPECT_EQ(bytes[0], 0xAB);
     EXPECT_EQ(bytes[section - 1], 0x5A);
@@ -225,7 +225,7 @@ TEST(MdfDocumentTest, DataGroupChainComesInFileOrder) {
     ASSERT_TRUE(document);
     std::vector<uint64_t> data_offsets;
     for (const mdf::BlockRef& group : document->data_groups()) {
-        data_offsets.push_back(as<bus::DgBlock>(group)->data->offset);
+        data_offsets.push_back(as<DgBlock>(group)->data->offset);
     }
     EXPECT_EQ(data_offsets, (std::vector<uint64_t>{1000, 3000, 2000}));
 }
@@ -282,4 +282,4 @@ TEST(MdfDocumentTest, StructureNestedAHundredDeepOpens) {
 }
 
 }  // namespace
-}  // namespace tolvar
+}  // namespace tolvar::mdf

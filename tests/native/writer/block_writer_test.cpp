@@ -1,4 +1,4 @@
-#include "mdf/block_writer.h"
+#include "writer/block_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -13,21 +13,21 @@
 #include <unordered_map>
 #include <vector>
 
-#include "bus/channel.h"
-#include "bus/channel_group.h"
-#include "bus/data_group.h"
 #include "bus/record_iterator.h"
-#include "host/mdf_document.h"
+#include "bus/record_plan.h"
 #include "mdf/block_cache.h"
+#include "mdf/block_kinds.h"
+#include "mdf/channel_block.h"
+#include "mdf/channel_group_block.h"
+#include "mdf/data_group_block.h"
+#include "mdf/mdf_document.h"
 #include "mdf/conversion_block.h"
 #include "mdf/data_block.h"
 #include "mdf/file_history_block.h"
 #include "mdf/header_block.h"
 #include "mdf/id_block.h"
-#include "mdf/metadata_block.h"
-#include "mdf/signal_data_block.h"
-#include "mdf/source_info_block.h"
 #include "mdf/text_block.h"
+#include "mdf/source_info_block.h"
 #include "mdf_bytes.h"
 #include "stream/file_stream.h"
 #include "stream/memory_stream.h"
@@ -37,6 +37,9 @@ namespace {
 
 using test::LogCapture;
 using test::MdfBytes;
+using writer::kMaxSaveDepth;
+using writer::save_block;
+using writer::SaveContext;
 
 // ---------------------------------------------------------------- helpers
 
@@ -54,24 +57,31 @@ BlockRef make_ref(T** block) {
     return ref;
 }
 
-uint64_t u64_at(const MemoryStream& out, uint64_t at) {
+// A new text (kTx) or metadata (kMd) block.
+BlockRef make_text(BlockKind kind, TextBlock** block) {
+    BlockRef ref = create_block(kind);
+    *block = as<TextBlock>(ref);
+    return ref;
+}
+
+uint64_t u64_at(const stream::MemoryStream& out, uint64_t at) {
     uint64_t value = 0;
     std::memcpy(&value, out.data() + at, 8);
     return value;
 }
 
-std::string bytes_at(const MemoryStream& out, uint64_t at, size_t n) {
+std::string bytes_at(const stream::MemoryStream& out, uint64_t at, size_t n) {
     return std::string(reinterpret_cast<const char*>(out.data()) + at, n);
 }
 
-bool all_zero(const MemoryStream& out, uint64_t from, uint64_t to) {
+bool all_zero(const stream::MemoryStream& out, uint64_t from, uint64_t to) {
     for (uint64_t i = from; i < to; ++i) {
         if (out.data()[i] != 0) return false;
     }
     return true;
 }
 
-std::string output_of(const MemoryStream& out) { return bytes_at(out, 0, out.content_size()); }
+std::string output_of(const stream::MemoryStream& out) { return bytes_at(out, 0, out.content_size()); }
 
 // An identification block holding a header block, whose history has one
 // entry with the tool identification, so the output opens as a document.
@@ -86,8 +96,8 @@ struct Tree {
         hd->start_time_ns = 1234567890123;
         FhBlock* fh = nullptr;
         BlockRef fh_ref = make_ref(&fh);
-        MdBlock* tool = nullptr;
-        fh->comment = make_ref(&tool);
+        TextBlock* tool = nullptr;
+        fh->comment = make_text(BlockKind::kMd, &tool);
         tool->text = "<FHcomment><tool_id>ZR</tool_id></FHcomment>";
         hd->file_history.push_front(fh_ref);
     }
@@ -97,7 +107,7 @@ struct Tree {
 };
 
 // A stream over memory whose writes fail once they would reach `limit`.
-class LimitedStream final : public Stream {
+class LimitedStream final : public stream::Stream {
 public:
     explicit LimitedStream(uint64_t limit) : limit_(limit) {}
     int64_t read(void* buffer, uint64_t n) override { return inner_.read(buffer, n); }
@@ -109,12 +119,12 @@ public:
     int64_t seek(int64_t offset, int whence) override { return inner_.seek(offset, whence); }
 
 private:
-    MemoryStream inner_;
+    stream::MemoryStream inner_;
     uint64_t limit_;
 };
 
 // Serves reads in pieces of 1, 2, 3 ... 7 bytes, as a pipe might.
-class PiecewiseStream final : public Stream {
+class PiecewiseStream final : public stream::Stream {
 public:
     explicit PiecewiseStream(std::string bytes) : bytes_(std::move(bytes)) {}
     int64_t read(void* buffer, uint64_t n) override {
@@ -126,7 +136,7 @@ public:
     }
     int64_t tell() override { return static_cast<int64_t>(position_); }
     int64_t seek(int64_t offset, int whence) override {
-        if (whence != kSeekSet || offset < 0) return -1;
+        if (whence != stream::kSeekSet || offset < 0) return -1;
         position_ = static_cast<uint64_t>(offset);
         return offset;
     }
@@ -144,17 +154,12 @@ class TextBlockSaveTest : public ::testing::TestWithParam<std::string> {};
 TEST_P(TextBlockSaveTest, TextIsTerminatedAndPaddedOutsideItsLength) {
     const std::string text = GetParam();
     for (BlockKind kind : {BlockKind::kTx, BlockKind::kMd}) {
-        MemoryStream out;
+        stream::MemoryStream out;
         SaveContext context(&out);
         BlockRef first = create_block(kind);
         BlockRef second = create_block(kind);
-        if (kind == BlockKind::kTx) {
-            as<TxBlock>(first)->text = text;
-            as<TxBlock>(second)->text = "x";
-        } else {
-            as<MdBlock>(first)->text = text;
-            as<MdBlock>(second)->text = "x";
-        }
+        as<TextBlock>(first)->text = text;
+        as<TextBlock>(second)->text = "x";
         ASSERT_TRUE(save_block(first.get(), &context));
         const uint64_t length = text.size() + 25;
         const uint64_t padded = (length + 7) / 8 * 8;
@@ -183,10 +188,10 @@ INSTANTIATE_TEST_SUITE_P(Texts, TextBlockSaveTest,
 // ---------------------------------------------------------------- the walk
 
 TEST(BlockWriterTest, AbsentBlockOrContextFails) {
-    MemoryStream out;
+    stream::MemoryStream out;
     SaveContext context(&out);
-    TxBlock* tx = nullptr;
-    BlockRef ref = make_ref(&tx);
+    TextBlock* tx = nullptr;
+    BlockRef ref = make_text(BlockKind::kTx, &tx);
     EXPECT_FALSE(save_block(nullptr, &context));
     EXPECT_FALSE(save_block(tx, nullptr));
     SaveContext no_stream(nullptr);
@@ -199,7 +204,7 @@ TEST(BlockWriterTest, SharedCommentIsWrittenOnceAndBothLinksNameIt) {
     // The header block's comment is also the history entry's comment.
     FhBlock* fh = as<FhBlock>(tree.hd->file_history.front());
     tree.hd->comment = fh->comment;
-    MemoryStream out;
+    stream::MemoryStream out;
     SaveContext context(&out);
     ASSERT_TRUE(save_block(tree.id, &context));
 
@@ -223,7 +228,7 @@ TEST(BlockWriterTest, SharedCommentIsWrittenOnceAndBothLinksNameIt) {
 TEST(BlockWriterTest, IdentificationBlockComesFirstAndTheHeaderBlockAtSixtyFour) {
     Tree tree;
     tree.id->custom_unfinalised_flags = 0;
-    MemoryStream out;
+    stream::MemoryStream out;
     SaveContext context(&out);
     ASSERT_TRUE(save_block(tree.id, &context));
     EXPECT_EQ(tree.id->offset, 0u);
@@ -245,7 +250,7 @@ TEST(BlockWriterTest, UnfinalisedFlagsChooseTheFileIdentifier) {
         Tree tree;
         tree.id->unfinalised_flags = c.flags;
         tree.id->custom_unfinalised_flags = c.custom;
-        MemoryStream out;
+        stream::MemoryStream out;
         SaveContext context(&out);
         ASSERT_TRUE(save_block(tree.id, &context));
         EXPECT_EQ(bytes_at(out, 0, 8), c.expected);
@@ -260,7 +265,7 @@ TEST(BlockWriterTest, UnfinalisedFlagsChooseTheFileIdentifier) {
 
 TEST(BlockWriterTest, IdentificationBlockFailsUnlessItIsTheFirstBlock) {
     Tree tree;
-    MemoryStream out;
+    stream::MemoryStream out;
     SaveContext context(&out);
     context.next = 8;
     EXPECT_FALSE(save_block(tree.id, &context));
@@ -269,7 +274,7 @@ TEST(BlockWriterTest, IdentificationBlockFailsUnlessItIsTheFirstBlock) {
     EXPECT_TRUE(context.saved.empty());
 
     // A block saved before it takes offset 0 from it.
-    MemoryStream out2;
+    stream::MemoryStream out2;
     SaveContext context2(&out2);
     ASSERT_TRUE(save_block(tree.hd->file_history.front().get(), &context2));
     EXPECT_FALSE(save_block(tree.id, &context2));
@@ -277,7 +282,7 @@ TEST(BlockWriterTest, IdentificationBlockFailsUnlessItIsTheFirstBlock) {
     // Without its header block it is no file.
     IdBlock* lone = nullptr;
     BlockRef lone_ref = make_ref(&lone);
-    MemoryStream out3;
+    stream::MemoryStream out3;
     SaveContext context3(&out3);
     EXPECT_FALSE(save_block(lone, &context3));
 }
@@ -289,7 +294,7 @@ TEST_P(LinkCountTest, ABlockWhoseLinkCountDiffersFailsWithoutWriting) {
         BlockRef block = create_block(GetParam());
         ASSERT_TRUE(block);
         block->header.link_count += static_cast<uint64_t>(delta);
-        MemoryStream out;
+        stream::MemoryStream out;
         SaveContext context(&out);
         EXPECT_FALSE(save_block(block.get(), &context));
         EXPECT_EQ(out.content_size(), 0u);
@@ -310,7 +315,7 @@ TEST(BlockWriterTest, ChainMemberWithWrongLinkCountFailsTheChain) {
     BlockRef second_ref = make_ref(&second);
     second->header.link_count = 3;
     tree.hd->file_history.push_front(second_ref);
-    MemoryStream out;
+    stream::MemoryStream out;
     SaveContext context(&out);
     EXPECT_FALSE(save_block(tree.id, &context));
     EXPECT_TRUE(context.in_progress.empty());
@@ -325,7 +330,7 @@ TEST(BlockWriterTest, FailedChildFailsEveryBlockAbove) {
     tree.hd->comment = make_ref(&cc);
     cc->cc_val_count = 2;
     cc->cc_val = {1.0};
-    MemoryStream out;
+    stream::MemoryStream out;
     SaveContext context(&out);
     EXPECT_FALSE(save_block(tree.id, &context));
     EXPECT_EQ(context.saved.count(tree.hd), 0u);
@@ -333,7 +338,7 @@ TEST(BlockWriterTest, FailedChildFailsEveryBlockAbove) {
 }
 
 TEST(BlockWriterTest, CyclesAreRefused) {
-    MemoryStream out;
+    stream::MemoryStream out;
     {
         // A conversion whose inverse is itself.
         CcBlock* cc = nullptr;
@@ -371,7 +376,7 @@ TEST(BlockWriterTest, CyclesAreRefused) {
     }
     {
         // A channel that is its own component.
-        bus::CnBlock* cn = nullptr;
+        CnBlock* cn = nullptr;
         BlockRef ref = make_ref(&cn);
         cn->components.push_front(ref);
         SaveContext context(&out);
@@ -398,7 +403,7 @@ TEST(BlockWriterTest, TooDeepATreeIsRefusedAndADeepOneSaved) {
             cc->inverse = make_ref(&inverse);
             cc = inverse;
         }
-        MemoryStream out;
+        stream::MemoryStream out;
         SaveContext context(&out);
         EXPECT_EQ(save_block(top, &context), depth < kMaxSaveDepth) << depth;
         EXPECT_EQ(context.depth, 0);
@@ -413,17 +418,17 @@ TEST(BlockWriterTest, SkippedBytesAreWrittenAsZeros) {
     si->source_type = 2;
     si->bus_type = 2;
     si->flags = 1;
-    TxBlock* name = nullptr;
-    si->name = make_ref(&name);
+    TextBlock* name = nullptr;
+    si->name = make_text(BlockKind::kTx, &name);
     name->text = "CAN1";
     tree.hd->time_flags = 1;
     tree.hd->flags = 2;
 
     // Over old bytes that are all 0xFF: every byte of the file is written.
-    MemoryStream out;
+    stream::MemoryStream out;
     const std::string old(4096, '\xFF');
     out.write(old.data(), old.size());
-    out.seek(0, kSeekSet);
+    out.seek(0, stream::kSeekSet);
     SaveContext context(&out);
     ASSERT_TRUE(save_block(tree.id, &context));
     ASSERT_LT(context.next, old.size());
@@ -444,7 +449,7 @@ TEST(BlockWriterTest, SkippedBytesAreWrittenAsZeros) {
     ASSERT_NE(document, nullptr);
     const SiBlock* read = as<SiBlock>(document->header_block()->comment);
     ASSERT_NE(read, nullptr);
-    EXPECT_EQ(read->bus_class, SiBlock::kBusCan);
+    EXPECT_EQ(read->bus_type, 2);  // CAN
     EXPECT_EQ(*block_text(read->name.get()), "CAN1");
 }
 
@@ -452,10 +457,10 @@ TEST(BlockWriterTest, BlocksAreLaidOutInWalkOrderWithoutGaps) {
     // The header block's data groups come first, then the history, then the
     // comment; every block but the aligned texts ends where the next begins.
     Tree tree;
-    MdBlock* comment = nullptr;
-    tree.hd->comment = make_ref(&comment);
+    TextBlock* comment = nullptr;
+    tree.hd->comment = make_text(BlockKind::kMd, &comment);
     comment->text = "<HDcomment/>";
-    MemoryStream out;
+    stream::MemoryStream out;
     SaveContext context(&out);
     ASSERT_TRUE(save_block(tree.id, &context));
     const Block* fh = tree.hd->file_history.front().get();
@@ -469,7 +474,7 @@ TEST(BlockWriterTest, BlocksAreLaidOutInWalkOrderWithoutGaps) {
 }
 
 TEST(BlockWriterTest, ConversionWritesItsParametersInFileOrder) {
-    MemoryStream out;
+    stream::MemoryStream out;
     SaveContext context(&out);
     CcBlock* cc = nullptr;
     BlockRef ref = make_ref(&cc);
@@ -482,8 +487,8 @@ TEST(BlockWriterTest, ConversionWritesItsParametersInFileOrder) {
     cc->cc_phy_range_min = -1.0;
     cc->cc_phy_range_max = 2.0;
     cc->header.length = 80 + 32;
-    TxBlock* unit = nullptr;
-    cc->unit = make_ref(&unit);
+    TextBlock* unit = nullptr;
+    cc->unit = make_text(BlockKind::kTx, &unit);
     unit->text = "km/h";
     ASSERT_TRUE(save_block(cc, &context));
     EXPECT_EQ(cc->offset, 0u);
@@ -498,7 +503,7 @@ TEST(BlockWriterTest, ConversionWritesItsParametersInFileOrder) {
     std::memcpy(&value, out.data() + 80 + 8, 8);
     EXPECT_EQ(value, 1.5);
 
-    auto stream = std::make_unique<MemoryStream>();
+    auto stream = std::make_unique<stream::MemoryStream>();
     stream->write(out.data(), out.content_size());
     BlockCache cache;
     BlockRef read = parse_block_at(*stream, 0, cache);
@@ -528,11 +533,11 @@ TEST(BlockWriterTest, ChannelLogsWhenTheOutputDoesNotEndAtItsLength) {
     };
     for (const Case& c : {Case{160, 160, false}, Case{168, 168, false}, Case{100, 160, true}}) {
         LogCapture log;
-        bus::CnBlock* cn = nullptr;
+        CnBlock* cn = nullptr;
         BlockRef ref = make_ref(&cn);
         cn->header.length = c.length;
         cn->bit_count = 11;
-        MemoryStream out;
+        stream::MemoryStream out;
         SaveContext context(&out);
         EXPECT_TRUE(save_block(cn, &context)) << "the check does not change the result";
         EXPECT_EQ(context.next, c.next);
@@ -548,7 +553,7 @@ TEST(BlockWriterTest, ChannelLogsWhenTheOutputDoesNotEndAtItsLength) {
     {
         // A write that fails leaves the stream short of the block's end.
         LogCapture log;
-        bus::CnBlock* cn = nullptr;
+        CnBlock* cn = nullptr;
         BlockRef ref = make_ref(&cn);
         LimitedStream out(100);
         SaveContext context(&out);
@@ -571,9 +576,9 @@ TEST(BlockWriterTest, DataBlockCopiesItsWholeSectionWhereverAReaderLeftIt) {
     BlockRef ref = parse_block_at(*input, at, cache);
     DtBlock* dt = as<DtBlock>(ref);
     ASSERT_NE(dt, nullptr);
-    ASSERT_EQ(dt->section.seek(1234, kSeekSet), 1234);
+    ASSERT_EQ(dt->section.seek(1234, stream::kSeekSet), 1234);
 
-    MemoryStream out;
+    stream::MemoryStream out;
     SaveContext context(&out);
     ASSERT_TRUE(save_block(dt, &context));
     EXPECT_EQ(dt->section.position(), 1234u) << "the reader's position is given back";
@@ -597,12 +602,12 @@ TEST(BlockWriterTest, DataSectionCutShortByItsStreamIsWrittenAsLongAsItIs) {
     auto input = file.stream();
     for (BlockKind kind : {BlockKind::kDt, BlockKind::kSd}) {
         BlockCache cache;
-        input->seek(static_cast<int64_t>(at), kSeekSet);
+        input->seek(static_cast<int64_t>(at), stream::kSeekSet);
         BlockRef block = create_block(kind);
         BlockHeader header{kind, 124, 0};
-        input->seek(static_cast<int64_t>(at + 24), kSeekSet);
+        input->seek(static_cast<int64_t>(at + 24), stream::kSeekSet);
         ASSERT_TRUE(block->parse(*input, cache, header, nullptr));
-        MemoryStream out;
+        stream::MemoryStream out;
         SaveContext context(&out);
         ASSERT_TRUE(save_block(block.get(), &context));
         EXPECT_EQ(u64_at(out, 8), 64u);
@@ -617,7 +622,7 @@ TEST(BlockWriterTest, OwnedStreamIsCopiedWholeWhateverPiecesItServes) {
     SdBlock* sd = nullptr;
     BlockRef ref = make_ref(&sd);
     sd->owned_stream = std::make_unique<PiecewiseStream>(payload);
-    MemoryStream out;
+    stream::MemoryStream out;
     SaveContext context(&out);
     ASSERT_TRUE(save_block(sd, &context));
     EXPECT_EQ(bytes_at(out, 0, 4), "##SD");
@@ -632,7 +637,7 @@ TEST(BlockWriterTest, OwnedStreamIsCopiedWholeWhateverPiecesItServes) {
 
 // Follows the next links of a chain in the output from its first member:
 // the members' offsets in chain order, each checked to hold the block id.
-std::vector<uint64_t> chain_in_output(const MemoryStream& out, uint64_t first, const char* id) {
+std::vector<uint64_t> chain_in_output(const stream::MemoryStream& out, uint64_t first, const char* id) {
     std::vector<uint64_t> members;
     for (uint64_t at = first; at != 0; at = u64_at(out, at + 24)) {
         if (at + 32 > out.content_size() || bytes_at(out, at, 4) != id || members.size() > out.content_size()) {
@@ -651,10 +656,10 @@ TEST(BlockWriterTest, MillionDataGroupsSaveWithoutRecursionPerMember) {
     Tree tree;
     for (size_t i = kMillion; i-- > 0;) {
         BlockRef dg = create_block(BlockKind::kDg);
-        as<bus::DgBlock>(dg)->rec_id_size = static_cast<uint8_t>(i % 3);
+        as<DgBlock>(dg)->rec_id_size = static_cast<uint8_t>(i % 3);
         tree.hd->data_groups.push_front(std::move(dg));
     }
-    MemoryStream out;
+    stream::MemoryStream out;
     SaveContext context(&out);
     ASSERT_TRUE(save_block(tree.id, &context));
     EXPECT_EQ(context.depth, 0);
@@ -671,21 +676,21 @@ TEST(BlockWriterTest, MillionDataGroupsSaveWithoutRecursionPerMember) {
 
 TEST(BlockWriterTest, MillionChannelsSaveWithoutRecursionPerMember) {
     Tree tree;
-    bus::DgBlock* dg = nullptr;
+    DgBlock* dg = nullptr;
     tree.hd->data_groups.push_front(make_ref(&dg));
-    bus::CgBlock* cg = nullptr;
+    CgBlock* cg = nullptr;
     dg->channel_groups.push_front(make_ref(&cg));
-    TxBlock* name = nullptr;
-    BlockRef name_ref = make_ref(&name);
+    TextBlock* name = nullptr;
+    BlockRef name_ref = make_text(BlockKind::kTx, &name);
     name->text = "Timestamp";
     for (size_t i = kMillion; i-- > 0;) {
-        bus::CnBlock* cn = nullptr;
+        CnBlock* cn = nullptr;
         BlockRef ref = make_ref(&cn);
         cn->name = name_ref;
         cn->byte_offset = static_cast<uint32_t>(i);
         cg->channels.push_front(std::move(ref));
     }
-    MemoryStream out;
+    stream::MemoryStream out;
     SaveContext context(&out);
     ASSERT_TRUE(save_block(tree.id, &context));
     EXPECT_EQ(context.saved.size(), kMillion + 7);  // id, hd, fh, its comment, dg, cg, the name
@@ -714,21 +719,21 @@ TEST(BlockWriterTest, LongChainsReadBack) {
         tree.hd->file_history.push_front(std::move(ref));
     }
     for (size_t i = 0; i < kCount; ++i) tree.hd->data_groups.push_front(create_block(BlockKind::kDg));
-    bus::CgBlock* cg = nullptr;
-    as<bus::DgBlock>(tree.hd->data_groups.front())->channel_groups.push_front(make_ref(&cg));
+    CgBlock* cg = nullptr;
+    as<DgBlock>(tree.hd->data_groups.front())->channel_groups.push_front(make_ref(&cg));
     for (size_t i = 1; i < kCount; ++i) {
         BlockRef ref = create_block(BlockKind::kCg);
-        as<bus::CgBlock>(ref)->record_id = i;
-        as<bus::DgBlock>(tree.hd->data_groups.front())->channel_groups.push_front(std::move(ref));
+        as<CgBlock>(ref)->record_id = i;
+        as<DgBlock>(tree.hd->data_groups.front())->channel_groups.push_front(std::move(ref));
     }
-    bus::CnBlock* structure = nullptr;
+    CnBlock* structure = nullptr;
     cg->channels.push_front(make_ref(&structure));
     for (size_t i = 0; i < kCount; ++i) {
         BlockRef ref = create_block(BlockKind::kCn);
-        as<bus::CnBlock>(ref)->bit_count = static_cast<uint32_t>(i);
+        as<CnBlock>(ref)->bit_count = static_cast<uint32_t>(i);
         structure->components.push_front(std::move(ref));
     }
-    MemoryStream out;
+    stream::MemoryStream out;
     SaveContext context(&out);
     ASSERT_TRUE(save_block(tree.id, &context));
     auto document = MdfDocument::open(&out);
@@ -752,11 +757,11 @@ TEST(BlockWriterTest, ChainMemberReachedFirstThroughASingleLinkIsLinkedOnByItsLi
     tree.hd->file_history.clear();
     tree.hd->file_history.push_front(second_ref);
     tree.hd->file_history.push_front(first_ref);
-    bus::DgBlock* dg = nullptr;
+    DgBlock* dg = nullptr;
     tree.hd->data_groups.push_front(make_ref(&dg));
     dg->comment = first_ref;
 
-    MemoryStream out;
+    stream::MemoryStream out;
     SaveContext context(&out);
     ASSERT_TRUE(save_block(tree.id, &context));
     EXPECT_LT(first->offset, second->offset);
@@ -768,20 +773,20 @@ TEST(BlockWriterTest, ChainMemberReachedFirstThroughASingleLinkIsLinkedOnByItsLi
     const HdBlock* hd = document->header_block();
     ASSERT_EQ(hd->file_history.size(), 2u);
     EXPECT_EQ(as<FhBlock>(hd->file_history[1])->time_ns, 77u);
-    EXPECT_EQ(as<bus::DgBlock>(hd->data_groups[0])->comment.get(), hd->file_history[0].get());
+    EXPECT_EQ(as<DgBlock>(hd->data_groups[0])->comment.get(), hd->file_history[0].get());
 }
 
 TEST(BlockWriterTest, ChainsSharingATailWriteItOnce) {
     // Two data groups whose channel-group chains end in the same group.
     Tree tree;
-    bus::DgBlock* a = nullptr;
-    bus::DgBlock* b = nullptr;
+    DgBlock* a = nullptr;
+    DgBlock* b = nullptr;
     BlockRef a_ref = make_ref(&a);
     BlockRef b_ref = make_ref(&b);
     tree.hd->data_groups.push_front(b_ref);
     tree.hd->data_groups.push_front(a_ref);
-    bus::CgBlock* own = nullptr;
-    bus::CgBlock* shared = nullptr;
+    CgBlock* own = nullptr;
+    CgBlock* shared = nullptr;
     BlockRef own_ref = make_ref(&own);
     BlockRef shared_ref = make_ref(&shared);
     own->record_id = 1;
@@ -790,7 +795,7 @@ TEST(BlockWriterTest, ChainsSharingATailWriteItOnce) {
     a->channel_groups.push_front(own_ref);
     b->channel_groups.push_front(shared_ref);
 
-    MemoryStream out;
+    stream::MemoryStream out;
     SaveContext context(&out);
     ASSERT_TRUE(save_block(tree.id, &context));
     EXPECT_EQ(u64_at(out, own->offset + 24), shared->offset);
@@ -804,8 +809,8 @@ TEST(BlockWriterTest, ChainsSharingATailWriteItOnce) {
     ASSERT_NE(document, nullptr);
     const auto& groups = document->data_groups();
     ASSERT_EQ(groups.size(), 2u);
-    const auto& first_list = as<bus::DgBlock>(groups[0])->channel_groups;
-    const auto& second_list = as<bus::DgBlock>(groups[1])->channel_groups;
+    const auto& first_list = as<DgBlock>(groups[0])->channel_groups;
+    const auto& second_list = as<DgBlock>(groups[1])->channel_groups;
     ASSERT_EQ(first_list.size(), 2u);
     ASSERT_EQ(second_list.size(), 1u);
     EXPECT_EQ(first_list[1].get(), second_list[0].get());
@@ -822,24 +827,24 @@ struct Reading {
     size_t frames = 0;
 };
 
-std::string describe(const bus::BusMessage& m, int32_t status) {
+std::string describe(const bus::BusMessage& m, bus::FrameKind status) {
     std::ostringstream s;
     uint64_t time_bits = 0;
     std::memcpy(&time_bits, &m.time, 8);
-    s << "status " << status << " kind " << m.kind;
-    if (m.kind == bus::kKindNone) return s.str();
+    s << "status " << static_cast<int>(status) << " kind " << static_cast<int>(m.kind);
+    if (m.kind == bus::FrameKind::kNone) return s.str();
     s << " time " << std::hex << time_bits << " id " << m.identifier << " data";
     for (uint64_t i = 0; m.data != nullptr && i < m.data_length; ++i) s << ' ' << int{m.data[i]};
     switch (m.kind) {
-        case bus::kKindCanDataFrame:
-        case bus::kKindCanRemoteFrame: {
+        case bus::FrameKind::kCanDataFrame:
+        case bus::FrameKind::kCanRemoteFrame: {
             const auto& c = m.details.can;
             s << " can " << int{c.extended} << int{c.direction} << int{c.fd} << int{c.esi} << int{c.brs}
               << int{c.remote} << ' ' << int{c.bus} << ' ' << int{c.dlc};
             break;
         }
-        case bus::kKindCanErrorFrame: s << " error " << int{m.details.error.bus} << ' ' << m.details.error.error_type; break;
-        case bus::kKindLinFrame: {
+        case bus::FrameKind::kCanErrorFrame: s << " error " << int{m.details.error.bus} << ' ' << m.details.error.error_type; break;
+        case bus::FrameKind::kLinFrame: {
             const auto& l = m.details.lin;
             s << " lin " << int{l.direction} << ' ' << int{l.bus} << ' ' << int{l.received_byte_count};
             break;
@@ -851,11 +856,14 @@ std::string describe(const bus::BusMessage& m, int32_t status) {
 
 Reading read_document(const MdfDocument& document) {
     Reading reading;
-    for (const BlockRef& ref : document.data_groups()) {
+    std::optional<std::vector<bus::GroupPlan>> plans = bus::build_plans(document);
+    EXPECT_TRUE(plans.has_value());
+    if (!plans) return reading;
+    for (const bus::GroupPlan& plan : *plans) {
         std::vector<std::string> frames;
-        auto iterator = bus::RecordIterator::create(as<bus::DgBlock>(ref));
+        auto iterator = bus::RecordIterator::create(&plan);
         if (iterator) {
-            int32_t status = 0;
+            bus::FrameKind status = bus::FrameKind::kNone;
             for (const bus::BusMessage* m = iterator->first(&status); m != nullptr; m = iterator->advance(&status)) {
                 frames.push_back(describe(*m, status));
             }
@@ -875,13 +883,13 @@ std::string section_bytes(Block* block) {
     const uint64_t was = section->position();
     std::string bytes;
     char piece[4096];
-    section->seek(0, kSeekSet);
+    section->seek(0, stream::kSeekSet);
     for (;;) {
         const int64_t got = section->read(piece, sizeof piece);
         if (got <= 0) break;
         bytes.append(piece, static_cast<size_t>(got));
     }
-    section->seek(static_cast<int64_t>(was), kSeekSet);
+    section->seek(static_cast<int64_t>(was), stream::kSeekSet);
     return bytes;
 }
 
@@ -907,9 +915,7 @@ std::string fields_of(Block* block) {
           << bits(b->start_distance_m);
     } else if (auto* b = as<FhBlock>(block)) {
         s << b->time_ns << '|' << b->tz_offset_min << '|' << b->dst_offset_min << '|' << int{b->time_flags};
-    } else if (auto* b = as<TxBlock>(block)) {
-        s << b->text;
-    } else if (auto* b = as<MdBlock>(block)) {
+    } else if (auto* b = as<TextBlock>(block)) {
         s << b->text;
     } else if (block->kind() == BlockKind::kDt || block->kind() == BlockKind::kSd) {
         s << section_bytes(block);
@@ -919,12 +925,12 @@ std::string fields_of(Block* block) {
         s << int{b->cc_type} << '|' << int{b->cc_precision} << '|' << b->cc_flags << '|' << b->cc_ref_count << '|'
           << b->cc_val_count << '|' << bits(b->cc_phy_range_min) << '|' << bits(b->cc_phy_range_max);
         for (double v : b->cc_val) s << '|' << bits(v);
-    } else if (auto* b = as<bus::DgBlock>(block)) {
+    } else if (auto* b = as<DgBlock>(block)) {
         s << int{b->rec_id_size};
-    } else if (auto* b = as<bus::CgBlock>(block)) {
+    } else if (auto* b = as<CgBlock>(block)) {
         s << b->record_id << '|' << b->cycle_count << '|' << b->cg_flags << '|' << b->path_separator << '|'
           << b->data_bytes << '|' << b->inval_bytes;
-    } else if (auto* b = as<bus::CnBlock>(block)) {
+    } else if (auto* b = as<CnBlock>(block)) {
         s << int{b->cn_type} << '|' << int{b->sync_type} << '|' << int{b->data_type} << '|' << int{b->bit_offset}
           << '|' << b->byte_offset << '|' << b->bit_count << '|' << b->flags << '|' << b->inval_bit_pos << '|'
           << int{b->precision} << '|' << b->attachment_count;
@@ -950,11 +956,11 @@ std::vector<std::vector<Block*>> children_of(Block* block) {
     if (auto* b = as<FhBlock>(block)) return {one(b->comment)};
     if (auto* b = as<SiBlock>(block)) return {one(b->name), one(b->path), one(b->comment)};
     if (auto* b = as<CcBlock>(block)) return {one(b->name), one(b->unit), one(b->comment), one(b->inverse)};
-    if (auto* b = as<bus::DgBlock>(block)) return {list(b->channel_groups), one(b->data), one(b->comment)};
-    if (auto* b = as<bus::CgBlock>(block)) {
+    if (auto* b = as<DgBlock>(block)) return {list(b->channel_groups), one(b->data), one(b->comment)};
+    if (auto* b = as<CgBlock>(block)) {
         return {list(b->channels), one(b->acquisition_name), one(b->acquisition_source), one(b->comment)};
     }
-    if (auto* b = as<bus::CnBlock>(block)) {
+    if (auto* b = as<CnBlock>(block)) {
         return {list(b->components), one(b->name), one(b->source), one(b->conversion), one(b->data), one(b->unit),
                 one(b->comment)};
     }
@@ -1012,8 +1018,8 @@ void expect_same_reading(const Reading& a, const Reading& b) {
     EXPECT_EQ(a.comment, b.comment);
 }
 
-std::unique_ptr<MemoryStream> save_document(const MdfDocument& document) {
-    auto out = std::make_unique<MemoryStream>();
+std::unique_ptr<stream::MemoryStream> save_document(const MdfDocument& document) {
+    auto out = std::make_unique<stream::MemoryStream>();
     SaveContext context(out.get());
     if (!save_block(document.id_block(), &context)) return nullptr;
     if (out->content_size() != context.next) return nullptr;
@@ -1022,7 +1028,7 @@ std::unique_ptr<MemoryStream> save_document(const MdfDocument& document) {
 
 // Parses, saves, parses the output, compares, and saves again: the second
 // output must be the first byte for byte. Returns the frames read.
-size_t round_trip(Stream& input, const std::string& what) {
+size_t round_trip(stream::Stream& input, const std::string& what) {
     SCOPED_TRACE(what);
     auto original = MdfDocument::open(&input);
     if (original == nullptr) {
@@ -1059,7 +1065,7 @@ size_t round_trip(Stream& input, const std::string& what) {
 TEST(BlockWriterRoundTripTest, SampleRecording) {
     const char* source = std::getenv("TOLVAR_SOURCE_DIR");
     const std::string path = std::string(source != nullptr ? source : ".") + "/tests/data/sample.mf4";
-    auto input = FileStream::open(path.c_str());
+    auto input = stream::FileStream::open(path.c_str());
     if (input == nullptr) GTEST_SKIP() << "no " << path;
     EXPECT_GT(round_trip(*input, path), 0u);
 }
@@ -1069,7 +1075,7 @@ TEST(BlockWriterRoundTripTest, RoundTripSurvivesAReaderThatWalkedTheRecords) {
     // middle) still writes every record.
     const char* source = std::getenv("TOLVAR_SOURCE_DIR");
     const std::string path = std::string(source != nullptr ? source : ".") + "/tests/data/sample.mf4";
-    auto input = FileStream::open(path.c_str());
+    auto input = stream::FileStream::open(path.c_str());
     if (input == nullptr) GTEST_SKIP() << "no " << path;
     auto document = MdfDocument::open(input.get());
     ASSERT_NE(document, nullptr);
@@ -1107,7 +1113,7 @@ TEST(BlockWriterRoundTripTest, EveryRecordingOfTheTestWriter) {
         std::stringstream text;
         text << json.rdbuf();
         const bool opens = text.str().find("\"opens\": true") != std::string::npos;
-        auto input = FileStream::open((base + ".mf4").c_str());
+        auto input = stream::FileStream::open((base + ".mf4").c_str());
         ASSERT_NE(input, nullptr) << base;
         if (!opens) continue;
         ++sound;

@@ -1,0 +1,97 @@
+// The record plan: everything the record walk needs to decode the records of
+// a data group, built once per open from the parsed block tree and never
+// changed afterwards: the record groups by record id with their layouts,
+// decoders and signal-data sources, and the stream of the group's records.
+// A GroupPlan owns its layouts and record groups; it borrows the data and
+// signal-data sections, which the document owns.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "bus/bus_message.h"
+#include "bus/record_layout.h"
+#include "mdf/data_group_block.h"
+#include "mdf/mdf_document.h"
+#include "stream/stream.h"
+
+namespace tolvar::bus {
+
+// Where a field's variable-length value lies, prepared once per field with a
+// signal-data source, in layout order.
+struct SignalSource {
+    enum class Kind : uint8_t {
+        kOther,  // a block of another kind: the value is empty
+        kVlsd,   // the record of a VLSD channel group right after the record
+        kSd,     // an SD block, at the offset the field holds in the record
+    };
+    Kind kind = Kind::kOther;
+    uint64_t vlsd_record_id = 0;        // kVlsd: the id the value's record must carry
+    stream::Stream* section = nullptr;  // kSd: the SD block's data section (borrowed)
+    // kSd: where the field holds the value's offset within the SD block.
+    uint64_t bit_position = 0;
+    uint64_t bit_count = 0;
+    ByteOrder byte_order = ByteOrder::kOther;
+};
+
+// Everything needed to decode the records of one record id.
+struct RecordGroup {
+    static constexpr int64_t kVariableLength = -1;
+
+    uint64_t record_id = 0;  // the channel group's record id
+    // The id records of this group carry: the record id, or 0 when records
+    // carry no ids.
+    uint64_t key = 0;
+    // Bytes of one record after its id (data bytes + invalidation bytes), or
+    // kVariableLength for a VLSD channel group, whose records are read only
+    // together with the record that refers to them.
+    int64_t record_length = 0;
+    const RecordLayout* layout = nullptr;  // the plan's; null for a VLSD group
+    FrameDecoder decoder = nullptr;         // null for a VLSD group
+    FrameKind kind = FrameKind::kNone;      // what the decoder writes
+    std::vector<SignalSource> signal_sources;
+    bool has_vlsd = false;  // a VLSD value follows each record
+};
+
+// The plan of one data group. Move-only: its record groups point into its
+// own layouts.
+class GroupPlan {
+public:
+    GroupPlan() = default;
+    GroupPlan(GroupPlan&&) = default;
+    GroupPlan& operator=(GroupPlan&&) = default;
+    GroupPlan(const GroupPlan&) = delete;
+    GroupPlan& operator=(const GroupPlan&) = delete;
+
+    // The plan of a data group: one record group per distinct key, sorted by
+    // key; of several channel groups with one record id, the first in chain
+    // order keeps it; without record ids only the first group remains, under
+    // key 0. Only a channel group whose acquisition source is a bus is
+    // classified; every other group decodes no frame whatever its channels
+    // are called. Nothing when a layout cannot be built or memory runs out.
+    static std::optional<GroupPlan> build(const mdf::DgBlock& group);
+
+    const RecordGroup* find(uint64_t key) const;
+
+    std::vector<RecordGroup> record_groups;  // sorted by key
+    // The data section of the group's data block; null when the group has
+    // none (or the link leads to another kind), and its walk gives nothing.
+    stream::Stream* data = nullptr;
+    // Bytes of record id in front of every record, when records carry ids:
+    // with several channel groups, and with any non-zero id size (so a single
+    // group's frames are never lost to a walk that would take its ids for
+    // record bytes).
+    uint8_t id_size = 0;
+    bool with_ids = false;
+
+private:
+    std::vector<RecordLayout> layouts_;
+};
+
+// The plans of a document's data groups, one per entry of its data-group
+// list in chain order (an entry that is not a data group gets an empty plan,
+// whose walk gives nothing). Nothing when a group's plan cannot be built.
+std::optional<std::vector<GroupPlan>> build_plans(const mdf::MdfDocument& document);
+
+}  // namespace tolvar::bus

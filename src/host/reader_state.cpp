@@ -1,0 +1,58 @@
+#include <Python.h>
+
+#include "host/reader_state.h"
+
+#include <new>
+#include <utility>
+
+namespace tolvar::host {
+
+void OpenRecording::free() {
+    plans.clear();
+    document.reset();
+    close(stream);
+}
+
+void ReaderState::release() {
+    if (!current.document && !current.stream) return;
+    if (holds > 0) {
+        try {
+            retired.push_back(std::move(current));
+            current = OpenRecording{};
+            return;
+        } catch (const std::bad_alloc&) {
+            // Without room to keep it aside, it is kept for good: never
+            // freed under a running read. The plans are abandoned in place
+            // (a new empty vector over the old one, whose buffer stays).
+            current.document.release();
+            current.stream.release();
+            new (&current.plans) std::vector<bus::GroupPlan>();
+            return;
+        }
+    }
+    current.free();
+}
+
+void ReaderState::free_retired() {
+    for (OpenRecording& recording : retired) recording.free();
+    retired.clear();
+}
+
+bool reader_is_open(PyObject* reader, uint64_t generation) {
+    ReaderState* state = state_of(reader);
+    return state != nullptr && state->document() != nullptr && state->generation == generation;
+}
+
+ReaderHold::ReaderHold(PyObject* reader) : reader_(reader) {
+    Py_IncRef(reader_);
+    if (ReaderState* state = state_of(reader_)) ++state->holds;
+}
+
+ReaderHold::~ReaderHold() {
+    if (ReaderState* state = state_of(reader_)) {
+        if (--state->holds == 0) state->free_retired();
+    }
+    Py_DecRef(reader_);
+}
+
+}  // namespace tolvar::host

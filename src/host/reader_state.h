@@ -1,0 +1,80 @@
+// The native state of one MdfFile: the recording it holds open (Stream,
+// document and record plans), the generation of that open, and the reads in
+// progress through it. Shared by the reader and its iterators, which see
+// whether their recording is still open and hold off its freeing while they
+// read. A ReaderState owns its recordings; a ReaderHold owns a reference to
+// its reader.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "bus/record_plan.h"
+#include "host/py_ref.h"
+#include "mdf/mdf_document.h"
+#include "stream/stream.h"
+
+namespace tolvar::host {
+
+// A Stream with the document parsed from it and the plans of its data groups;
+// each borrows what comes after it, so they are freed in this order.
+struct OpenRecording {
+    std::vector<bus::GroupPlan> plans;           // borrow the document's sections
+    std::unique_ptr<mdf::MdfDocument> document;  // borrows the stream
+    stream::StreamPtr stream;
+
+    void free();
+};
+
+struct ReaderState {
+    OpenRecording current;
+    // A file object that the base class opened for a path (python-can up to
+    // 4.5 does): the path itself is read natively, and this is closed with
+    // the reader so that no file stays open.
+    PyRef base_opened_file;
+    uint64_t generation = 0;
+    // Reads in progress through `current` (see ReaderHold), and what was
+    // released while they ran, freed when the last one ends.
+    int holds = 0;
+    std::vector<OpenRecording> retired;
+
+    const mdf::MdfDocument* document() const { return current.document.get(); }
+
+    // Lets go of the current recording: freed now, or once the last hold
+    // ends when a read is in progress.
+    void release();
+    void free_retired();
+};
+
+// The layout of an MdfFile instance's native part.
+struct ReaderObject {
+    PyObject_HEAD
+    ReaderState* state;  // owned; null when its allocation failed
+};
+
+inline ReaderState* state_of(PyObject* reader) { return reinterpret_cast<ReaderObject*>(reader)->state; }
+
+// True while `reader` (an MdfFile) holds the recording it held at
+// `generation`: not closed, not reinitialised since.
+bool reader_is_open(PyObject* reader, uint64_t generation);
+
+// Holds off the freeing of a reader's recording while a record cursor reads
+// through it. A file object's methods are host code, and may close or
+// reinitialise the reader in the middle of a read: the reader is then closed
+// at once for everyone else, but what it released is freed only when the last
+// hold ends. Keeps a reference to the reader meanwhile.
+class ReaderHold {
+public:
+    explicit ReaderHold(PyObject* reader);
+    ~ReaderHold();
+    ReaderHold(const ReaderHold&) = delete;
+    ReaderHold& operator=(const ReaderHold&) = delete;
+
+private:
+    PyObject* reader_;  // owned reference
+};
+
+}  // namespace tolvar::host
