@@ -154,11 +154,13 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Names& n = names();
     PyRef base_kwargs(kwargs != nullptr ? PyDict_Copy(kwargs) : PyDict_New());
     if (!base_kwargs || PyDict_SetItem(base_kwargs.get(), n.mode, n.rb) < 0) return -1;
-    // `passwords` is the reader's own keyword: python-can 4.0 and 4.1 have a
-    // base initialiser without **kwargs that would refuse it.
-    if (PyDict_DelItem(base_kwargs.get(), n.passwords) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
-        PyErr_Clear();
+    // The reader's own keywords stay with the reader: python-can 4.0 and 4.1
+    // have a base initialiser without **kwargs that would refuse them.
+    for (PyObject* own : {n.passwords}) {
+        if (PyDict_DelItem(base_kwargs.get(), own) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
+            PyErr_Clear();
+        }
     }
     {
         PyRef super(super_of(self));

@@ -24,7 +24,7 @@ public:
 
     BlockList data_groups;   // DgBlocks in chain order
     BlockList file_history;  // FhBlocks in chain order
-    BlockRef comment;        // a TxBlock or an MdBlock, or empty
+    BlockRef comment;        // a text or metadata block, or empty
     uint64_t start_time_ns = 0;
     int16_t tz_offset_min = 0;
     int16_t dst_offset_min = 0;
