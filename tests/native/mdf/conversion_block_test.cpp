@@ -16,22 +16,7 @@ using test::Fields;
 using test::LogCapture;
 using test::MdfBytes;
 
-// Parses a single conversion block with the given type and parameters.
-class ConversionTest : public ::testing::Test {
-protected:
-    const CcBlock* parse(uint8_t type, const std::vector<double>& values) {
-        MdfBytes f;
-        const uint64_t at = f.cc(type, values);
-        stream_ = f.stream();
-        BlockCache cache;
-        block_ = parse_block_at(*stream_, at, cache);
-        return as<CcBlock>(block_);
-    }
-    std::unique_ptr<stream::MemoryStream> stream_;
-    BlockRef block_;
-};
-
-TEST_F(ConversionTest, ReadsEveryField) {
+TEST(ConversionBlockTest, ReadsEveryField) {
     MdfBytes f;
     const uint64_t name = f.tx("n");
     const uint64_t unit = f.tx("km/h");
