@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # The Python tests again on every interpreter the machine has and under other
 # python-can releases, each in its own virtual environment with the portable
-# wheel of scripts/wheel.sh installed: the oldest python-can 4 that installs
-# here (4.0.0) and the last one whose base class opens paths itself (4.5.0).
+# wheel of scripts/wheel.sh installed: the oldest python-can the package
+# supports (4.3.0, the first that does not import pkg_resources) and the last
+# one whose base class opens paths itself (4.5.0).
 # The project's own environment has the newest.
 # Run after setup.sh (it needs the active .venv with scikit-build-core).
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
-VERSIONS="${TOLVAR_COMPAT_CAN_VERSIONS:-4.0.0 4.5.0}"
+VERSIONS="${TOLVAR_COMPAT_CAN_VERSIONS:-4.3.0 4.5.0}"
 
 # The portable wheel (scripts/wheel.sh: repaired to a manylinux tag, nothing
 # grafted) is what every environment below installs.
@@ -78,8 +79,9 @@ for version in $VERSIONS; do
   env_dir="build/compat-can-$version"
   if [ ! -x "$env_dir/bin/python" ]; then
     python -m venv "$env_dir"
-    # python-can 4.0 finds reader plugins through pkg_resources.
-    "$env_dir/bin/python" -m pip install -q "python-can==$version" pytest cryptography "setuptools<81"
+    "$env_dir/bin/python" -m pip install -q "python-can==$version" pytest cryptography
+    # Supported without pkg_resources, as on Python 3.12 and with setuptools 81.
+    "$env_dir/bin/python" -m pip uninstall -q -y setuptools
   fi
   "$env_dir/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
   echo "-- python-can $version" >&2
