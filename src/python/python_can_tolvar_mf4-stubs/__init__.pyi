@@ -2,12 +2,10 @@
 import io
 import os
 from collections.abc import Iterator, Mapping
-from typing import Any, Optional, TypedDict, Union, final
+from typing import Any, Optional, TypedDict, Union, final, type_check_only
 
 import can
 from can.io.generic import MessageReader
-
-__all__ = ["CanMsgExtension", "MdfFile", "MdfFileIterator"]
 
 # A path (str or os.PathLike such as pathlib.Path), or a binary file object;
 # anything else raises ValueError "Unknown data source type".
@@ -15,6 +13,7 @@ _Source = Union[str, os.PathLike[str], io.IOBase]
 
 # For annotations only (the module has no such attribute): import it under
 # `if typing.TYPE_CHECKING:`.
+@type_check_only
 class MetadataProperty(TypedDict):
     """The fields of one property of a recording's metadata (get_metadata)."""
 
@@ -44,6 +43,7 @@ class MdfFileIterator:
     """The frames of one data group of an MdfFile (made by iterating one;
     calling the class raises RuntimeError)."""
 
+    def __init__(self, *args: Any, **kwargs: Any) -> None: ...
     def __iter__(self) -> MdfFileIterator: ...
     def __next__(self) -> CanMsgExtension: ...
 
