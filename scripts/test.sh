@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Every test: native unit tests (plain and under AddressSanitizer and
 # UndefinedBehaviorSanitizer), bounded fuzz runs, the Python tests under the
-# sanitizers and with other python-can releases and interpreters, and the
-# Python tests.
+# sanitizers, and with the portable wheel on other python-can releases and
+# interpreters, the type checkers on the stubs, the source distribution
+# installed from a read-only copy, and the Python tests.
 #   bash scripts/test.sh           everything (what CI runs)
 #   bash scripts/test.sh --quick   the optimised native tests and pytest only,
 #                                  for day-to-day work
@@ -62,6 +63,12 @@ bash scripts/python_asan.sh
 
 echo "== other python-can releases and interpreters" >&2
 bash scripts/compat.sh
+
+echo "== types: mypy --strict and pyright on an example using every public name" >&2
+(cd tests && mypy --strict typed_example.py && pyright typed_example.py)
+
+echo "== source distribution, installed from a read-only copy" >&2
+bash scripts/sdist_check.sh
 
 echo "== Python tests" >&2
 python -m pytest -q tests

@@ -2,6 +2,7 @@
 the README's Python examples."""
 
 import importlib.metadata
+import importlib.util
 import json
 import os
 import pathlib
@@ -16,7 +17,7 @@ import pytest
 
 import python_can_tolvar_mf4 as mod
 from layer_tools import encrypted_layer
-from mdf_writer import make_sample
+from mdf_writer import CanFrame, LinError, LinFrame, RecordingWriter, make_sample
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CLI_SOURCE = ROOT / "src" / "python"
@@ -98,34 +99,245 @@ def test_closed_pipe_is_not_an_error(sample):
 
 # -- converting -------------------------------------------------------------------
 
-@pytest.mark.parametrize("suffix", [".asc", ".blf", ".csv", ".log", ".trc", ".db"])
-def test_converts_to_every_format_python_can_writes(sample, tmp_path, suffix):
-    if suffix == ".trc" and not hasattr(can, "TRCWriter"):
-        pytest.skip("this python-can writes no .trc")
+# Where python-can's writers keep the channel: numbered formats give the bus
+# number, named ones the interface name, the others nothing.
+TEXT_FORMATS = [".asc", ".csv", ".log", ".trc", ".txt"]
+CARRY_LIN = {".log", ".txt"}
+
+
+def has_writer(suffix):
+    if suffix == ".trc":
+        return hasattr(can, "TRCWriter")
+    if suffix == ".mf4":
+        return hasattr(can, "MF4Writer") and importlib.util.find_spec("asammdf") is not None
+    return True
+
+
+def read_back(path):
+    with can.LogReader(str(path)) as reader:
+        return list(reader)
+
+
+def frames_of(path, **kwargs):
+    with mod.MdfFile(str(path), **kwargs) as reader:
+        return list(reader)
+
+
+def is_lin(message):
+    return message.channel.startswith("LIN ")
+
+
+def leftovers(folder):
+    return sorted(p.name for p in folder.iterdir() if "partial" in p.name)
+
+
+@pytest.mark.parametrize("suffix", [".asc", ".asc.gz", ".blf", ".csv", ".db", ".log", ".mf4", ".trc", ".txt"])
+def test_converts_every_frame_the_format_carries(sample, tmp_path, suffix):
+    if not has_writer(suffix.split(".gz")[0]):
+        pytest.skip(f"this python-can writes no {suffix}")
+    target = tmp_path / f"out{suffix}"
+    out = run(sample, "-o", target, "--skip-unwritable")
+    assert out.returncode == 0, out.stderr
+    frames = frames_of(sample)
+    if suffix == ".trc":  # classic CAN data frames only
+        want = [m for m in frames if not (is_lin(m) or m.is_fd or m.is_remote_frame or m.is_error_frame)]
+    elif suffix in CARRY_LIN:
+        want = frames
+    else:
+        want = [m for m in frames if not is_lin(m)]
+    if suffix == ".txt":  # python-can reads no .txt: its lines are the frames as python-can prints them
+        assert target.read_text().splitlines() == [str(m) for m in want]
+    else:
+        got = read_back(target)
+        assert [(m.arbitration_id, bytes(m.data), m.is_error_frame) for m in got] == \
+               [(m.arbitration_id, bytes(m.data), m.is_error_frame) for m in want]
+        # (python-can's ASC reader takes an empty CAN FD frame for a remote one)
+        assert [g.is_remote_frame for g, w in zip(got, want) if not w.is_fd] == \
+               [w.is_remote_frame for w in want if not w.is_fd]
+        # Times from the first frame (some formats keep only those), to the
+        # microseconds that every format keeps.
+        assert [m.timestamp - got[0].timestamp for m in got] == pytest.approx(
+            [m.timestamp - want[0].timestamp for m in want], abs=2e-6)
+    left_out = len(frames) - len(want)
+    if left_out:
+        assert re.search(rf"warning: .*left out: {re.escape(suffix.split('.gz')[0])} cannot carry them",
+                         out.stderr), out.stderr
+        assert sum(int(n) for n in re.findall(r"(\d+) [A-Za-z ]+? frames?", out.stderr)) == left_out
+    else:
+        assert out.stderr == ""
+    assert leftovers(tmp_path) == []
+
+
+@pytest.mark.parametrize("suffix", [".asc", ".blf", ".csv", ".db", ".mf4", ".trc"])
+def test_lin_frames_are_never_written_as_can_frames(sample, tmp_path, suffix):
+    if not has_writer(suffix):
+        pytest.skip(f"this python-can writes no {suffix}")
+    target = tmp_path / f"out{suffix}"
+    target.write_bytes(b"an older file")
+    out = run(sample, "-o", target)
+    lin = sum(1 for m in frames_of(sample) if is_lin(m))
+    assert lin > 0
+    # Without a flag the conversion fails, says how many and which flag
+    # leaves them out, and the old file stays as it was.
+    assert out.returncode == 1
+    assert out.stderr.count("\n") == 1 and f"{lin} LIN frames" in out.stderr
+    assert "--skip-lin" in out.stderr or "--skip-unwritable" in out.stderr
+    assert target.read_bytes() == b"an older file" and leftovers(tmp_path) == []
+    if suffix != ".trc":  # .trc needs --skip-unwritable for its CAN FD frames too
+        out = run(sample, "-o", target, "--skip-lin")
+        assert out.returncode == 0, out.stderr
+        assert f"{lin} LIN frames left out" in out.stderr
+        lin_data = {(m.arbitration_id, bytes(m.data)) for m in frames_of(sample) if is_lin(m)}
+        can_data = {(m.arbitration_id, bytes(m.data)) for m in frames_of(sample) if not is_lin(m)}
+        assert not {(m.arbitration_id, bytes(m.data)) for m in read_back(target)} & (lin_data - can_data)
+
+
+@pytest.mark.parametrize("suffix, channels", [
+    (".log", {"can1", "can2", "can3", "lin1"}),
+    (".txt", {"CAN 1", "CAN 2", "CAN 3", "LIN 1"}),
+])
+def test_formats_with_named_channels_carry_lin_frames_by_name(sample, tmp_path, suffix, channels):
     target = tmp_path / f"out{suffix}"
     out = run(sample, "-o", target)
+    assert out.returncode == 0 and out.stderr == ""
+    text = target.read_text()
+    assert {c for c in channels if re.search(rf"(^|\W){re.escape(c)}\b", text)} == channels
+    if suffix == ".log":
+        lin = [m for m in read_back(target) if m.channel == "lin1"]
+        assert len(lin) == sum(1 for m in frames_of(sample) if is_lin(m))
+
+
+def bus_numbers_in_file(path, suffix):
+    """The bus number of every frame as the file stores it."""
+    if suffix == ".asc":
+        return [int(m.group(2)) for m in re.finditer(r"^\s*\d+\.\d+\s+(CANFD\s+)?(\d+)\s", path.read_text(), re.M)]
+    if suffix == ".trc":
+        return [int(line.split()[3]) for line in path.read_text().splitlines() if line and not line.startswith(";")]
+    if suffix == ".blf":  # python-can's reader gives the stored number less one
+        return [m.channel + 1 for m in read_back(path)]
+    if suffix == ".mf4":  # python-can's reader gives the stored number
+        return [m.channel for m in read_back(path)]
+    raise AssertionError(suffix)
+
+
+@pytest.mark.parametrize("suffix", [".asc", ".blf", ".mf4", ".trc"])
+def test_bus_numbers_are_written_as_the_frames_show_them(sample, tmp_path, suffix):
+    if not has_writer(suffix):
+        pytest.skip(f"this python-can writes no {suffix}")
+    target = tmp_path / f"out{suffix}"
+    out = run(sample, "-o", target, "--skip-unwritable")
     assert out.returncode == 0, out.stderr
-    # No progress when stderr is no terminal; what a format cannot store is
-    # told once per kind of loss.
-    told = out.stderr.splitlines()
-    assert len(told) == len(set(told)) and all(line.startswith("tolvar-mf4: warning: ") for line in told)
-    with mod.MdfFile(str(sample)) as reader:
-        want = [(m.arbitration_id, bytes(m.data)) for m in reader if not m.is_error_frame]
-    with can.LogReader(str(target)) as reader:
-        got = [(m.arbitration_id, bytes(m.data)) for m in reader if not m.is_error_frame]
-    if suffix in (".blf", ".db", ".csv", ".log"):
-        assert got == want and told == []
-    elif suffix == ".trc":  # python-can's TRC writer leaves CAN FD and remote frames out
-        assert 0 < len(got) < len(want) and set(got) <= set(want)
-    else:
-        assert len(got) == len(want)
+    frames = frames_of(sample)
+    kept = [int(m.channel.split()[1]) for m in frames if not is_lin(m)
+            and (suffix != ".trc" or not (m.is_fd or m.is_remote_frame or m.is_error_frame))]
+    numbers = bus_numbers_in_file(target, suffix)
+    assert sorted(numbers) == sorted(kept) and set(numbers) == {1, 2, 3} & set(kept)
+
+
+@pytest.fixture(scope="module")
+def many_frames(tmp_path_factory):
+    """More frames than python-can's sqlite writer keeps when it is stopped."""
+    w = RecordingWriter(start_time_ns=1_600_000_000 * 1_000_000_000)
+    g = w.data_group(record_id_size=1)
+    g.can_channel_group(fd=False)
+    g.add_frames(CanFrame(i * 1e-4, i & 0x7FF, bytes([i & 0xFF, (i >> 8) & 0xFF]), channel=1 + i % 2)
+                 for i in range(5000))
+    path = tmp_path_factory.mktemp("many") / "many.mf4"
+    w.write(str(path))
+    return path
+
+
+def test_database_holds_every_frame(many_frames, tmp_path):
+    target = tmp_path / "out.db"
+    out = run(many_frames, "-o", target)
+    assert out.returncode == 0 and out.stderr == ""
+    got = read_back(target)
+    want = frames_of(many_frames)
+    assert len(got) == len(want) == 5000
+    assert [(m.timestamp, m.arbitration_id, bytes(m.data)) for m in got] == \
+           [(m.timestamp, m.arbitration_id, bytes(m.data)) for m in want]
+
+
+@pytest.fixture(scope="module")
+def cli_module():
+    """The program's source in this tree, imported under a name of its own."""
+    spec = importlib.util.spec_from_file_location(
+        "cli_under_test", CLI_SOURCE / "python_can_tolvar_mf4_cli" / "__init__.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+class FailingWriter:
+    """A python-can writer stand-in that fails at its nth frame, or drops
+    every nth frame without a word."""
+
+    def __init__(self, real, fail_at, failure):
+        self.real, self.fail_at, self.failure, self.seen = real, fail_at, failure, 0
+
+    def on_message_received(self, message):
+        self.seen += 1
+        if self.failure == "drop" and self.seen % self.fail_at == 0:
+            return
+        if self.failure != "drop" and self.seen == self.fail_at:
+            raise self.failure
+        self.real.on_message_received(message)
+
+    def stop(self):
+        self.real.stop()
+
+
+@pytest.mark.parametrize("failure, code, told", [
+    (KeyboardInterrupt(), 130, "interrupted"),
+    (OSError(28, "No space left on device"), 1, "No space left on device"),
+    ("drop", 1, "4,995 of 5,000 frames reached the file"),
+])
+@pytest.mark.parametrize("suffix", [".asc", ".blf", ".csv"])
+def test_output_appears_complete_or_not_at_all(cli_module, sample, many_frames, tmp_path, monkeypatch,
+                                               capsys, failure, code, told, suffix):
+    target = tmp_path / f"out{suffix}"
+    target.write_bytes(b"an older file")
+    real_logger = can.Logger
+    monkeypatch.setattr(can, "Logger", lambda path: FailingWriter(real_logger(path), 1000, failure))
+    assert cli_module.main([str(many_frames), "-o", str(target), "--skip-lin"]) == code
+    assert told in capsys.readouterr().err
+    assert target.read_bytes() == b"an older file"
+    assert sorted(p.name for p in tmp_path.iterdir()) == [target.name]
+
+
+def test_a_recording_that_fails_midway_leaves_no_output(tmp_path):
+    w = RecordingWriter(start_time_ns=1_500_000_000 * 1_000_000_000)
+    g = w.data_group(record_id_size=1)
+    g.lin_error_channel_group("ChecksumError")
+    g.lin_channel_group()
+    g.add_frame(LinFrame(0.1, 0x11, b"\x01"))
+    g.add_frame(LinError(0.2))
+    path = tmp_path / "broken.mf4"
+    w.write(str(path))
+    out = run(path, "-o", tmp_path / "out.log")
+    assert out.returncode == 1 and "Unknown bus type" in out.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["broken.mf4"]
+
+
+@pytest.mark.parametrize("count, total, shown", [
+    (0, 0, "0 frames"),
+    (512, 2048, "512 of 2,048 frames (25%)"),
+    (2048, 2048, "2,048 of 2,048 frames (100%)"),
+    (3000, 2048, "3,000 frames"),  # a recording that states fewer than it holds
+    (10, 0, "10 frames"),
+])
+def test_progress_line_tells_total_and_percentage(cli_module, count, total, shown):
+    progress = cli_module.Progress(None, total)
+    progress.count = count
+    line = progress.line(progress.start + 2.0)
+    assert line.startswith(shown + "  ") and line.endswith(" frames/s")
 
 
 def test_progress_shows_on_a_terminal(sample, tmp_path):
     leader, follower = pty.openpty()
     try:
         proc = subprocess.run([sys.executable, "-m", "python_can_tolvar_mf4_cli", str(sample), "-o",
-                               str(tmp_path / "out.blf")], stdout=subprocess.PIPE, stderr=follower,
+                               str(tmp_path / "out.log")], stdout=subprocess.PIPE, stderr=follower,
                               env=cli_env(), timeout=120)
         os.close(follower)
         follower = None
@@ -143,7 +355,8 @@ def test_progress_shows_on_a_terminal(sample, tmp_path):
             os.close(follower)
         os.close(leader)
     assert proc.returncode == 0
-    assert re.search(rb"\d+ frames\s+[\d,]+ frames/s", shown), shown
+    total = len(frames_of(sample))
+    assert re.search(rb"%d of %d frames \(100%%\)\s+[\d,]+ frames/s" % (total, total), shown), shown
 
 
 def test_output_must_not_be_the_recording(sample, tmp_path):
@@ -152,6 +365,49 @@ def test_output_must_not_be_the_recording(sample, tmp_path):
     out = run(copy, "-o", copy)
     assert out.returncode == 1
     assert copy.read_bytes() == sample.read_bytes()
+
+
+@pytest.mark.parametrize("name", ["meta.json", "meta.blf"])
+def test_metadata_goes_to_the_output_file(sample, tmp_path, name):
+    out = run(sample, "--metadata", "-o", tmp_path / name)
+    assert out.returncode == 0 and out.stdout == "" and out.stderr == ""
+    with mod.MdfFile(str(sample)) as reader:
+        assert json.loads((tmp_path / name).read_text(encoding="utf-8")) == reader.get_metadata()
+    assert sorted(p.name for p in tmp_path.iterdir()) == [name]
+
+
+def test_version_names_the_package_and_python_can():
+    out = run("--version")
+    assert out.returncode == 0
+    try:
+        ours = importlib.metadata.version("python_can_tolvar_mf4")
+    except importlib.metadata.PackageNotFoundError:
+        ours = "(not installed)"
+    assert out.stdout.strip() == f"tolvar-mf4 {ours} (python-can {importlib.metadata.version('python-can')})"
+
+
+def without_file_access_override():
+    """A prefix that runs a command without the right to read any file, as
+    root has it; None when that cannot be done here."""
+    if os.geteuid() != 0:
+        return []
+    setpriv = shutil.which("setpriv")
+    if setpriv is None:
+        return None
+    return [setpriv, "--inh-caps=-all", "--bounding-set=-dac_override,-dac_read_search", "--"]
+
+
+def test_an_unreadable_file_says_permission_denied(sample, tmp_path):
+    prefix = without_file_access_override()
+    if prefix is None:
+        pytest.skip("no way to drop root's file access here")
+    locked = tmp_path / "locked.mf4"
+    shutil.copy(sample, locked)
+    locked.chmod(0)
+    out = subprocess.run(prefix + [sys.executable, "-m", "python_can_tolvar_mf4_cli", str(locked)],
+                         capture_output=True, text=True, env=cli_env(), timeout=120)
+    assert out.returncode == 1
+    assert out.stderr.strip() == f"tolvar-mf4: error: cannot open {locked}: permission denied"
 
 
 # -- passwords ------------------------------------------------------------------------

@@ -257,3 +257,42 @@ def test_hash_fails_with_the_attribute_error():
     m.channel = [1, 2]  # unhashable
     with pytest.raises(TypeError):
         hash(m)
+
+
+# -- the record count a recording states ----------------------------------------------
+
+@pytest.mark.parametrize("name", ["plain", "record_ids_2", "single_group_with_ids", "vlsd", "sd",
+                                  "several_groups", "composed", "conversions", "metadata"])
+def test_stated_record_count_is_the_frames_of_a_finished_recording(tmp_path, name):
+    import make_recordings
+
+    _, data = make_recordings.build(name)
+    path = tmp_path / f"{name}.mf4"
+    path.write_bytes(data)
+    with mod.MdfFile(path) as reader:
+        count = reader.get_record_count()
+        assert count == len(list(reader)) > 0
+        # Stated, not counted: iterating changes nothing.
+        assert reader.get_record_count() == count
+
+
+def test_stated_record_count_of_an_unfinished_recording_is_what_it_states(tmp_path):
+    import make_recordings
+
+    rec, data = make_recordings.build("unfinalised")
+    path = tmp_path / "unfinalised.mf4"
+    path.write_bytes(data)
+    with mod.MdfFile(path) as reader:
+        stated = reader.get_record_count()
+        frames = len(list(reader))
+    # The writer counted the records it meant to write; the cut file holds fewer.
+    assert stated == sum(len(g.records) for g in rec.groups if g.records) > frames > 0
+
+
+def test_stated_record_count_needs_an_open_reader(tmp_path):
+    path = two_groups(tmp_path, [0.1], [0.2])
+    reader = mod.MdfFile(path)
+    assert reader.get_record_count() == 2
+    reader.close()
+    with pytest.raises(RuntimeError, match="^Handle has been closed$"):
+        reader.get_record_count()

@@ -235,3 +235,19 @@ def test_cycle_through_a_file_object_is_collected(tmp_path):
     del reader, source, merged
     gc.collect()
     assert watch() is None and watch_source() is None
+
+
+def test_typed_example_runs_on_the_sample(tmp_path):
+    """The example the type checkers check (tests/typed_example.py) is a
+    working program, not just a file that type-checks."""
+    import typed_example
+
+    sample = pathlib.Path(__file__).resolve().parent / "data" / "sample.mf4"
+    lines = typed_example.summary(sample, {})
+    with mod.MdfFile(sample) as reader:
+        frames = list(reader)
+        metadata = reader.get_metadata()
+    assert lines[0] == f"{len(frames)} records, first on 'CAN 1', ordered: True"
+    assert len(lines) == 1 + len(metadata) + sum(1 for p in metadata.values() if not p["read_only"]) + 1
+    assert lines[-1] == f"{len(frames[0].data)} bytes; {len(frames)} frames from memory"
+    assert "HDcomment.Vehicle.odometer in KM" in lines

@@ -56,6 +56,7 @@ std::optional<GroupPlan> GroupPlan::build(const mdf::DgBlock& dg) {
             RecordGroup entry;
             entry.record_id = group->record_id;
             entry.key = group->record_id;
+            entry.cycle_count = group->cycle_count;
             if (group->is_vlsd()) {
                 entry.record_length = RecordGroup::kVariableLength;
                 layout_of.push_back(kNone);
@@ -127,6 +128,18 @@ std::optional<std::vector<GroupPlan>> build_plans(const mdf::MdfDocument& docume
     } catch (const std::bad_alloc&) {
         return std::nullopt;
     }
+}
+
+uint64_t stated_record_count(const std::vector<GroupPlan>& plans) {
+    uint64_t total = 0;
+    for (const GroupPlan& plan : plans) {
+        for (const RecordGroup& group : plan.record_groups) {
+            if (group.record_length == RecordGroup::kVariableLength) continue;
+            // A damaged count must not wrap around to a small total.
+            total = group.cycle_count > UINT64_MAX - total ? UINT64_MAX : total + group.cycle_count;
+        }
+    }
+    return total;
 }
 
 }  // namespace tolvar::bus

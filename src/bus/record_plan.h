@@ -52,6 +52,9 @@ struct RecordGroup {
     FrameKind kind = FrameKind::kNone;      // what the decoder writes
     std::vector<SignalSource> signal_sources;
     bool has_vlsd = false;  // a VLSD value follows each record
+    // The records the channel group states it holds (its cycle count), as
+    // written; never checked against the data.
+    uint64_t cycle_count = 0;
 };
 
 // The plan of one data group. Move-only: its record groups point into its
@@ -93,5 +96,12 @@ private:
 // list in chain order (an entry that is not a data group gets an empty plan,
 // whose walk gives nothing). Nothing when a group's plan cannot be built.
 std::optional<std::vector<GroupPlan>> build_plans(const mdf::MdfDocument& document);
+
+// The records a recording states for the record groups that are walked (every
+// group but the VLSD ones, whose records travel with the records that refer
+// to them): the sum of their cycle counts, at most UINT64_MAX. For a finished
+// recording, the records its walk gives; a writer that did not finish may
+// state fewer, or none.
+uint64_t stated_record_count(const std::vector<GroupPlan>& plans);
 
 }  // namespace tolvar::bus

@@ -292,6 +292,14 @@ PyObject* get_metadata(PyObject* self, PyObject*) {
     return metadata_to_dict(text->data(), text->size());
 }
 
+// What the recording states about its size, without reading a record: a
+// measure for progress displays.
+PyObject* get_record_count(PyObject* self, PyObject*) {
+    ReaderState* state = state_of(self);
+    if (state == nullptr || state->document() == nullptr) return raise_closed();
+    return PyLong_FromUnsignedLongLong(bus::stated_record_count(state->current.plans));
+}
+
 PyObject* iter(PyObject* self) {
     ReaderState* state = state_of(self);
     if (state == nullptr || state->document() == nullptr) return raise_closed();
@@ -329,6 +337,8 @@ PyMethodDef g_methods[] = {
     {"close", close_method, METH_VARARGS, "Release the recording and close the source."},
     {"stop", stop_method, METH_NOARGS, "Release the recording, as close() does, and stop the reader."},
     {"get_metadata", get_metadata, METH_NOARGS, "Get metadata"},
+    {"get_record_count", get_record_count, METH_NOARGS,
+     "The number of records the recording states it holds (the cycle counts of its channel groups)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -46,12 +46,15 @@ namespace {
 // the next (conversions through their inverse links, structures of
 // structures) would need one stack frame per block. The first release on a
 // thread drains a queue instead; releases made while it drains only queue.
+// The queue lives on the stack of that first release and the thread keeps
+// only a plain pointer to it: a thread-local object with a destructor would
+// tie the module to the C library's registration of thread-exit destructors,
+// which old systems lack.
 void destroy_block(Block* block) {
-    thread_local std::vector<Block*> queue;
-    thread_local bool draining = false;
-    if (draining) {
+    thread_local std::vector<Block*>* draining = nullptr;
+    if (draining != nullptr) {
         try {
-            queue.push_back(block);
+            draining->push_back(block);
             return;
         } catch (...) {
             // Out of memory for the queue: fall back to destroying in place.
@@ -60,7 +63,13 @@ void destroy_block(Block* block) {
             return;
         }
     }
-    draining = true;
+    std::vector<Block*> queue;
+    struct Drain {
+        explicit Drain(std::vector<Block*>* queue) { draining = queue; }
+        ~Drain() { draining = nullptr; }
+        Drain(const Drain&) = delete;
+        Drain& operator=(const Drain&) = delete;
+    } drain(&queue);
     block->destroy();
     delete block;
     while (!queue.empty()) {
@@ -69,8 +78,6 @@ void destroy_block(Block* block) {
         next->destroy();
         delete next;
     }
-    queue.shrink_to_fit();
-    draining = false;
 }
 
 }  // namespace

@@ -1,14 +1,28 @@
 # Types of the extension module python_can_tolvar_mf4.
 import io
-import pathlib
-from collections.abc import Iterator
-from typing import Any, Mapping, Optional, Union, final
+import os
+from collections.abc import Iterator, Mapping
+from typing import Any, Optional, TypedDict, Union, final, type_check_only
 
 import can
 from can.io.generic import MessageReader
 
-# A path, or a binary file object (anything else raises ValueError).
-_Source = Union[str, pathlib.Path, io.IOBase]
+# A path (str or os.PathLike such as pathlib.Path), or a binary file object;
+# anything else raises ValueError "Unknown data source type".
+_Source = Union[str, os.PathLike[str], io.IOBase]
+
+# For annotations only (the module has no such attribute): import it under
+# `if typing.TYPE_CHECKING:`.
+@type_check_only
+class MetadataProperty(TypedDict):
+    """The fields of one property of a recording's metadata (get_metadata)."""
+
+    name: str
+    description: str
+    read_only: bool
+    unit: str
+    value_raw: str
+    value_type: str
 
 @final
 class CanMsgExtension(can.Message):
@@ -26,7 +40,8 @@ class CanMsgExtension(can.Message):
 
 @final
 class MdfFileIterator:
-    """The frames of one data group of an MdfFile."""
+    """The frames of one data group of an MdfFile (made by iterating one;
+    calling the class raises RuntimeError)."""
 
     def __init__(self, *args: Any, **kwargs: Any) -> None: ...
     def __iter__(self) -> MdfFileIterator: ...
@@ -37,11 +52,14 @@ class MdfFile(MessageReader):
     def __init__(
         self,
         file: _Source,
-        *args: Any,
-        passwords: Optional[Mapping[str, str]] = ...,
-        **kwargs: Any,
+        *,
+        passwords: Optional[Mapping[str, str]] = None,
     ) -> None: ...
     def __iter__(self) -> Iterator[CanMsgExtension]: ...
-    def close(self, *args: Any) -> Any: ...
+    def __enter__(self) -> MdfFile: ...
+    def close(self) -> None: ...
     def stop(self) -> None: ...
-    def get_metadata(self) -> dict[str, dict[str, Union[str, bool]]]: ...
+    def get_metadata(self) -> dict[str, MetadataProperty]: ...
+    # The records the recording states it holds (its channel groups' cycle
+    # counts): the frames iteration gives for a finished recording.
+    def get_record_count(self) -> int: ...

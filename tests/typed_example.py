@@ -1,0 +1,56 @@
+"""Uses every public name of the module as a typed program would; the test
+command checks it with mypy --strict and pyright, and test_module.py runs it."""
+
+from __future__ import annotations
+
+import io
+import pathlib
+from typing import TYPE_CHECKING, Dict, Iterator, List
+
+import can
+
+import python_can_tolvar_mf4 as mf4
+from python_can_tolvar_mf4 import CanMsgExtension, MdfFile, MdfFileIterator
+
+if TYPE_CHECKING:
+    from python_can_tolvar_mf4 import MetadataProperty
+
+
+def units(metadata: Dict[str, MetadataProperty]) -> Dict[str, str]:
+    return {path: prop["unit"].upper() for path, prop in metadata.items() if not prop["read_only"]}
+
+
+def summary(path: pathlib.Path, passwords: Dict[str, str]) -> List[str]:
+    lines: List[str] = []
+    with MdfFile(path, passwords=passwords) as reader:
+        total: int = reader.get_record_count()
+        frames: Iterator[CanMsgExtension] = iter(reader)
+        first: CanMsgExtension = next(frames)
+        later: can.Message = next(frames)
+        ordered: bool = first <= later and first != later or first == later
+        channel = first.channel
+        lines.append(f"{total} records, first on {channel!r}, ordered: {ordered}")
+        for prop_path, prop in reader.get_metadata().items():
+            value: str = prop["value_raw"]
+            kind: str = prop["value_type"]
+            lines.append(f"{prop_path} [{prop['name']}: {prop['description']}] = {value} ({kind})")
+        lines.extend(f"{k} in {v}" for k, v in units(reader.get_metadata()).items())
+        reader.stop()
+    with open(path, "rb") as f:
+        from_file = mf4.MdfFile(f)
+        data: bytes = bytes(next(iter(from_file)).data)
+        from_file.close()
+    from_memory = MdfFile(io.BytesIO(path.read_bytes()))
+    lines.append(f"{len(data)} bytes; {sum(1 for _ in from_memory)} frames from memory")
+    from_memory.close()
+    return lines
+
+
+def is_group_iterator(value: object) -> bool:
+    return isinstance(value, MdfFileIterator)
+
+
+if __name__ == "__main__":
+    import sys
+
+    print("\n".join(summary(pathlib.Path(sys.argv[1]), {})))
