@@ -422,8 +422,11 @@ def progress_during(call):
 
 
 def test_lock_is_released_while_columns_fill(large):
+    """Holding the lock, the call lets the other thread in a few times at
+    most (where pyarrow itself lets go); released during the walk and the
+    fill of 300 000 frames, every step of the other thread gets through."""
     with mod.MdfFile(str(large)) as reader:
-        assert progress_during(reader.to_arrow) > 0
+        assert progress_during(reader.to_arrow) > 50
 
 
 def test_lock_is_released_while_layers_decode(tmp_path):
