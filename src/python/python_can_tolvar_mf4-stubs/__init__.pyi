@@ -9,8 +9,8 @@ from can.io.generic import MessageReader
 
 if TYPE_CHECKING:
     import numpy
-    import pandas
-    import pyarrow
+    import pandas  # type: ignore
+    import pyarrow  # type: ignore
 
 # A path, or a binary file object (anything else raises ValueError).
 _Source = Union[str, pathlib.Path, io.IOBase]
