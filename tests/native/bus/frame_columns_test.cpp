@@ -20,7 +20,7 @@ BusMessage data_frame(double time, uint32_t id, std::vector<uint8_t> payload, ui
     m.time = time;
     m.identifier = id;
     m.details.can.bus = bus;
-    std::memcpy(m.details.can.payload, payload.data(), payload.size());
+    if (!payload.empty()) std::memcpy(m.details.can.payload, payload.data(), payload.size());
     m.data = m.details.can.payload;
     m.data_length = payload.size();
     return m;
