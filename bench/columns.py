@@ -19,7 +19,6 @@ import gc
 import itertools
 import os
 import platform
-import resource
 import shutil
 import subprocess
 import sys
@@ -72,14 +71,18 @@ def python_can_recording(path, frames):
 def peak_memory(path, method):
     """Peak resident memory above the interpreter's baseline (after import and
     open) during one call, against the bytes of the arrays it returns."""
+    # The high-water mark of this process's own memory (VmHWM): ru_maxrss
+    # would start at the forking parent's.
     code = f"""
-import resource, sys
 import numpy, pandas, pyarrow
 import python_can_tolvar_mf4 as mod
+def high_water():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
 reader = mod.MdfFile({path!r})
-base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+base = high_water()
 table = reader.{method}()
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+peak = high_water()
 if isinstance(table, dict):
     own = sum(a.nbytes for a in table.values())
 elif hasattr(table, "nbytes") and hasattr(table, "schema"):
