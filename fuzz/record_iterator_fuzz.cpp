@@ -1,12 +1,19 @@
 // Any bytes as a file holding a chain of data groups (the first 8 bytes, taken
 // as a little-endian number modulo the size, name the first one's offset):
 // every group that parses is walked to its end, twice, and every message must
-// keep its payload within itself.
+// keep its payload within itself; walked again through a filter whose window
+// (taken from the last bytes) needs the search for its start, it gives no
+// more frames, each of them inside the window, and its frames go into
+// columns whole.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
+#include "bus/frame_columns.h"
+#include "bus/frame_filter.h"
 #include "bus/record_iterator.h"
 #include "bus/record_plan.h"
 #include "log/log.h"
@@ -54,6 +61,42 @@ uint64_t walk(const tolvar::bus::GroupPlan& plan) {
     return count;
 }
 
+// The filtered walk: never more frames than the plain one, each in the
+// window; then the same walk into a store and out through fill_columns.
+void filtered_walk(const tolvar::bus::GroupPlan& plan, const uint8_t* data, size_t size, uint64_t frames) {
+    using namespace tolvar::bus;
+    double start = 0.0;
+    double stop = 0.0;
+    std::memcpy(&start, data + size - 16, 8);
+    std::memcpy(&stop, data + size - 8, 8);
+    if (std::isnan(start)) start = 0.0;
+    if (std::isnan(stop) || stop < start) stop = start + 1.0;
+    FrameFilter filter;
+    filter.set_window(0.0, start, stop);
+    filter.set_id_filters({{0, 0, -1}});
+    std::optional<RecordIterator> it = RecordIterator::create(&plan, &filter);
+    if (!it) abort();
+    uint64_t count = 0;
+    for (const BusMessage* m = it->first(); m != nullptr; m = it->advance()) {
+        check(*m);
+        if (m->kind != FrameKind::kNone && !filter.in_window(m->time)) abort();
+        ++count;
+    }
+    if (count > frames) abort();
+    std::vector<FrameStore> stores(1);
+    if (collect(*it, 0.0, stores[0]) != CollectResult::kDone) return;
+    const uint64_t rows = stores[0].size();
+    std::vector<double> timestamps(rows);
+    std::vector<int32_t> offsets(rows + 1);
+    std::vector<uint8_t> values(stores[0].payload_bytes());
+    ColumnTargets targets;
+    targets.timestamp = timestamps.data();
+    targets.data_values = values.data();
+    targets.offsets32 = offsets.data();
+    if (!fill_columns(stores, targets)) abort();
+    if (static_cast<uint64_t>(offsets[rows]) != values.size()) abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -76,7 +119,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::optional<tolvar::bus::GroupPlan> plan = tolvar::bus::GroupPlan::build(*group);
         if (!plan) continue;
         // A walk is repeatable: first starts it again from the beginning.
-        if (walk(*plan) != walk(*plan)) abort();
+        const uint64_t frames = walk(*plan);
+        if (walk(*plan) != frames) abort();
+        if (size >= 24) filtered_walk(*plan, data, size, frames);
     }
     stream.close();
     return 0;

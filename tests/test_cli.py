@@ -506,6 +506,48 @@ def test_readme_python_examples_run(sample, secret, tmp_path, monkeypatch, capsy
     shutil.copy(secret, tmp_path / "secret.mf4")
     monkeypatch.chdir(tmp_path)
     monkeypatch.setenv("MF4_PASSWORD", SECRET)
+    import importlib.util
+    tables = all(importlib.util.find_spec(name) for name in ("numpy", "pandas", "pyarrow"))
     for code in examples:
+        # The table examples need the optional packages (not in every environment).
+        if "to_numpy" in code and not tables:
+            continue
         exec(compile(code, "README.md", "exec"), {"__name__": "readme"})
     assert "Timestamp" in capsys.readouterr().out
+
+
+# -- filters on the command line ---------------------------------------------------
+
+
+@pytest.mark.parametrize("options, keywords", [
+    (["--filter", "10:7F0"], dict(can_filters=[{"can_id": 0x10, "can_mask": 0x7F0}])),
+    (["--filter", "0:0:x", "--filter", "1:1"],
+     dict(can_filters=[{"can_id": 0, "can_mask": 0, "extended": True}, {"can_id": 1, "can_mask": 1}])),
+    (["--filter", "0:0:s"], dict(can_filters=[{"can_id": 0, "can_mask": 0, "extended": False}])),
+    (["--channel", "CAN 1", "--channel", "LIN 1"], dict(channels=["CAN 1", "LIN 1"])),
+    (["--start", "0.05", "--stop", "0.2"], dict(start=0.05, stop=0.2)),
+    (["--stop", "0.1", "--channel", "CAN 2"], dict(stop=0.1, channels=["CAN 2"])),
+])
+def test_filter_options_select_as_the_keywords_do(sample, options, keywords):
+    with mod.MdfFile(str(sample)) as reader:
+        origin = reader.start_timestamp
+    for bound in ("start", "stop"):
+        if bound in keywords:
+            keywords[bound] = origin + keywords[bound]
+    expected = lines_of(sample, **keywords)
+    assert 0 < len(expected) < len(lines_of(sample))
+    result = run(sample, *options)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == expected
+
+
+@pytest.mark.parametrize("options", [["--filter", "12"], ["--filter", "xyz:7FF"], ["--filter", "1:2:q"],
+                                     ["--start", "abc"]])
+def test_bad_filter_options_are_usage_errors(sample, options):
+    result = run(sample, *options)
+    assert result.returncode == 2 and "usage" in result.stderr
+
+
+def test_start_after_stop_is_an_error(sample):
+    result = run(sample, "--start", "2", "--stop", "1")
+    assert result.returncode == 1 and "--start must not be after --stop" in result.stderr

@@ -1,9 +1,12 @@
 #include "bus/record_iterator.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "bus/frame_filter.h"
 #include "bus/record_plan.h"
 #include "bus/value_extraction.h"
 
@@ -29,6 +32,10 @@ constexpr uint64_t kSignalBudget = 64 * 1024;
 constexpr uint64_t kLongestFilledValue = kCanPayloadSize;
 // Bytes asked of a signal block per read while a value arrives.
 constexpr uint64_t kSignalPiece = 4096;
+// The bisection for a window's start reads each probed record's time field
+// from the front of the record; a time field that ends further in is found
+// by the sequential skip instead.
+constexpr uint64_t kLongestProbe = 4096;
 
 // A growable byte buffer that reports allocation failure instead of throwing,
 // so that running out of memory ends a walk rather than the process.
@@ -102,9 +109,11 @@ uint64_t read_available(stream::Stream& stream, uint8_t* buffer, uint64_t n) {
 }  // namespace
 
 struct RecordIterator::Walk {
-    explicit Walk(const GroupPlan* group_plan) : plan(group_plan) {}
+    Walk(const GroupPlan* group_plan, const FrameFilter* frame_filter)
+        : plan(group_plan), filter(frame_filter) {}
 
     const GroupPlan* plan;  // borrowed; the reader keeps it alive
+    const FrameFilter* filter;  // borrowed; null when every record is given
     uint64_t position = 0;
     RecordView view;
     ByteBuffer record;  // the current record when it cannot stay in the window
@@ -121,7 +130,12 @@ struct RecordIterator::Walk {
     const RecordGroup* last_group = nullptr;
 
     const BusMessage* next(FrameKind* kind);
+    const BusMessage* end(FrameKind* kind);
     bool read_record(stream::Stream& section);
+    void seek_start(stream::Stream& section);
+    bool bisect_start(stream::Stream& section);
+    bool skip_record(stream::Stream& section);
+    bool record_time(FrameKind kind, double& time) const;
     const uint8_t* fetch(stream::Stream& section, uint64_t offset, uint64_t n);
     bool gather_signal_values(const RecordGroup& entry, stream::Stream& section, uint64_t& at);
     enum class SdResult { kComplete, kCutShort, kNoMemory };
@@ -293,20 +307,145 @@ bool RecordIterator::Walk::read_record(stream::Stream& section) {
     return true;
 }
 
-const BusMessage* RecordIterator::Walk::next(FrameKind* kind) {
-    if (plan->data == nullptr || !read_record(*plan->data) || decoder == nullptr) {
-        finished = true;
-        if (kind != nullptr) *kind = FrameKind::kNone;
-        return nullptr;
-    }
-    const FrameKind result = decoder(view, message);
-    if (kind != nullptr) *kind = result;
-    return &message;
+const BusMessage* RecordIterator::Walk::end(FrameKind* kind) {
+    finished = true;
+    if (kind != nullptr) *kind = FrameKind::kNone;
+    return nullptr;
 }
 
-std::optional<RecordIterator> RecordIterator::create(const GroupPlan* plan) {
+// The time of the record just read: a frame's own, otherwise its time
+// field's. False when the record gives no frame and its time is a byte
+// array only a decoder would read.
+bool RecordIterator::Walk::record_time(FrameKind kind, double& time) const {
+    if (kind != FrameKind::kNone) {
+        time = message.time;
+        return true;
+    }
+    if (last_group->time_field != nullptr) {
+        time = field_value(*last_group->time_field, view.record);
+        return true;
+    }
+    time = 0.0;
+    return last_group->time_is_zero;
+}
+
+const BusMessage* RecordIterator::Walk::next(FrameKind* kind) {
+    for (;;) {
+        if (plan->data == nullptr || !read_record(*plan->data) || decoder == nullptr) return end(kind);
+        const FrameKind result = decoder(view, message);
+        if (filter != nullptr) {
+            if (filter->has_window()) {
+                double time = 0.0;
+                const bool known = record_time(result, time);
+                // The group is in time order: nothing after this is earlier.
+                if (known && filter->at_or_after_stop(time)) return end(kind);
+                if (!known || !filter->in_window(time)) continue;
+            }
+            if (!filter->passes(message)) continue;
+        }
+        if (kind != nullptr) *kind = result;
+        return &message;
+    }
+}
+
+// Moves the walk to the first record of the window: by bisection where every
+// record has one length and lies at a known offset, otherwise record by
+// record over the time fields. Both rely on the group's time order and never
+// decode a frame; a record whose time cannot be told stops the search there.
+void RecordIterator::Walk::seek_start(stream::Stream& section) {
+    if (bisect_start(section)) return;
+    while (skip_record(section)) {
+    }
+}
+
+// Bisection over records without ids, all of one length and without VLSD
+// values between them: record i lies at i * length.
+bool RecordIterator::Walk::bisect_start(stream::Stream& section) {
+    if (plan->with_ids || plan->record_groups.size() != 1) return false;
+    const RecordGroup& entry = plan->record_groups.front();
+    if (entry.record_length <= 0 || entry.has_vlsd || entry.decoder == nullptr) return false;
+    const uint64_t length = static_cast<uint64_t>(entry.record_length);
+    uint64_t probe = length;
+    if (entry.time_field != nullptr) {
+        const ChannelField& field = *entry.time_field;
+        const uint64_t end_bit = field.bit_position + field.bit_count;
+        if (end_bit < field.bit_position) return false;
+        probe = std::min<uint64_t>(length, end_bit / 8 + (end_bit % 8 != 0 ? 1 : 0));
+    } else if (!entry.time_is_zero) {
+        return false;
+    }
+    if (probe > kLongestProbe) return false;
+    const int64_t size = section.size();
+    if (size <= 0) return false;
+    uint64_t low = 0;
+    uint64_t high = static_cast<uint64_t>(size) / length;
+    uint8_t bytes[kLongestProbe];
+    while (low < high) {
+        const uint64_t middle = low + (high - low) / 2;
+        const uint64_t at = middle * length;
+        if (at > static_cast<uint64_t>(INT64_MAX) ||
+            section.seek(static_cast<int64_t>(at), stream::kSeekSet) != static_cast<int64_t>(at) ||
+            read_available(section, bytes, probe) != probe) {
+            break;  // what is known so far still holds: low is not past the start
+        }
+        const double time = entry.time_field != nullptr ? field_value(*entry.time_field, ByteSpan{bytes, probe}) : 0.0;
+        if (filter->before_start(time)) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    position = low * length;
+    return true;
+}
+
+// Moves past the record at `position` when its time field places it before
+// the window, exactly as far as reading it would; false (position kept) when
+// it does not, when its time needs the decoder, or when reading it would end
+// the walk, which the walk then finds out for itself.
+bool RecordIterator::Walk::skip_record(stream::Stream& section) {
+    const bool with_ids = plan->with_ids;
+    const uint64_t id_size = plan->id_size;
+    uint64_t at = position;
+    uint64_t key = 0;
+    if (with_ids) {
+        const uint8_t* id = fetch(section, at, id_size);
+        if (id == nullptr) return false;
+        key = load_id(id, id_size);
+        at += id_size;
+    }
+    const RecordGroup* entry = plan->find(key);
+    if (entry == nullptr || entry->record_length < 0) return false;
+    if (entry->time_field == nullptr && !entry->time_is_zero) return false;
+    const uint64_t length = static_cast<uint64_t>(entry->record_length);
+    const uint8_t* bytes = fetch(section, at, length);
+    if (bytes == nullptr) return false;
+    const double time = entry->time_field != nullptr ? field_value(*entry->time_field, ByteSpan{bytes, length}) : 0.0;
+    if (!filter->before_start(time)) return false;
+    at += length;
+    // The VLSD values that follow belong to the record, as gather_signal_values reads them.
+    if (entry->has_vlsd && with_ids) {
+        for (const SignalSource& source : entry->signal_sources) {
+            if (source.kind != SignalSource::Kind::kVlsd) continue;
+            const uint8_t* id = fetch(section, at, id_size);
+            if (id == nullptr) return false;
+            if (load_id(id, id_size) != source.vlsd_record_id) break;
+            const uint8_t* length_bytes = fetch(section, at + id_size, 4);
+            if (length_bytes == nullptr) return false;
+            uint32_t value_length;
+            std::memcpy(&value_length, length_bytes, 4);
+            if (fetch(section, at + id_size + 4, value_length) == nullptr) return false;
+            at += id_size + 4 + value_length;
+        }
+    }
+    if (at == position) return false;
+    position = at;
+    return true;
+}
+
+std::optional<RecordIterator> RecordIterator::create(const GroupPlan* plan, const FrameFilter* filter) {
     if (plan == nullptr) return std::nullopt;
-    Walk* walk = new (std::nothrow) Walk(plan);
+    Walk* walk = new (std::nothrow) Walk(plan, filter);
     if (walk == nullptr) return std::nullopt;
     return RecordIterator(std::unique_ptr<Walk>(walk));
 }
@@ -319,6 +458,9 @@ RecordIterator::~RecordIterator() = default;
 const BusMessage* RecordIterator::first(FrameKind* kind) {
     walk_->finished = false;
     walk_->position = 0;
+    if (walk_->filter != nullptr && walk_->filter->has_start() && walk_->plan->data != nullptr) {
+        walk_->seek_start(*walk_->plan->data);
+    }
     return walk_->next(kind);
 }
 

@@ -12,13 +12,19 @@
 
 namespace tolvar::bus {
 
+class FrameFilter;
 class GroupPlan;
 
 class RecordIterator {
 public:
     // An iterator standing before the first record; nothing when plan is
-    // null or memory runs out.
-    static std::optional<RecordIterator> create(const GroupPlan* plan);
+    // null or memory runs out. With a filter (borrowed; it must outlive the
+    // iterator), only the records it lets through are given: first() starts
+    // at the window's start, found without decoding (see seek_start), and a
+    // record at or after the window's end ends the walk, since a data group
+    // is in time order. A record that gives no frame passes the identifier
+    // and channel parts and is placed in the window by its time field.
+    static std::optional<RecordIterator> create(const GroupPlan* plan, const FrameFilter* filter = nullptr);
 
     RecordIterator(RecordIterator&&) noexcept;
     RecordIterator& operator=(RecordIterator&&) noexcept;

@@ -41,6 +41,17 @@ FrameKind classify(const mdf::CgBlock& group, const RecordLayout& layout) {
     return classify_group(names).value_or(FrameKind::kNone);
 }
 
+// The field a decoder takes a record's time from: every decoder stores each
+// timestamp field as it meets it, so the last one counts.
+void set_time_field(RecordGroup& entry) {
+    const ChannelField* last = nullptr;
+    for (const ChannelField& field : *entry.layout) {
+        if (field.role == ChannelRole::kTimestampRole) last = &field;
+    }
+    entry.time_is_zero = last == nullptr;
+    entry.time_field = last != nullptr && last->value_kind != ValueKind::kByteArray ? last : nullptr;
+}
+
 }  // namespace
 
 std::optional<GroupPlan> GroupPlan::build(const mdf::DgBlock& dg) {
@@ -78,7 +89,11 @@ std::optional<GroupPlan> GroupPlan::build(const mdf::DgBlock& dg) {
         }
         // The layouts are in place for good: the record groups may point in.
         for (size_t i = 0; i < plan.record_groups.size(); ++i) {
-            if (layout_of[i] != kNone) plan.record_groups[i].layout = &plan.layouts_[layout_of[i]];
+            if (layout_of[i] != kNone) {
+                RecordGroup& entry = plan.record_groups[i];
+                entry.layout = &plan.layouts_[layout_of[i]];
+                set_time_field(entry);
+            }
         }
 
         std::vector<RecordGroup>& groups = plan.record_groups;

@@ -55,6 +55,12 @@ struct RecordGroup {
     // The records the channel group states it holds (its cycle count), as
     // written; never checked against the data.
     uint64_t cycle_count = 0;
+    // Where a record's time lies without decoding it: the layout's last
+    // timestamp field, the one the decoders keep. Null when the layout has no
+    // timestamp field (time_is_zero: its frames lie at time 0) or when that
+    // field is a byte array, whose time only a decoder reads.
+    const ChannelField* time_field = nullptr;
+    bool time_is_zero = false;
 };
 
 // The plan of one data group. Move-only: its record groups point into its

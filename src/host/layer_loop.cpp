@@ -57,12 +57,18 @@ PyRef lookup(PyObject* passwords, const char* key, bool* failed) {
 
 }  // namespace
 
-stream::StreamPtr unwrap_layers(stream::StreamPtr stream, PyObject* passwords) {
+stream::StreamPtr unwrap_layers(stream::StreamPtr stream, PyObject* passwords, bool release_lock) {
     stream::ContainerHeader header;
     while (stream::detect_layer_header(stream.get(), &header)) {
         std::unique_ptr<stream::DecodedLayerStream> layer;
         if (header.layer_type == stream::kLayerCompressed) {
-            layer = stream::open_compressed(stream.get(), &header);
+            if (release_lock) {
+                Py_BEGIN_ALLOW_THREADS
+                layer = stream::open_compressed(stream.get(), &header);
+                Py_END_ALLOW_THREADS
+            } else {
+                layer = stream::open_compressed(stream.get(), &header);
+            }
             if (!layer) return fail_with(stream, PyExc_RuntimeError, "Could not decompress stream");
         } else if (header.layer_type == stream::kLayerEncrypted) {
             if (passwords == nullptr) {
@@ -83,7 +89,17 @@ stream::StreamPtr unwrap_layers(stream::StreamPtr stream, PyObject* passwords) {
             const char* bytes = PyBytes_AsString(encoded.get());
             if (bytes == nullptr) return fail(stream);
             // The password ends at the first zero byte, as a C string would.
-            layer = stream::open_encrypted(stream.get(), &header, reinterpret_cast<const uint8_t*>(bytes), std::strlen(bytes));
+            const uint8_t* password = reinterpret_cast<const uint8_t*>(bytes);
+            const size_t password_length = std::strlen(bytes);
+            if (release_lock) {
+                // The password's bytes belong to `encoded`, which nothing
+                // else sees while the lock is released.
+                Py_BEGIN_ALLOW_THREADS
+                layer = stream::open_encrypted(stream.get(), &header, password, password_length);
+                Py_END_ALLOW_THREADS
+            } else {
+                layer = stream::open_encrypted(stream.get(), &header, password, password_length);
+            }
             if (!layer) return fail_with(stream, PyExc_RuntimeError, "Could not decrypt stream");
         } else {
             return fail_with(stream, PyExc_RuntimeError, "Could not open data source");

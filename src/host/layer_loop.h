@@ -15,6 +15,8 @@ namespace tolvar::host {
 // On failure the stream has been closed and the result is nullptr with a
 // Python exception set ("Could not decompress stream", "Could not decrypt
 // stream", ..., or the host's own error from a password lookup or encoding).
-stream::StreamPtr unwrap_layers(stream::StreamPtr stream, PyObject* passwords);
+// With `release_lock` (a stream that never calls host code), each layer is
+// decoded with the interpreter lock released, so other threads run meanwhile.
+stream::StreamPtr unwrap_layers(stream::StreamPtr stream, PyObject* passwords, bool release_lock = false);
 
 }  // namespace tolvar::host

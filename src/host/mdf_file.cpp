@@ -6,6 +6,7 @@
 // own. The native type stays out of the module's attributes.
 #include <Python.h>
 
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -14,6 +15,8 @@
 
 #include "bus/record_iterator.h"
 #include "bus/record_plan.h"
+#include "host/column_reads.h"
+#include "host/filter_options.h"
 #include "host/host_file_stream.h"
 #include "host/layer_loop.h"
 #include "host/mdf_file_iterator.h"
@@ -26,6 +29,12 @@
 
 namespace tolvar::host {
 namespace {
+
+// The file object a HostFileStream holds, if the stream is one.
+PyObject* host_object(const stream::StreamPtr& stream) {
+    const HostFileStream* host = dynamic_cast<const HostFileStream*>(stream.get());
+    return host != nullptr ? host->object() : nullptr;
+}
 
 PyObject* raise_closed() {
     PyErr_SetString(PyExc_RuntimeError, "Handle has been closed");
@@ -152,11 +161,14 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
         return -1;
     }
     const Names& n = names();
+    // Bad filter values are refused before anything is opened.
+    FilterOptions filter_options;
+    if (!parse_filter_options(kwargs, filter_options)) return -1;
     PyRef base_kwargs(kwargs != nullptr ? PyDict_Copy(kwargs) : PyDict_New());
     if (!base_kwargs || PyDict_SetItem(base_kwargs.get(), n.mode, n.rb) < 0) return -1;
     // The reader's own keywords stay with the reader: python-can 4.0 and 4.1
     // have a base initialiser without **kwargs that would refuse them.
-    for (PyObject* own : {n.passwords}) {
+    for (PyObject* own : {n.passwords, n.can_filters, n.channels, n.start, n.stop}) {
         if (PyDict_DelItem(base_kwargs.get(), own) < 0) {
             if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
             PyErr_Clear();
@@ -196,11 +208,16 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
     stream::StreamPtr stream = open_source(*state, file.get(), source);
     if (!stream) return -1;
-    stream = unwrap_layers(std::move(stream), passwords);
+    stream = unwrap_layers(std::move(stream), passwords, host_object(stream) == nullptr);
     std::unique_ptr<mdf::MdfDocument> document;
     std::optional<std::vector<bus::GroupPlan>> plans;
     if (stream && PyErr_Occurred() == nullptr) document = mdf::MdfDocument::open(stream.get());
     if (document) plans = bus::build_plans(*document);
+    std::unique_ptr<bus::FrameFilter> filter;
+    if (plans && PyErr_Occurred() == nullptr) {
+        filter = make_filter(filter_options, document->start_time());
+        if (!filter && filter_options.any()) plans.reset();
+    }
     // A file object that raised while the tree was read is the cause the
     // caller needs, even where a parser took the failed read for an end.
     if (!plans || PyErr_Occurred() != nullptr) {
@@ -217,14 +234,10 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
     state->current.stream = std::move(stream);
     state->current.document = std::move(document);
     state->current.plans = std::move(*plans);
+    state->current.filter = std::move(filter);
+    state->host_reads = host_object(state->current.stream) != nullptr;
     state->generation = ++module_state().last_generation;
     return 0;
-}
-
-// The file object a HostFileStream holds, if the stream is one.
-PyObject* host_object(const stream::StreamPtr& stream) {
-    const HostFileStream* host = dynamic_cast<const HostFileStream*>(stream.get());
-    return host != nullptr ? host->object() : nullptr;
 }
 
 // A file object that refers back to its reader makes a cycle through the
@@ -312,7 +325,7 @@ PyObject* iter(PyObject* self) {
     if (!iterators) return nullptr;
     Py_ssize_t index = 0;
     for (const bus::GroupPlan& plan : plans) {
-        std::optional<bus::RecordIterator> cursor = bus::RecordIterator::create(&plan);
+        std::optional<bus::RecordIterator> cursor = bus::RecordIterator::create(&plan, state->current.filter.get());
         PyObject* iterator = create_iterator(self, start, generation, std::move(cursor));
         if (iterator == nullptr) return nullptr;
         PyTuple_SetItem(iterators.get(), index++, iterator);
@@ -321,6 +334,34 @@ PyObject* iter(PyObject* self) {
     }
     return PyObject_Call(module_state().merge, iterators.get(), nullptr);
 }
+
+PyObject* to_numpy(PyObject* self, PyObject*) { return read_table(self, TableKind::kNumpy); }
+PyObject* to_arrow(PyObject* self, PyObject*) { return read_table(self, TableKind::kArrow); }
+
+PyObject* to_pandas(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"data", nullptr};
+    const char* data = "arrow";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$s:to_pandas", const_cast<char**>(keywords), &data)) {
+        return nullptr;
+    }
+    if (std::strcmp(data, "arrow") == 0) return read_table(self, TableKind::kPandas);
+    if (std::strcmp(data, "bytes") == 0) return read_table(self, TableKind::kPandasBytes);
+    PyErr_SetString(PyExc_ValueError, "data must be \"arrow\" or \"bytes\"");
+    return nullptr;
+}
+
+// The recording's start as a timestamp: what a frame at time 0 shows.
+PyObject* get_start_timestamp(PyObject* self, void*) {
+    ReaderState* state = state_of(self);
+    if (state == nullptr || state->document() == nullptr) return raise_closed();
+    return PyFloat_FromDouble(state->document()->start_time());
+}
+
+PyGetSetDef g_getset[] = {
+    {"start_timestamp", get_start_timestamp, nullptr,
+     "The recording's start in seconds since 1970-01-01 UTC: the timestamp of a frame at time 0.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 // Host code cannot derive from MdfFile.
 PyObject* refuse_subclass(PyObject*, PyObject*, PyObject*) {
@@ -339,6 +380,10 @@ PyMethodDef g_methods[] = {
     {"get_metadata", get_metadata, METH_NOARGS, "Get metadata"},
     {"get_record_count", get_record_count, METH_NOARGS,
      "The number of records the recording states it holds (the cycle counts of its channel groups)."},
+    {"to_numpy", to_numpy, METH_NOARGS, "Every frame iteration gives, as a dict of numpy arrays."},
+    {"to_pandas", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(to_pandas)), METH_VARARGS | METH_KEYWORDS,
+     "Every frame iteration gives, as a pandas.DataFrame; data=\"bytes\" for bytes objects in the data column."},
+    {"to_arrow", to_arrow, METH_NOARGS, "Every frame iteration gives, as a pyarrow.Table."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -350,6 +395,7 @@ PyType_Slot g_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(clear)},
     {Py_tp_iter, reinterpret_cast<void*>(iter)},
     {Py_tp_methods, g_methods},
+    {Py_tp_getset, g_getset},
     {0, nullptr},
 };
 
@@ -361,12 +407,14 @@ PyType_Spec g_spec = {
 };
 
 constexpr const char* kDoc =
-    "MdfFile(file, passwords=None)\n\n"
+    "MdfFile(file, passwords=None, *, can_filters=None, channels=None, start=None, stop=None)\n\n"
     "Reads an ASAM MDF 4 bus-logging recording (a path, a pathlib.Path or a\n"
     "binary file object). Iterating it yields every CAN, CAN FD and LIN frame\n"
     "as a CanMsgExtension, merged by timestamp. `passwords` maps key\n"
     "identifiers (8 upper-case hex digits) or \"default\" to the passwords of\n"
-    "encrypted recordings.";
+    "encrypted recordings. can_filters (python-can's filter dicts), channels\n"
+    "(names as messages carry them) and start <= timestamp < stop select the\n"
+    "frames that iteration and to_numpy(), to_pandas() and to_arrow() give.";
 
 }  // namespace
 

@@ -114,6 +114,8 @@ PyObject* step(PyObject*, IteratorObject* it, IteratorState* state) {
     SavedError build_error;
     {
         ReaderHold hold(it->owner);
+        // A columnar read in another thread may be walking the same Streams.
+        StreamLock lock(state_of(it->owner));
         if (reader_is_open(it->owner, state->generation)) {
             read_ahead(*state, state->cursor->advance());
         } else {
@@ -193,7 +195,12 @@ PyObject* create_iterator(PyObject* owner, double start, uint64_t generation,
     it->state->generation = generation;
     it->state->cursor = std::move(cursor);
     if (it->state->cursor) {
-        read_ahead(*it->state, it->state->cursor->first());
+        const bus::BusMessage* first = nullptr;
+        {
+            StreamLock lock(state_of(owner));
+            first = it->state->cursor->first();
+        }
+        read_ahead(*it->state, first);
         if (PyErr_Occurred() != nullptr) return nullptr;
     }
     return self.release();

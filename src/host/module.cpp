@@ -33,9 +33,7 @@ PyObject* logger_method(int32_t level) {
 // happens here stays here: an exception that was set before (a file object
 // that raised while the line was being logged) is put back afterwards, and one
 // raised by the logger itself is reported as unraisable, never left pending.
-int log_bridge(log::LogMessage* message, void* argument) {
-    PyObject* logger = static_cast<PyObject*>(argument);
-    if (logger == nullptr || message == nullptr || message->buffer == nullptr) return 0;
+void log_line(PyObject* logger, log::LogMessage* message) {
     SavedError saved;
     const size_t length = strnlen(message->buffer, log::kBufferSize);
     PyRef text(PyUnicode_DecodeUTF8(message->buffer, static_cast<Py_ssize_t>(length),
@@ -45,6 +43,16 @@ int log_bridge(log::LogMessage* message, void* argument) {
         PyRef result(PyObject_CallMethodObjArgs(logger, method, text.get(), nullptr));
     }
     if (PyErr_Occurred() != nullptr) PyErr_WriteUnraisable(logger);
+}
+
+// Lines also come from work done with the interpreter lock released (layers
+// decoded at open, columnar reads): the bridge takes the lock for itself.
+int log_bridge(log::LogMessage* message, void* argument) {
+    PyObject* logger = static_cast<PyObject*>(argument);
+    if (logger == nullptr || message == nullptr || message->buffer == nullptr) return 0;
+    const PyGILState_STATE lock = PyGILState_Ensure();
+    log_line(logger, message);
+    PyGILState_Release(lock);
     return 0;
 }
 
@@ -70,7 +78,9 @@ bool make_names() {
            intern(n.property_fields[4], "value_raw") && intern(n.property_fields[5], "value_type") &&
            intern(n.logger_methods[0], "debug") && intern(n.logger_methods[1], "info") &&
            intern(n.logger_methods[2], "warning") && intern(n.logger_methods[3], "error") &&
-           intern(n.logger_methods[4], "critical");
+           intern(n.logger_methods[4], "critical") && intern(n.can_filters, "can_filters") &&
+           intern(n.channels, "channels") && intern(n.start, "start") && intern(n.can_id, "can_id") &&
+           intern(n.can_mask, "can_mask") && intern(n.extended, "extended");
 }
 
 bool make_constants() {

@@ -42,6 +42,49 @@ struct Names {
     PyObject* property_fields[6];
     // The logger's methods by level: debug, info, warning, error, critical.
     PyObject* logger_methods[5];
+    // The filter keywords and the keys of one identifier filter.
+    PyObject* can_filters;
+    PyObject* channels;
+    PyObject* start;
+    PyObject* can_id;
+    PyObject* can_mask;
+    PyObject* extended;
+};
+
+// What the columnar reads call in numpy, pandas and pyarrow, imported on
+// first use (each group stays null until its package imported once).
+struct TableLibraries {
+    // numpy
+    PyObject* frombuffer = nullptr;
+    PyObject* array = nullptr;
+    PyObject* dtype_float64 = nullptr;
+    PyObject* dtype_uint32 = nullptr;
+    PyObject* dtype_bool = nullptr;
+    PyObject* dtype_uint8 = nullptr;
+    PyObject* dtype_int16 = nullptr;
+    PyObject* dtype_str = nullptr;  // numpy.str_
+    PyObject* reshape = nullptr;    // "reshape"
+    // pandas
+    PyObject* data_frame = nullptr;
+    PyObject* from_codes = nullptr;        // pandas.Categorical.from_codes
+    PyObject* arrow_extension = nullptr;   // pandas.arrays.ArrowExtensionArray
+    PyObject* validate = nullptr;          // "validate"
+    PyObject* copy = nullptr;              // "copy"
+    // pyarrow
+    PyObject* py_buffer = nullptr;
+    PyObject* from_buffers = nullptr;      // pyarrow.Array.from_buffers
+    PyObject* dictionary_from_arrays = nullptr;  // pyarrow.DictionaryArray.from_arrays
+    PyObject* table_from_arrays = nullptr;       // pyarrow.Table.from_arrays
+    PyObject* pa_array = nullptr;                // pyarrow.array
+    PyObject* type_float64 = nullptr;
+    PyObject* type_uint32 = nullptr;
+    PyObject* type_bool = nullptr;
+    PyObject* type_uint8 = nullptr;
+    PyObject* type_int16 = nullptr;
+    PyObject* type_string = nullptr;
+    PyObject* type_binary = nullptr;
+    PyObject* type_large_binary = nullptr;
+    PyObject* names = nullptr;  // "names"
 };
 
 struct ModuleState {
@@ -60,6 +103,7 @@ struct ModuleState {
     PyObject* mdf_file_iterator = nullptr;  // MdfFileIterator
 
     Names names{};
+    TableLibraries tables{};
     PyObject* empty_tuple = nullptr;  // the positional arguments of a message
     // "CAN 0" to "CAN 255" and "LIN 0" to "LIN 255": a message's channel by
     // its bus number, so a message costs no formatting.

@@ -8,6 +8,7 @@
 namespace tolvar::host {
 
 void OpenRecording::free() {
+    filter.reset();
     plans.clear();
     document.reset();
     close(stream);
@@ -24,6 +25,7 @@ void ReaderState::release() {
             // Without room to keep it aside, it is kept for good: never
             // freed under a running read. The plans are abandoned in place
             // (a new empty vector over the old one, whose buffer stays).
+            current.filter.release();
             current.document.release();
             current.stream.release();
             new (&current.plans) std::vector<bus::GroupPlan>();
@@ -53,6 +55,19 @@ ReaderHold::~ReaderHold() {
         if (--state->holds == 0) state->free_retired();
     }
     Py_DecRef(reader_);
+}
+
+StreamLock::StreamLock(ReaderState* state) {
+    if (state == nullptr || state->host_reads) return;
+    lock_ = &state->stream_lock;
+    if (lock_->try_lock()) return;
+    Py_BEGIN_ALLOW_THREADS
+    lock_->lock();
+    Py_END_ALLOW_THREADS
+}
+
+StreamLock::~StreamLock() {
+    if (lock_ != nullptr) lock_->unlock();
 }
 
 }  // namespace tolvar::host

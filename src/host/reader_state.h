@@ -10,8 +10,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
+#include "bus/frame_filter.h"
 #include "bus/record_plan.h"
 #include "host/py_ref.h"
 #include "mdf/mdf_document.h"
@@ -19,9 +21,13 @@
 
 namespace tolvar::host {
 
-// A Stream with the document parsed from it and the plans of its data groups;
-// each borrows what comes after it, so they are freed in this order.
+// A Stream with the document parsed from it, the plans of its data groups and
+// the reader's filter; each borrows what comes after it, so they are freed in
+// this order.
 struct OpenRecording {
+    // What every walk through this recording delivers (the filter keywords),
+    // or null when it delivers every record; cursors borrow it.
+    std::unique_ptr<bus::FrameFilter> filter;
     std::vector<bus::GroupPlan> plans;           // borrow the document's sections
     std::unique_ptr<mdf::MdfDocument> document;  // borrows the stream
     stream::StreamPtr stream;
@@ -40,6 +46,13 @@ struct ReaderState {
     // released while they ran, freed when the last one ends.
     int holds = 0;
     std::vector<OpenRecording> retired;
+    // Whether reading the recording calls host code (a file object without
+    // container layers): such reads keep the interpreter lock. Every other
+    // recording is read natively, and columnar reads walk it without the
+    // lock, holding stream_lock instead, which other walks of the same reader
+    // then wait for (StreamLock).
+    bool host_reads = false;
+    std::mutex stream_lock;
 
     const mdf::MdfDocument* document() const { return current.document.get(); }
 
@@ -75,6 +88,21 @@ public:
 
 private:
     PyObject* reader_;  // owned reference
+};
+
+// Holds a reader's stream_lock while a cursor reads with the interpreter lock
+// held, for readers whose reads do not call host code: a columnar read in
+// another thread may be walking the same Streams without the interpreter lock.
+// Waits for it with the interpreter lock released.
+class StreamLock {
+public:
+    explicit StreamLock(ReaderState* state);
+    ~StreamLock();
+    StreamLock(const StreamLock&) = delete;
+    StreamLock& operator=(const StreamLock&) = delete;
+
+private:
+    std::mutex* lock_ = nullptr;  // borrowed; null when nothing was locked
 };
 
 }  // namespace tolvar::host

@@ -1,15 +1,23 @@
 # Types of the extension module python_can_tolvar_mf4.
 import io
 import os
-from collections.abc import Iterator, Mapping
-from typing import Any, Optional, TypedDict, Union, final, type_check_only
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, Literal, Optional, TypedDict, Union, final, type_check_only
 
 import can
 from can.io.generic import MessageReader
 
+if TYPE_CHECKING:
+    import numpy
+    import pandas  # type: ignore
+    import pyarrow  # type: ignore
+
 # A path (str or os.PathLike such as pathlib.Path), or a binary file object;
 # anything else raises ValueError "Unknown data source type".
 _Source = Union[str, os.PathLike[str], io.IOBase]
+
+# python-can's filter dicts: "can_id" and "can_mask", and optionally "extended".
+_CanFilter = Mapping[str, Union[int, bool]]
 
 # For annotations only (the module has no such attribute): import it under
 # `if typing.TYPE_CHECKING:`.
@@ -54,6 +62,10 @@ class MdfFile(MessageReader):
         file: _Source,
         *,
         passwords: Optional[Mapping[str, str]] = None,
+        can_filters: Optional[Sequence[_CanFilter]] = None,
+        channels: Optional[Iterable[str]] = None,
+        start: Optional[float] = None,
+        stop: Optional[float] = None,
     ) -> None: ...
     def __iter__(self) -> Iterator[CanMsgExtension]: ...
     def __enter__(self) -> MdfFile: ...
@@ -63,3 +75,13 @@ class MdfFile(MessageReader):
     # The records the recording states it holds (its channel groups' cycle
     # counts): the frames iteration gives for a finished recording.
     def get_record_count(self) -> int: ...
+    # The timestamp of a frame at time 0 of the recording (seconds since 1970).
+    @property
+    def start_timestamp(self) -> float: ...
+    # One entry per column: timestamp, arbitration_id, is_extended_id,
+    # is_remote_frame, is_error_frame, is_fd, bitrate_switch,
+    # error_state_indicator, is_rx, dlc, channel and data (rows x widest payload).
+    def to_numpy(self) -> dict[str, numpy.ndarray[Any, Any]]: ...
+    # data="arrow": binary Arrow-backed data column; data="bytes": bytes objects.
+    def to_pandas(self, *, data: Literal["arrow", "bytes"] = "arrow") -> pandas.DataFrame: ...
+    def to_arrow(self) -> pyarrow.Table: ...

@@ -4,6 +4,9 @@ convert it to any log format python-can writes.
     tolvar-mf4 [FILE]                    print every frame, one line each
     tolvar-mf4 FILE -o out.blf           convert (.asc .blf .csv .log .trc .db ...)
     tolvar-mf4 FILE --metadata [-o F]    the recording's metadata as JSON
+    tolvar-mf4 FILE --filter 123:7FF     only the frames a python-can filter lets through
+    tolvar-mf4 FILE --channel "CAN 1"    only the frames of these channels
+    tolvar-mf4 FILE --start 10 --stop 20 only the frames of seconds 10 to 20 of the recording
 
 Without FILE the sample recording shipped with the package is read.
 Passwords of encrypted recordings come from --password [KEYID=]PASSWORD
@@ -35,7 +38,7 @@ import tempfile
 import time
 from typing import Any, Callable, Dict, FrozenSet, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
-__all__ = ["main", "sample_path", "parse_passwords"]
+__all__ = ["main", "sample_path", "parse_passwords", "parse_filter"]
 
 PROGRAM = "tolvar-mf4"
 PASSWORD_ENV = "TOLVAR_MF4_PASSWORD"
@@ -62,6 +65,22 @@ def parse_passwords(entries: Sequence[str]) -> Dict[str, str]:
         else:
             passwords["default"] = entry
     return passwords
+
+
+def parse_filter(text: str) -> Dict[str, object]:
+    """A python-can filter dict from ID:MASK in hexadecimal, as python-can's
+    own tools spell it, with an optional :x (extended identifiers only) or
+    :s (standard identifiers only)."""
+    parts = text.split(":")
+    if len(parts) not in (2, 3) or (len(parts) == 3 and parts[2].lower() not in ("x", "s")):
+        raise argparse.ArgumentTypeError(f"not ID:MASK[:x|:s] in hexadecimal: {text!r}")
+    try:
+        can_filter: Dict[str, object] = {"can_id": int(parts[0], 16), "can_mask": int(parts[1], 16)}
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not ID:MASK[:x|:s] in hexadecimal: {text!r}") from None
+    if len(parts) == 3:
+        can_filter["extended"] = parts[2].lower() == "x"
+    return can_filter
 
 
 @contextlib.contextmanager
@@ -196,6 +215,17 @@ def _parser() -> argparse.ArgumentParser:
                         help="leave out every frame the format cannot carry (LIN frames; CAN FD, remote "
                              "and error frames in .trc), counted on stderr, instead of failing")
     parser.add_argument("--version", action="version", version=_version())
+    parser.add_argument("--filter", action="append", type=parse_filter, dest="filters", metavar="ID:MASK",
+                        help="keep frames whose identifier matches ID in the bits of MASK (hexadecimal, as "
+                             "python-can's tools take them; :x or :s after the mask for extended or standard "
+                             "identifiers only); repeatable, a frame passes when any filter matches")
+    parser.add_argument("--channel", action="append", dest="channels", metavar="NAME",
+                        help='keep frames of this channel, named as messages name it ("CAN 1", "LIN 2"); '
+                             "repeatable")
+    parser.add_argument("--start", type=float, metavar="SECONDS",
+                        help="keep frames from this many seconds after the recording's start")
+    parser.add_argument("--stop", type=float, metavar="SECONDS",
+                        help="keep frames before this many seconds after the recording's start")
     return parser
 
 
@@ -208,11 +238,31 @@ def _cannot_open(source: str) -> str:
         return (error.strerror or str(error)).lower()
 
 
-def _open(source: str, passwords: Dict[str, str]):
+def _filter_options(args: argparse.Namespace) -> Dict[str, object]:
+    options: Dict[str, object] = {}
+    if args.filters:
+        options["can_filters"] = args.filters
+    if args.channels:
+        options["channels"] = args.channels
+    return options
+
+
+def _open(source: str, passwords: Dict[str, str], args: Optional[argparse.Namespace] = None):
     import python_can_tolvar_mf4
 
-    kwargs = {"passwords": passwords} if passwords else {}
+    kwargs: Dict[str, object] = {"passwords": passwords} if passwords else {}
+    if args is not None:
+        kwargs.update(_filter_options(args))
     try:
+        if args is not None and (args.start is not None or args.stop is not None):
+            # The window is relative to the recording's start, which only the
+            # opened recording tells.
+            with python_can_tolvar_mf4.MdfFile(source, **kwargs) as first:
+                origin = first.start_timestamp
+            if args.start is not None:
+                kwargs["start"] = origin + args.start
+            if args.stop is not None:
+                kwargs["stop"] = origin + args.stop
         return python_can_tolvar_mf4.MdfFile(source, **kwargs)
     except IsADirectoryError:
         raise CliError(f"cannot open {source}: is a directory") from None
@@ -492,13 +542,18 @@ def _run(args: argparse.Namespace) -> List[str]:
 
     with contextlib.ExitStack() as stack:
         source = args.file if args.file is not None else stack.enter_context(sample_path())
-        reader = _open(source, passwords)
+        if args.start is not None and args.stop is not None and args.start > args.stop:
+            raise CliError("--start must not be after --stop")
+        reader = _open(source, passwords, args)
         stack.callback(reader.stop)
         try:
             if args.metadata:
                 _write_metadata(reader.get_metadata(), args.output)
             elif args.output:
-                total = reader.get_record_count()
+                # With a filter the frames to come are not known in advance:
+                # the progress line then counts without a total.
+                filtered = bool(_filter_options(args)) or args.start is not None or args.stop is not None
+                total = 0 if filtered else reader.get_record_count()
                 return _convert(reader, source, args.output, Progress(sys.stderr, total), allowed)
             else:
                 _print_frames(reader, sys.stdout)

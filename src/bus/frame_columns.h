@@ -1,0 +1,105 @@
+// Frames as columns: the frames of one data group stored column by column as
+// a walk delivers them (FrameStore), and the merge of several stores into
+// caller-owned column buffers in the order a timestamp merge of the groups
+// gives (fill_columns). A store owns its chunks; fill_columns borrows the
+// stores and frees each chunk once it has been copied out, and borrows the
+// target buffers.
+#pragma once
+
+#include <bitset>
+#include <cstdint>
+#include <vector>
+
+#include "bus/bus_message.h"
+#include "bus/frame_filter.h"
+
+namespace tolvar::bus {
+
+class RecordIterator;
+
+// The flags of a frame as a message shows them, one bit each in this order.
+enum FrameFlag : uint8_t {
+    kFlagExtended = 0,
+    kFlagRemote = 1,
+    kFlagError = 2,
+    kFlagFd = 3,
+    kFlagBitrateSwitch = 4,
+    kFlagErrorStateIndicator = 5,
+    kFlagRx = 6,
+};
+constexpr unsigned kFlagCount = 7;
+
+// The frames of one data group in walk order. Move-only.
+class FrameStore {
+public:
+    FrameStore() = default;
+    FrameStore(FrameStore&&) noexcept;
+    FrameStore& operator=(FrameStore&&) noexcept;
+    FrameStore(const FrameStore&) = delete;
+    FrameStore& operator=(const FrameStore&) = delete;
+    ~FrameStore();
+
+    // Appends a frame (kinds 1 to 4) with every value a message built from
+    // it has, its timestamp being origin + time. False when memory runs out.
+    bool append(const BusMessage& message, double origin);
+
+    uint64_t size() const { return size_; }
+    // The longest payload and the payload bytes of all frames together.
+    uint64_t widest() const { return widest_; }
+    uint64_t payload_bytes() const { return payload_bytes_; }
+    // The channel codes (see frame_filter.h) of the stored frames.
+    const std::bitset<kChannelCount>& channels() const { return channels_; }
+
+    struct Chunk;
+
+private:
+    friend class ColumnMerge;
+    std::vector<Chunk*> chunks_;  // owned
+    uint64_t size_ = 0;
+    uint64_t widest_ = 0;
+    uint64_t payload_bytes_ = 0;
+    std::bitset<kChannelCount> channels_;
+};
+
+// What a walk into a store ended with.
+enum class CollectResult {
+    kDone,
+    kNoFrame,    // a record gave no frame: the host reports it, as iteration does
+    kNoMemory,
+};
+
+// Walks the cursor from its first record to its end into `store`.
+CollectResult collect(RecordIterator& cursor, double origin, FrameStore& store);
+
+// Where fill_columns writes: buffers of the caller, each with room for every
+// row (all stores together), or null when that column is not wanted.
+struct ColumnTargets {
+    double* timestamp = nullptr;
+    uint32_t* arbitration_id = nullptr;
+    uint8_t* dlc = nullptr;
+    // Per flag: one byte (0 or 1) per row, or with flag_bits one bit per row,
+    // least significant bit first (Arrow's layout; the buffer must be zeroed).
+    uint8_t* flags[kFlagCount] = {};
+    bool flag_bits = false;
+    // The channel of each row as channel_codes[code].
+    int16_t* channel = nullptr;
+    const int16_t* channel_codes = nullptr;  // kChannelCount entries
+    // The payload as rows of data_width bytes, zero-padded (data_width at
+    // least the widest payload); and/or as the payloads back to back with
+    // rows + 1 offsets, 32-bit or 64-bit.
+    uint8_t* data_rows = nullptr;
+    uint64_t data_width = 0;
+    uint8_t* data_values = nullptr;
+    int32_t* offsets32 = nullptr;
+    int64_t* offsets64 = nullptr;
+};
+
+// Writes the frames of all stores in the order in which a merge by timestamp
+// gives them (the host's heapq.merge over the groups in this order: equal
+// timestamps in group order, and each group's frames in its own order
+// whatever their timestamps), freeing every chunk of a store once it is
+// copied out. The stores are empty afterwards. Allocates nothing but the
+// merge's heap (one entry per store); false when that fails.
+bool fill_columns(std::vector<FrameStore>& stores, const ColumnTargets& targets);
+
+}  // namespace tolvar::bus
