@@ -110,6 +110,7 @@ struct RecordIterator::Walk {
     ByteBuffer record;  // the current record when it cannot stay in the window
     ByteBuffer signal;  // the current record's signal bytes
     FrameDecoder decoder = nullptr;
+    bool skip = false;  // the record just read belongs to a group that is skipped
     BusMessage message{};
     bool finished = false;
 
@@ -290,11 +291,16 @@ bool RecordIterator::Walk::read_record(stream::Stream& section) {
     view.signal_bytes = ByteSpan{signal.data(), signal.size()};
     view.layout = entry->layout;
     decoder = entry->decoder;
+    skip = entry->skip;
     return true;
 }
 
 const BusMessage* RecordIterator::Walk::next(FrameKind* kind) {
-    if (plan->data == nullptr || !read_record(*plan->data) || decoder == nullptr) {
+    bool read = plan->data != nullptr && read_record(*plan->data);
+    // Records of a group beside the bus give no message; every record
+    // advances the position, so this ends with the data.
+    while (read && skip) read = read_record(*plan->data);
+    if (!read || decoder == nullptr) {
         finished = true;
         if (kind != nullptr) *kind = FrameKind::kNone;
         return nullptr;

@@ -156,7 +156,7 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!base_kwargs || PyDict_SetItem(base_kwargs.get(), n.mode, n.rb) < 0) return -1;
     // The reader's own keywords stay with the reader: python-can 4.0 and 4.1
     // have a base initialiser without **kwargs that would refuse them.
-    for (PyObject* own : {n.passwords}) {
+    for (PyObject* own : {n.passwords, n.any_writer}) {
         if (PyDict_DelItem(base_kwargs.get(), own) < 0) {
             if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
             PyErr_Clear();
@@ -193,14 +193,22 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     // Only the keyword counts; borrowed from the caller's dict.
     PyObject* passwords = kwargs != nullptr ? PyDict_GetItem(kwargs, n.passwords) : nullptr;
+    // Keyword only, by its truth value.
+    PyObject* any_writer_value = kwargs != nullptr ? PyDict_GetItem(kwargs, n.any_writer) : nullptr;
+    int any_writer = 0;
+    if (any_writer_value != nullptr && (any_writer = PyObject_IsTrue(any_writer_value)) < 0) return -1;
+    mdf::ParseOptions parse_options;
+    parse_options.any_writer = any_writer != 0;
+    bus::PlanOptions plan_options;
+    plan_options.any_writer = any_writer != 0;
 
     stream::StreamPtr stream = open_source(*state, file.get(), source);
     if (!stream) return -1;
     stream = unwrap_layers(std::move(stream), passwords);
     std::unique_ptr<mdf::MdfDocument> document;
     std::optional<std::vector<bus::GroupPlan>> plans;
-    if (stream && PyErr_Occurred() == nullptr) document = mdf::MdfDocument::open(stream.get());
-    if (document) plans = bus::build_plans(*document);
+    if (stream && PyErr_Occurred() == nullptr) document = mdf::MdfDocument::open(stream.get(), parse_options);
+    if (document) plans = bus::build_plans(*document, plan_options);
     // A file object that raised while the tree was read is the cause the
     // caller needs, even where a parser took the failed read for an end.
     if (!plans || PyErr_Occurred() != nullptr) {
@@ -351,12 +359,14 @@ PyType_Spec g_spec = {
 };
 
 constexpr const char* kDoc =
-    "MdfFile(file, passwords=None)\n\n"
+    "MdfFile(file, passwords=None, *, any_writer=False)\n\n"
     "Reads an ASAM MDF 4 bus-logging recording (a path, a pathlib.Path or a\n"
     "binary file object). Iterating it yields every CAN, CAN FD and LIN frame\n"
     "as a CanMsgExtension, merged by timestamp. `passwords` maps key\n"
     "identifiers (8 upper-case hex digits) or \"default\" to the passwords of\n"
-    "encrypted recordings.";
+    "encrypted recordings. With `any_writer=True` the recordings of other\n"
+    "MDF 4 writers (python-can, asammdf, ...) are read too: their standard\n"
+    "bus-logging layouts, data lists and compressed data.";
 
 }  // namespace
 
