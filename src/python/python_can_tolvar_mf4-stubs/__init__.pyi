@@ -39,6 +39,7 @@ class MdfFile(MessageReader):
         file: _Source,
         *args: Any,
         passwords: Optional[Mapping[str, str]] = ...,
+        any_writer: bool = ...,
         **kwargs: Any,
     ) -> None: ...
     def __iter__(self) -> Iterator[CanMsgExtension]: ...

@@ -4,6 +4,7 @@ convert it to any log format python-can writes.
     tolvar-mf4 [FILE]                    print every frame, one line each
     tolvar-mf4 FILE -o out.blf           convert (.asc .blf .csv .log .trc .db ...)
     tolvar-mf4 FILE --metadata           the recording's metadata as JSON
+    tolvar-mf4 FILE --any-writer         a recording of another MDF 4 writer
 
 Without FILE the sample recording shipped with the package is read.
 Passwords of encrypted recordings come from --password [KEYID=]PASSWORD
@@ -155,13 +156,23 @@ def _parser() -> argparse.ArgumentParser:
                         help="password of an encrypted recording; KEYID is 8 hex digits or 'default' "
                              "(repeatable)")
     parser.add_argument("--metadata", action="store_true", help="print the recording's metadata as JSON")
+    parser.add_argument("--any-writer", action="store_true",
+                        help="read recordings of other MDF 4 writers too (python-can, asammdf, ...): "
+                             "their standard bus-logging layouts and compressed data")
     return parser
 
 
-def _open(source: str, passwords: Dict[str, str]):
+# The reader's log line when a recording's file history names another writer.
+_OTHER_WRITER = "Unsupported MF4 file"
+_OTHER_WRITER_HINT = "--any-writer reads recordings of other writers"
+
+
+def _open(source: str, passwords: Dict[str, str], any_writer: bool = False):
     import python_can_tolvar_mf4
 
-    kwargs = {"passwords": passwords} if passwords else {}
+    kwargs: Dict[str, object] = {"passwords": passwords} if passwords else {}
+    if any_writer:
+        kwargs["any_writer"] = True
     try:
         return python_can_tolvar_mf4.MdfFile(source, **kwargs)
     except FileNotFoundError as error:
@@ -221,7 +232,7 @@ def _run(args: argparse.Namespace) -> None:
 
     with contextlib.ExitStack() as stack:
         source = args.file if args.file is not None else stack.enter_context(sample_path())
-        reader = _open(source, passwords)
+        reader = _open(source, passwords, args.any_writer)
         stack.callback(reader.stop)
         try:
             if args.metadata:
@@ -247,6 +258,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except CliError as error:
         sys.stdout.flush()
         why = f" ({'; '.join(reasons.messages[-3:])})" if reasons.messages else ""
+        if not args.any_writer and _OTHER_WRITER in reasons.messages:
+            why += f"; {_OTHER_WRITER_HINT}"
         print(f"{PROGRAM}: error: {error}{why}", file=sys.stderr)
         return 1
     except BrokenPipeError:
