@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <new>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "bus/block_sequence_stream.h"
 #include "bus/value_extraction.h"
@@ -229,6 +231,7 @@ std::optional<GroupPlan> GroupPlan::build_standard(const mdf::DgBlock& dg, size_
         std::vector<size_t> layout_of;
         size_t channel_groups = 0;
         size_t channel_group_index = 0;
+        std::vector<std::pair<size_t, std::string>> skipped;  // channel groups beside the bus
         for (const mdf::BlockRef& ref : dg.channel_groups) {
             const auto* group = mdf::as<mdf::CgBlock>(ref);
             if (group == nullptr) continue;
@@ -250,8 +253,7 @@ std::optional<GroupPlan> GroupPlan::build_standard(const mdf::DgBlock& dg, size_
             entry.kind = classify_standard(*group, layout, prefix);
             if (entry.kind == FrameKind::kNone) {
                 entry.skip = true;
-                TOLVAR_LOG_WARNING("Channel group %zu of data group %zu (%s) holds no bus frames; its records are skipped",
-                                channel_group_index, index, group_name(*group, &layout).c_str());
+                skipped.push_back({channel_group_index, group_name(*group, &layout)});
             } else {
                 assign_standard_roles(layout, entry.kind, prefix);
             }
@@ -291,9 +293,16 @@ std::optional<GroupPlan> GroupPlan::build_standard(const mdf::DgBlock& dg, size_
             plan.record_groups.push_back(std::move(entry));
         }
         plan.arrange(dg, layout_of, channel_groups);
+        // One line for each group beside the bus, or one for a data group
+        // that holds nothing else.
         if (!plan.decodes_frames()) {
-            TOLVAR_LOG_WARNING("Data group %zu holds no bus frames; it is skipped", index);
+            TOLVAR_LOG_WARNING("Data group %zu (%s) holds no bus frames; it is skipped", index,
+                               skipped.empty() ? "no channel group" : skipped.front().second.c_str());
             return plan;
+        }
+        for (const auto& [number, name] : skipped) {
+            TOLVAR_LOG_WARNING("Channel group %zu of data group %zu (%s) holds no bus frames; its records are skipped",
+                               number, index, name.c_str());
         }
         plan.data = plan.stream_of(dg.data_blocks, mdf::BlockKind::kDt, file_size);
         return plan;
