@@ -1,5 +1,7 @@
 // Opens any bytes as an MDF 4 document and walks every record of every data
-// group: the whole path from block tree to decoded frames.
+// group: the whole path from block tree to decoded frames, once as this
+// reader's own recordings and once as any writer's (data lists, compressed
+// blocks and standard layouts included).
 #include <cstddef>
 #include <cstdint>
 
@@ -17,20 +19,18 @@ int quiet(tolvar::log::LogMessage*, void*) { return 0; }
 // that loops would still be caught, since a walk must end on its own.
 constexpr uint64_t kMaxRecords = 1u << 20;
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool quieted = (tolvar::log::set_output(tolvar::log::kMessage, nullptr, quiet), true);
-    (void)quieted;
-    tolvar::stream::MemoryStream stream;
-    if (size > 0) stream.write(data, size);
+void open_and_walk(tolvar::stream::MemoryStream& stream, bool any_writer) {
     stream.seek(0, tolvar::stream::kSeekSet);
-    auto document = tolvar::mdf::MdfDocument::open(&stream);
-    if (!document) return 0;
+    tolvar::mdf::ParseOptions parse_options;
+    parse_options.any_writer = any_writer;
+    auto document = tolvar::mdf::MdfDocument::open(&stream, parse_options);
+    if (!document) return;
     (void)document->comment_text();
     (void)document->start_time();
-    const auto plans = tolvar::bus::build_plans(*document);
-    if (!plans) return 0;
+    tolvar::bus::PlanOptions plan_options;
+    plan_options.any_writer = any_writer;
+    const auto plans = tolvar::bus::build_plans(*document, plan_options);
+    if (!plans) return;
     for (const auto& plan : *plans) {
         auto iterator = tolvar::bus::RecordIterator::create(&plan);
         if (!iterator) continue;
@@ -39,5 +39,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (++records > kMaxRecords) __builtin_trap();
         }
     }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool quieted = (tolvar::log::set_output(tolvar::log::kMessage, nullptr, quiet), true);
+    (void)quieted;
+    tolvar::stream::MemoryStream stream;
+    if (size > 0) stream.write(data, size);
+    open_and_walk(stream, false);
+    open_and_walk(stream, true);
     return 0;
 }

@@ -1,7 +1,8 @@
 // Any bytes as a file holding a chain of data groups (the first 8 bytes, taken
 // as a little-endian number modulo the size, name the first one's offset):
 // every group that parses is walked to its end, twice, and every message must
-// keep its payload within itself.
+// keep its payload within itself. Parsed and planned once as this reader's
+// own recordings and once as any writer's.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -65,18 +66,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     tolvar::stream::MemoryStream stream;
     stream.write(data, size);
-    tolvar::mdf::BlockList groups;
-    {
-        tolvar::mdf::BlockCache cache;
-        if (!tolvar::mdf::parse_block_into(stream, first, cache, &groups)) return 0;
-    }
-    for (const tolvar::mdf::BlockRef& ref : groups) {
-        const auto* group = tolvar::mdf::as<tolvar::mdf::DgBlock>(ref);
-        if (group == nullptr) continue;
-        const std::optional<tolvar::bus::GroupPlan> plan = tolvar::bus::GroupPlan::build(*group);
-        if (!plan) continue;
-        // A walk is repeatable: first starts it again from the beginning.
-        if (walk(*plan) != walk(*plan)) abort();
+    for (const bool any_writer : {false, true}) {
+        tolvar::mdf::BlockList groups;
+        {
+            tolvar::mdf::ParseOptions options;
+            options.any_writer = any_writer;
+            tolvar::mdf::BlockCache cache(options);
+            if (!tolvar::mdf::parse_block_into(stream, first, cache, &groups)) continue;
+        }
+        size_t index = 0;
+        for (const tolvar::mdf::BlockRef& ref : groups) {
+            const auto* group = tolvar::mdf::as<tolvar::mdf::DgBlock>(ref);
+            if (group == nullptr) continue;
+            const std::optional<tolvar::bus::GroupPlan> plan =
+                any_writer ? tolvar::bus::GroupPlan::build_standard(*group, ++index, static_cast<int64_t>(size))
+                           : tolvar::bus::GroupPlan::build(*group);
+            if (!plan) continue;
+            // A walk is repeatable: first starts it again from the beginning.
+            if (walk(*plan) != walk(*plan)) abort();
+        }
     }
     stream.close();
     return 0;
