@@ -458,3 +458,33 @@ def test_a_looping_data_list_ends_where_it_loops(tmp_path, caplog):
     assert 0 < len(got_lin) < len(lin)
     assert fields(got_lin) == fields(lin[:len(got_lin)])
     assert any("loops" in r.getMessage() for r in caplog.records)
+
+
+# -- the command line ---------------------------------------------------------------
+
+
+def test_command_line_reads_other_writers_with_its_flag_and_says_so_without(tmp_path):
+    from test_cli import run
+
+    path = tmp_path / "python_can.mf4"
+    messages = python_can_messages(15)
+    write_python_can(path, messages, 2)
+    refused = run(path)
+    assert refused.returncode == 1
+    assert refused.stdout == ""
+    assert refused.stderr.strip().endswith("--any-writer reads recordings of other writers")
+    assert "Unsupported MF4 file" in refused.stderr
+    read_ok = run(path, "--any-writer")
+    assert read_ok.returncode == 0, read_ok.stderr
+    assert read_ok.stdout.splitlines() == [str(m) for m in read(path, any_writer=True)]
+    assert len(read_ok.stdout.splitlines()) == len(messages)
+
+
+def test_command_line_gives_no_hint_for_other_failures(tmp_path):
+    from test_cli import run
+
+    path = tmp_path / "broken.mf4"
+    path.write_bytes(b"MDF     " + bytes(100))
+    refused = run(path)
+    assert refused.returncode == 1
+    assert "--any-writer" not in refused.stderr
