@@ -488,3 +488,35 @@ def test_command_line_gives_no_hint_for_other_failures(tmp_path):
     refused = run(path)
     assert refused.returncode == 1
     assert "--any-writer" not in refused.stderr
+
+
+# -- this reader's own recordings ---------------------------------------------------
+
+import make_recordings as mr  # noqa: E402
+
+# What any_writer reads differently, by design: no history check, data lists
+# read, LIN error events skipped instead of raising "Unknown bus type".
+READ_ONLY_WITH_ANY_WRITER = {"broken_data_list", "broken_history_text_comment", "broken_history_without_tool",
+                             "broken_tool_after_zero", "lin_errors"}
+
+
+def lines_or_error(path, **kwargs):
+    try:
+        with mod.MdfFile(str(path), **kwargs) as reader:
+            return [str(m) for m in reader]
+    except RuntimeError as error:
+        return str(error)
+
+
+@pytest.mark.parametrize("name", list(mr.RECORDINGS))
+def test_own_recordings_read_alike_with_any_writer(tmp_path, name):
+    _, data = mr.build(name)
+    path = tmp_path / f"{name}.mf4"
+    path.write_bytes(data)
+    default = lines_or_error(path)
+    any_writer = lines_or_error(path, any_writer=True)
+    if name in READ_ONLY_WITH_ANY_WRITER:
+        assert default != any_writer
+        assert isinstance(any_writer, list) and any_writer
+    else:
+        assert any_writer == default
