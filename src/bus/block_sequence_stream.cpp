@@ -29,9 +29,33 @@ std::unique_ptr<BlockSequenceStream> BlockSequenceStream::create(const mdf::Bloc
         std::unique_ptr<BlockSequenceStream> sequence(new BlockSequenceStream());
         const char second = kind == mdf::BlockKind::kSd ? 'D' : 'T';
         uint64_t at = 0;
+        // Bytes of the file the blocks so far stand on. The blocks of a sound
+        // list never share their bytes, so more than the file holds means a
+        // list that names one block twice or blocks that overlap: followed,
+        // a small file could stand for its own size many times over.
+        uint64_t claimed = 0;
         for (const mdf::BlockRef& ref : blocks) {
             Piece piece;
             piece.begin = at;
+            uint64_t stands_on = 0;
+            if (const auto* zipped_block = mdf::as<mdf::DzBlock>(ref)) {
+                stands_on = zipped_block->compressed_length;
+            } else if (ref->kind() == kind) {
+                // Only what lies within the file: a last block cut short is served.
+                const auto* stored = static_cast<const mdf::SectionBlock*>(ref.get());
+                stands_on = ref->header.length >= mdf::kBlockHeaderSize ? data_size(ref->header) : 0;
+                if (file_size >= 0 && !fits_file(stored->data_start, stands_on, file_size)) {
+                    const uint64_t end = static_cast<uint64_t>(file_size);
+                    stands_on = stored->data_start < end ? end - stored->data_start : 0;
+                }
+            }
+            claimed += stands_on;
+            if (file_size >= 0 && (claimed < stands_on || claimed > static_cast<uint64_t>(file_size))) {
+                TOLVAR_LOG_WARNING("Data block at offset %llu shares its bytes with another block of the list; "
+                                   "the data ends before it",
+                                   static_cast<ull>(ref->offset));
+                break;
+            }
             if (ref->kind() == kind) {
                 const auto* stored = static_cast<const mdf::SectionBlock*>(ref.get());
                 piece.stored = stored;

@@ -216,3 +216,22 @@ TEST(BlockSequenceStreamTest, ADataBlockBeyondTheFileEndsTheData) {
 
 }  // namespace
 }  // namespace tolvar::bus
+
+namespace tolvar::bus {
+namespace {
+
+TEST(BlockSequenceStreamTest, ABlockListedTwiceEndsTheData) {
+    Sequence q;
+    q.f.id();
+    q.stored(bytes_from(4000, 1));
+    const std::vector<uint8_t> kept = q.expected;
+    q.at.push_back(q.at.front());  // the same block again: more than the file holds
+    LogCapture log;
+    auto s = q.open();
+    EXPECT_EQ(read_all(*s, 1000), kept);
+    ASSERT_EQ(log.lines.size(), 1u);
+    EXPECT_NE(log.lines[0].text.find("shares its bytes"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tolvar::bus
