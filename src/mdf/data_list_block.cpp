@@ -94,6 +94,8 @@ bool collect_data_blocks(stream::Stream& stream, BlockCache& cache, const BlockR
         // Collected front to back, then put in front of `blocks` in order.
         std::vector<BlockRef> found;
         std::unordered_set<uint64_t> lists;
+        // A block listed twice would be read twice: the list ends there.
+        std::unordered_set<uint64_t> listed;
         while (at != kNoLink) {
             if (!lists.insert(at).second) {
                 log_list_end(at, "the chain of data lists loops");
@@ -107,6 +109,11 @@ bool collect_data_blocks(stream::Stream& stream, BlockCache& cache, const BlockR
             }
             bool ended = false;
             for (uint64_t item : dl->items) {
+                if (item != kNoLink && !listed.insert(item).second) {
+                    log_list_end(item, "the block is listed twice");
+                    ended = true;
+                    break;
+                }
                 BlockRef block = item != kNoLink ? parse_block_at(stream, item, cache) : BlockRef();
                 if (!is_data_block(block.get())) {
                     log_list_end(item == kNoLink ? 0 : item, "no data block there");

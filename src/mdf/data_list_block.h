@@ -85,8 +85,9 @@ public:
 // The data blocks (Dt, Sd and Dz blocks) that the block `first` stands for,
 // in order, appended to `blocks`: `first` itself when it is one, the blocks
 // of its data lists when it is a data list or a header list. A list whose
-// chain loops, or that links to something that is not a data block or cannot
-// be parsed, ends there: what came before is kept, and one line is logged.
+// chain loops, that lists a block twice, or that links to something that is
+// not a data block or cannot be parsed, ends there: what came before is kept,
+// and one line is logged.
 // Blocks of other kinds give nothing. False only when memory runs out.
 bool collect_data_blocks(stream::Stream& stream, BlockCache& cache, const BlockRef& first, BlockList& blocks);
 

@@ -97,7 +97,7 @@ TEST(DataListTest, AHeaderListLeadsToItsFirstList) {
 struct Break {
     const char* name;
     int link;  // which link of the second list is changed: 0 next, 1 first item
-    uint64_t target_kind;  // 0: the first list, 1: beyond the file, 2: a text block
+    uint64_t target_kind;  // 0: the first list, 1: beyond the file, 2: a text block, 3: a listed block
     const char* log;
 };
 
@@ -107,7 +107,10 @@ TEST_P(DataListBreakTest, EndsWithWhatCameBeforeAndOneLine) {
     const Break& b = GetParam();
     Chain chain;
     const uint64_t text = chain.f.tx("not data");
-    const uint64_t target = b.target_kind == 0 ? chain.first : b.target_kind == 1 ? uint64_t{1} << 40 : text;
+    const uint64_t target = b.target_kind == 0   ? chain.first
+                            : b.target_kind == 1 ? uint64_t{1} << 40
+                            : b.target_kind == 2 ? text
+                                                 : chain.a;
     chain.f.set_link(chain.second, static_cast<size_t>(b.link), target);
     auto s = chain.f.stream();
     BlockCache cache(any_writer());
@@ -130,7 +133,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Break{"loop", 0, 0, "loops"}, Break{"next_beyond_the_file", 0, 1, "no data list there"},
                       Break{"next_to_a_text", 0, 2, "no data list there"},
                       Break{"item_beyond_the_file", 1, 1, "no data block there"},
-                      Break{"item_to_a_text", 1, 2, "no data block there"}),
+                      Break{"item_to_a_text", 1, 2, "no data block there"},
+                      Break{"item_listed_twice", 1, 3, "listed twice"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A data group whose data link leads to a list, and a history that names
