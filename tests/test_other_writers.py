@@ -520,3 +520,18 @@ def test_own_recordings_read_alike_with_any_writer(tmp_path, name):
         assert isinstance(any_writer, list) and any_writer
     else:
         assert any_writer == default
+
+
+def test_readme_example_of_other_writers_runs(tmp_path, monkeypatch, capsys):
+    import pathlib
+    import re
+
+    text = (pathlib.Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    section = text.split("## Recordings of other writers", 1)[1].split("\n## ", 1)[0]
+    examples = re.findall(r"```python\n(.*?)```", section, re.DOTALL)
+    assert examples
+    monkeypatch.chdir(tmp_path)
+    for code in examples:
+        exec(compile(code, "README.md", "exec"), {"__name__": "readme"})
+    out = capsys.readouterr().out
+    assert "ID:      123" in out and "01 02" in out and "Channel: CAN 1" in out
