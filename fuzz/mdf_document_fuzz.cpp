@@ -1,8 +1,11 @@
 // Opens any bytes as an MDF 4 document and walks every record of every data
-// group: the whole path from block tree to decoded frames.
+// group: the whole path from block tree to decoded frames, once as this
+// reader's own recordings and once as any writer's (data lists, compressed
+// blocks and standard layouts included).
 #include <cstddef>
 #include <cstdint>
 
+#include "bus/block_sequence_stream.h"
 #include "bus/record_iterator.h"
 #include "bus/record_plan.h"
 #include "mdf/mdf_document.h"
@@ -16,6 +19,36 @@ int quiet(tolvar::log::LogMessage*, void*) { return 0; }
 // Enough to pass every record of the seeds many times over; a damaged file
 // that loops would still be caught, since a walk must end on its own.
 constexpr uint64_t kMaxRecords = 1u << 20;
+// Read for any writer, compressed blocks may stand for more records than
+// the input has bytes: every record takes at least one byte, and the blocks
+// of a group stand on at most the input's bytes, each inflating to at most
+// the deflate ratio of them.
+uint64_t max_records(size_t size, bool any_writer) {
+    return any_writer ? kMaxRecords + (uint64_t{size} + 1) * (tolvar::bus::kMaxDeflateRatio + 1) : kMaxRecords;
+}
+
+void open_and_walk(tolvar::stream::MemoryStream& stream, size_t size, bool any_writer) {
+    const uint64_t limit = max_records(size, any_writer);
+    stream.seek(0, tolvar::stream::kSeekSet);
+    tolvar::mdf::ParseOptions parse_options;
+    parse_options.any_writer = any_writer;
+    auto document = tolvar::mdf::MdfDocument::open(&stream, parse_options);
+    if (!document) return;
+    (void)document->comment_text();
+    (void)document->start_time();
+    tolvar::bus::PlanOptions plan_options;
+    plan_options.any_writer = any_writer;
+    const auto plans = tolvar::bus::build_plans(*document, plan_options);
+    if (!plans) return;
+    for (const auto& plan : *plans) {
+        auto iterator = tolvar::bus::RecordIterator::create(&plan);
+        if (!iterator) continue;
+        uint64_t records = 0;
+        for (auto* m = iterator->first(); m != nullptr; m = iterator->advance()) {
+            if (++records > limit) __builtin_trap();
+        }
+    }
+}
 
 }  // namespace
 
@@ -24,20 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)quieted;
     tolvar::stream::MemoryStream stream;
     if (size > 0) stream.write(data, size);
-    stream.seek(0, tolvar::stream::kSeekSet);
-    auto document = tolvar::mdf::MdfDocument::open(&stream);
-    if (!document) return 0;
-    (void)document->comment_text();
-    (void)document->start_time();
-    const auto plans = tolvar::bus::build_plans(*document);
-    if (!plans) return 0;
-    for (const auto& plan : *plans) {
-        auto iterator = tolvar::bus::RecordIterator::create(&plan);
-        if (!iterator) continue;
-        uint64_t records = 0;
-        for (auto* m = iterator->first(); m != nullptr; m = iterator->advance()) {
-            if (++records > kMaxRecords) __builtin_trap();
-        }
-    }
+    open_and_walk(stream, size, false);
+    open_and_walk(stream, size, true);
     return 0;
 }

@@ -4,7 +4,8 @@
 // keep its payload within itself; walked again through a filter whose window
 // (taken from the last bytes) needs the search for its start, it gives no
 // more frames, each of them inside the window, and its frames go into
-// columns whole.
+// columns whole. Parsed and planned once as this reader's own recordings and
+// once as any writer's.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -108,20 +109,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     tolvar::stream::MemoryStream stream;
     stream.write(data, size);
-    tolvar::mdf::BlockList groups;
-    {
-        tolvar::mdf::BlockCache cache;
-        if (!tolvar::mdf::parse_block_into(stream, first, cache, &groups)) return 0;
-    }
-    for (const tolvar::mdf::BlockRef& ref : groups) {
-        const auto* group = tolvar::mdf::as<tolvar::mdf::DgBlock>(ref);
-        if (group == nullptr) continue;
-        const std::optional<tolvar::bus::GroupPlan> plan = tolvar::bus::GroupPlan::build(*group);
-        if (!plan) continue;
-        // A walk is repeatable: first starts it again from the beginning.
-        const uint64_t frames = walk(*plan);
-        if (walk(*plan) != frames) abort();
-        if (size >= 24) filtered_walk(*plan, data, size, frames);
+    for (const bool any_writer : {false, true}) {
+        tolvar::mdf::BlockList groups;
+        {
+            tolvar::mdf::ParseOptions options;
+            options.any_writer = any_writer;
+            tolvar::mdf::BlockCache cache(options);
+            if (!tolvar::mdf::parse_block_into(stream, first, cache, &groups)) continue;
+        }
+        size_t index = 0;
+        for (const tolvar::mdf::BlockRef& ref : groups) {
+            const auto* group = tolvar::mdf::as<tolvar::mdf::DgBlock>(ref);
+            if (group == nullptr) continue;
+            const std::optional<tolvar::bus::GroupPlan> plan =
+                any_writer ? tolvar::bus::GroupPlan::build_standard(*group, ++index, static_cast<int64_t>(size))
+                           : tolvar::bus::GroupPlan::build(*group);
+            if (!plan) continue;
+            // A walk is repeatable: first starts it again from the beginning.
+            const uint64_t frames = walk(*plan);
+            if (walk(*plan) != frames) abort();
+            if (size >= 24) filtered_walk(*plan, data, size, frames);
+        }
     }
     stream.close();
     return 0;

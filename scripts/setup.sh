@@ -5,7 +5,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 
-APT_PACKAGES=(g++ make python3 python3-venv python3-dev libexpat1-dev libmbedtls-dev
+APT_PACKAGES=(g++ make python3 python3-venv python3-dev libexpat1-dev libmbedtls-dev zlib1g-dev
               libgtest-dev libbenchmark-dev clang libclang-rt-dev valgrind)
 missing=()
 for p in "${APT_PACKAGES[@]}"; do

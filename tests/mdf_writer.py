@@ -1657,3 +1657,124 @@ def write_expected_json(rec: Recording, data: bytes, path: str) -> None:
     with open(path, "w") as f:
         json.dump(rec.expected_json(data), f, indent=1)
         f.write("\n")
+
+
+# ---------------------------------------------------------------------------
+# Layouts of other writers, made from a built recording: data lists, header
+# lists and compressed data blocks instead of one data block, a VLSD group
+# placed before the group that uses it, a maximum-length payload. A reader
+# that reads them must give the frames it gives for the recording before the
+# change.
+
+DZ_DEFLATE, DZ_TRANSPOSED = 0, 1
+
+
+def dz_block(original: bytes, kind: bytes = b"DT", zip_type: int = DZ_DEFLATE, parameter: int = 0,
+             declared: Optional[int] = None, level: int = 6) -> Block:
+    """A compressed data block (##DZ) holding `original`, which a reader must
+    inflate to `declared` bytes (default: its length). Transposed deflate
+    writes byte c of record r (records of `parameter` bytes) at c * records + r;
+    bytes after the last whole record stay as they are."""
+    import zlib
+
+    data = original
+    if zip_type == DZ_TRANSPOSED and parameter > 0:
+        records = len(original) // parameter
+        whole = original[:records * parameter]
+        data = bytes(whole[r * parameter + c] for c in range(parameter) for r in range(records))
+        data += original[records * parameter:]
+    packed = zlib.compress(data, level)
+    size = len(original) if declared is None else declared
+    fields = struct.pack("<2sBBIQQ", kind, zip_type, 0, parameter, size, len(packed))
+    return Block(b"##DZ", (), fields + packed, "compressed data")
+
+
+def data_list(pieces: Sequence[Block], per_list: int = 4, header: bool = False, zip_type: int = 0) -> Block:
+    """A chain of data lists (##DL) over the blocks, `per_list` in each, each
+    with the offsets of its blocks; behind a header list (##HL) with `header`."""
+    lists: List[Block] = []
+    position = 0
+    for start in range(0, len(pieces), per_list):
+        chunk = list(pieces[start:start + per_list])
+        offsets = []
+        for b in chunk:
+            offsets.append(position)
+            position += _original_size(b)
+        data = struct.pack("<B3xI", 0, len(chunk)) + struct.pack(f"<{len(chunk)}Q", *offsets)
+        lists.append(Block(b"##DL", [None] + chunk, data, "data list"))
+    for a, b in zip(lists, lists[1:]):
+        a.links[0] = b
+    if not header:
+        return lists[0]
+    return Block(b"##HL", [lists[0]], struct.pack("<HB5x", 1, zip_type), "header list")
+
+
+def _original_size(block: Block) -> int:
+    if block.code == b"##DZ":
+        return struct.unpack_from("<Q", block.data, 8)[0]
+    return len(block.data)
+
+
+def split_blocks(data: bytes, block_size: int, kind: bytes = b"DT", zip_type: Optional[int] = None,
+                 parameter: int = 0) -> List[Block]:
+    """`data` cut into blocks of at most block_size bytes (records may be cut
+    anywhere): plain blocks of the kind, or compressed ones with zip_type."""
+    out = []
+    for start in range(0, max(len(data), 1), block_size):
+        piece = data[start:start + block_size]
+        if zip_type is None:
+            out.append(Block(b"##" + kind, (), piece, "data"))
+        else:
+            out.append(dz_block(piece, kind, zip_type, parameter))
+    return out
+
+
+def store_as_list(rec: Recording, group: int, block_size: int, zip_type: Optional[int] = None,
+                  header: bool = False, per_list: int = 4, parameter: Optional[int] = None) -> None:
+    """Replaces the data block of data group `group` with a data list of
+    blocks of at most block_size bytes (compressed with zip_type; transposed
+    by the record length of the group's first channel group unless
+    `parameter` says otherwise)."""
+    g = rec.groups[group]
+    assert g.data_block is not None
+    if parameter is None:
+        first = [cg for cg in g.channel_groups if not cg.is_vlsd][0]
+        parameter = g.record_id_size + first.record_length
+    blocks = split_blocks(g.data_block.data, block_size, b"DT", zip_type, parameter)
+    g.block.links[2] = data_list(blocks, per_list, header, 0 if zip_type is None else 1)
+    rec.order = [b for b in rec.order if b is not g.data_block]
+
+
+def store_signal_data_as_list(rec: Recording, group: int, block_size: int, zip_type: Optional[int] = DZ_DEFLATE,
+                              header: bool = False) -> None:
+    """Replaces every signal-data block (##SD) of the data group's channels
+    with a data list of (compressed) signal-data blocks."""
+    g = rec.groups[group]
+    for cg in g.channel_groups:
+        for name, sd in cg.sd_blocks.items():
+            blocks = split_blocks(sd.data, block_size, b"SD", zip_type)
+            cg.channel_blocks[name].links[5] = data_list(blocks, 3, header)
+
+
+def vlsd_groups_first(rec: Recording, group: int) -> None:
+    """Chains the VLSD channel groups of the data group before the groups
+    that use them."""
+    g = rec.groups[group]
+    order = [cg for cg in g.channel_groups if cg.is_vlsd] + [cg for cg in g.channel_groups if not cg.is_vlsd]
+    for a, b in zip(order, order[1:]):
+        a.block.links[0] = b.block
+    order[-1].block.links[0] = None
+    g.block.links[1] = order[0].block
+    g.channel_groups = order
+
+
+def maximum_length_payload(rec: Recording, group: int, channel_group: int, payload: str, size: str,
+                           size_name: Optional[str] = None) -> None:
+    """Makes the payload channel a maximum-length channel whose size channel
+    is `size` (renamed to size_name, so that only the link says what it is)."""
+    cg = [c for c in rec.groups[group].channel_groups if not c.is_vlsd][channel_group]
+    block = cg.channel_blocks[payload]
+    block.data = bytes([5]) + block.data[1:]
+    block.links[5] = cg.channel_blocks[size]
+    if size_name is not None:
+        cg.channel_blocks[size].links[2] = text_block(b"##TX", size_name, "channel name")

@@ -490,6 +490,14 @@ def test_registered_as_python_can_reader_plugin(sample):
             assert [str(m) for m in reader] == lines_of(sample)
 
 
+def test_the_plugin_passes_any_writer_on(sample):
+    if can_version() >= (4, 4):
+        pytest.skip("python-can 4.4 and later read .mf4 without the plugin")
+    with can.LogReader(str(sample), any_writer=True) as reader:
+        assert isinstance(reader, mod.MdfFile)
+        assert [str(m) for m in reader] == lines_of(sample, any_writer=True)
+
+
 def readme_examples():
     text = (ROOT / "README.md").read_text(encoding="utf-8")
     section = text.split("## Using it from Python", 1)

@@ -51,7 +51,49 @@ constexpr EventEntry kEvents[] = {
     {"LIN_Frame", FrameKind::kLinFrame},
 };
 
+struct MemberEntry {
+    std::string_view member;
+    ChannelRole can;  // in a CAN data or remote frame
+    ChannelRole lin;  // in a LIN frame
+};
+
+constexpr MemberEntry kMembers[] = {
+    {"BRS", ChannelRole::kCanBrs, ChannelRole::kIgnored},
+    {"BusChannel", ChannelRole::kCanBusChannel, ChannelRole::kLinBusChannel},
+    {"DataBytes", ChannelRole::kCanDataBytes, ChannelRole::kLinDataBytes},
+    {"DataLength", ChannelRole::kCanDataLength, ChannelRole::kLinDataLength},
+    {"Dir", ChannelRole::kCanDir, ChannelRole::kLinDir},
+    {"DLC", ChannelRole::kCanDlc, ChannelRole::kIgnored},
+    {"EDL", ChannelRole::kCanEdl, ChannelRole::kIgnored},
+    {"ESI", ChannelRole::kCanEsi, ChannelRole::kIgnored},
+    {"ID", ChannelRole::kCanId, ChannelRole::kLinId},
+    {"IDE", ChannelRole::kCanIde, ChannelRole::kIgnored},
+    {"ReceivedDataByteCount", ChannelRole::kIgnored, ChannelRole::kLinReceivedDataByteCount},
+};
+
 }  // namespace
+
+ChannelRole role_of_member(FrameKind kind, std::string_view member) {
+    member = mdf::up_to_zero(member);
+    if (kind == FrameKind::kCanErrorFrame) {
+        if (member == "BusChannel") return ChannelRole::kCanBusChannel;
+        if (member == "ErrorType") return ChannelRole::kCanErrorType;
+        if (member == "ID") return ChannelRole::kCanId;
+        return ChannelRole::kIgnored;
+    }
+    for (const MemberEntry& entry : kMembers) {
+        if (entry.member != member) continue;
+        ChannelRole role = kind == FrameKind::kLinFrame ? entry.lin : entry.can;
+        // A remote frame has no payload, nor the flags of a CAN FD frame.
+        if (kind == FrameKind::kCanRemoteFrame &&
+            (role == ChannelRole::kCanDataBytes || role == ChannelRole::kCanBrs || role == ChannelRole::kCanEdl ||
+             role == ChannelRole::kCanEsi)) {
+            role = ChannelRole::kIgnored;
+        }
+        return kind == FrameKind::kNone ? ChannelRole::kIgnored : role;
+    }
+    return ChannelRole::kIgnored;
+}
 
 ChannelRole role_of_name(std::string_view name) {
     name = mdf::up_to_zero(name);

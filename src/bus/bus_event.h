@@ -33,11 +33,21 @@ enum class ChannelRole : uint32_t {
     kLinId = 16,
     kLinReceivedDataByteCount = 17,
     kTimestampRole = 18,
+    // A member of a bus event that the frame does not use (SRR, CRC, a
+    // checksum ...): read for any writer, it is passed over instead of
+    // failing the frame. Never given by role_of_name.
+    kIgnored = 19,
 };
 
 // The role of a channel name, compared exactly and case-sensitively up to the
 // name's first zero byte; NoRole for every name not in the table.
 ChannelRole role_of_name(std::string_view name);
+
+// The role of a bus event's member, named after the event prefix ("ID" of
+// "CAN_DataFrame.ID"), for the standard layouts of any writer: the members
+// the frame of that kind uses (an error frame uses its bus channel, error
+// type and identifier), kIgnored for every other member.
+ChannelRole role_of_member(FrameKind kind, std::string_view member);
 
 // The frame kind the records of a group decode to, given the names of its
 // channels in layout order. Nothing when the dotted names share no single

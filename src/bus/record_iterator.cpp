@@ -119,6 +119,7 @@ struct RecordIterator::Walk {
     ByteBuffer record;  // the current record when it cannot stay in the window
     ByteBuffer signal;  // the current record's signal bytes
     FrameDecoder decoder = nullptr;
+    bool skip = false;  // the record just read belongs to a group that is skipped
     BusMessage message{};
     bool finished = false;
 
@@ -304,6 +305,7 @@ bool RecordIterator::Walk::read_record(stream::Stream& section) {
     view.signal_bytes = ByteSpan{signal.data(), signal.size()};
     view.layout = entry->layout;
     decoder = entry->decoder;
+    skip = entry->skip;
     return true;
 }
 
@@ -331,7 +333,11 @@ bool RecordIterator::Walk::record_time(FrameKind kind, double& time) const {
 
 const BusMessage* RecordIterator::Walk::next(FrameKind* kind) {
     for (;;) {
-        if (plan->data == nullptr || !read_record(*plan->data) || decoder == nullptr) return end(kind);
+        if (plan->data == nullptr || !read_record(*plan->data)) return end(kind);
+        // Records of a group beside the bus give no message; every record
+        // advances the position, so this ends with the data.
+        if (skip) continue;
+        if (decoder == nullptr) return end(kind);
         const FrameKind result = decoder(view, message);
         if (filter != nullptr) {
             if (filter->has_window()) {

@@ -47,6 +47,7 @@ ChannelField field_of(const mdf::CnBlock& channel) {
     }
     field.conversion = conversion_of(channel.conversion.get());
     if (channel.type_code == mdf::kChannelVariableLength) field.signal_source = channel.data.get();
+    field.channel = &channel;
     return field;
 }
 
@@ -95,6 +96,7 @@ bool append_channels(const mdf::CgBlock& group, RecordLayout& layout) {
 
 bool build_layout(const mdf::CgBlock& group, RecordLayout& layout) {
     layout.clear();
+    layout.standard = StandardLayout{};
     bool built = false;
     try {
         built = append_channels(group, layout);

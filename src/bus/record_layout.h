@@ -12,6 +12,7 @@
 #include "bus/bus_event.h"
 #include "bus/conversion.h"
 #include "mdf/block.h"
+#include "mdf/channel_block.h"
 #include "mdf/channel_group_block.h"
 
 namespace tolvar::bus {
@@ -41,12 +42,28 @@ struct ChannelField {
     // For a variable-length channel: the SdBlock or channel group holding its
     // values; null for every other channel. Borrowed.
     mdf::Block* signal_source = nullptr;
+    // The channel block the field was laid out from. Borrowed.
+    const mdf::CnBlock* channel = nullptr;
+};
+
+// How the decoders complete a frame of a standard layout, which other
+// writers may record with fewer members than a frame has. Set by the plan
+// of any writer's recordings only; a default layout has none of it.
+struct StandardLayout {
+    bool enabled = false;
+    // No IDE member: bit 31 of the identifier says extended.
+    bool extended_from_id = false;
+    // No DataLength member: a data frame takes its length from its DLC.
+    bool length_from_dlc = false;
+    // A remote frame whose DataLength is 0 (or absent) requests its DLC.
+    bool remote_length_from_dlc = false;
 };
 
 // The fields of a channel group in depth-first order of its channel tree.
 class RecordLayout {
 public:
     std::vector<ChannelField> fields;
+    StandardLayout standard;
 
     size_t size() const { return fields.size(); }
     bool empty() const { return fields.empty(); }

@@ -2,14 +2,21 @@
 
 #include <algorithm>
 #include <new>
+#include <string>
 #include <string_view>
+#include <utility>
 
+#include "bus/block_sequence_stream.h"
 #include "bus/value_extraction.h"
+#include "log/log.h"
+#include "mdf/channel_block.h"
 #include "mdf/channel_group_block.h"
 #include "mdf/data_block.h"
 #include "mdf/data_group_block.h"
+#include "mdf/data_list_block.h"
 #include "mdf/mdf_document.h"
 #include "mdf/source_info_block.h"
+#include "mdf/text_block.h"
 
 namespace tolvar::bus {
 
@@ -57,8 +64,7 @@ void set_time_field(RecordGroup& entry) {
 std::optional<GroupPlan> GroupPlan::build(const mdf::DgBlock& dg) {
     try {
         GroupPlan plan;
-        std::vector<size_t> layout_of;  // per record group: its index in layouts_, or npos
-        constexpr size_t kNone = ~size_t{0};
+        std::vector<size_t> layout_of;  // per record group: its index in layouts_, or kNoLayout
         size_t channel_groups = 0;
         for (const mdf::BlockRef& ref : dg.channel_groups) {
             const auto* group = mdf::as<mdf::CgBlock>(ref);
@@ -70,7 +76,7 @@ std::optional<GroupPlan> GroupPlan::build(const mdf::DgBlock& dg) {
             entry.cycle_count = group->cycle_count;
             if (group->is_vlsd()) {
                 entry.record_length = RecordGroup::kVariableLength;
-                layout_of.push_back(kNone);
+                layout_of.push_back(kNoLayout);
             } else {
                 entry.record_length = static_cast<int64_t>(uint64_t{group->data_bytes} + group->inval_bytes);
                 RecordLayout layout;
@@ -87,32 +93,234 @@ std::optional<GroupPlan> GroupPlan::build(const mdf::DgBlock& dg) {
             }
             plan.record_groups.push_back(std::move(entry));
         }
-        // The layouts are in place for good: the record groups may point in.
-        for (size_t i = 0; i < plan.record_groups.size(); ++i) {
-            if (layout_of[i] != kNone) {
-                RecordGroup& entry = plan.record_groups[i];
-                entry.layout = &plan.layouts_[layout_of[i]];
-                set_time_field(entry);
+        plan.arrange(dg, layout_of, channel_groups);
+        if (mdf::DtBlock* data = mdf::data_block(dg)) plan.data = &data->section;
+        return plan;
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+}
+
+void GroupPlan::arrange(const mdf::DgBlock& dg, const std::vector<size_t>& layout_of, size_t channel_groups) {
+    // The layouts are in place for good: the record groups may point in.
+    for (size_t i = 0; i < record_groups.size(); ++i) {
+        if (layout_of[i] == kNoLayout) continue;
+        RecordGroup& entry = record_groups[i];
+        entry.layout = &layouts_[layout_of[i]];
+        set_time_field(entry);
+    }
+
+    std::vector<RecordGroup>& groups = record_groups;
+    with_ids = dg.rec_id_size != 0 || channel_groups > 1;
+    id_size = with_ids ? dg.rec_id_size : 0;
+    if (dg.rec_id_size == 0 && !groups.empty()) {
+        // Records without ids all belong to one group: the first of the chain.
+        groups.erase(groups.begin() + 1, groups.end());
+        groups.front().key = 0;
+    }
+    // Of several groups with one id, the first in chain order keeps it: a
+    // stable sort keeps them in chain order, and unique keeps the first.
+    std::stable_sort(groups.begin(), groups.end(),
+                     [](const RecordGroup& a, const RecordGroup& b) { return a.key < b.key; });
+    groups.erase(std::unique(groups.begin(), groups.end(),
+                             [](const RecordGroup& a, const RecordGroup& b) { return a.key == b.key; }),
+                 groups.end());
+}
+
+bool GroupPlan::decodes_frames() const {
+    for (const RecordGroup& group : record_groups) {
+        if (group.kind != FrameKind::kNone && !group.skip) return true;
+    }
+    return false;
+}
+
+namespace {
+
+// The master channel with time synchronisation: the time of a standard
+// layout, whatever its name.
+bool is_time_master(const ChannelField& field) {
+    return field.channel != nullptr && field.channel->cn_type == mdf::kCnTypeMaster &&
+           field.channel->sync_type == mdf::kSyncTypeTime;
+}
+
+// Whether a channel group was recorded from a bus: its acquisition source
+// says so, or its flags mark it a bus event.
+bool is_bus_group(const mdf::CgBlock& group) {
+    const auto* source = mdf::as<mdf::SiBlock>(group.acquisition_source);
+    if (source != nullptr && source->source_class == mdf::SiBlock::kClassBus) return true;
+    return (group.cg_flags & mdf::CgBlock::kFlagBusEvent) != 0;
+}
+
+// The frame kind of a standard layout: every member but the time shares one
+// event prefix.
+FrameKind classify_standard(const mdf::CgBlock& group, const RecordLayout& layout, std::string_view& prefix) {
+    if (!is_bus_group(group)) return FrameKind::kNone;
+    std::vector<std::string_view> names;
+    names.reserve(layout.size());
+    for (const ChannelField& field : layout) {
+        if (!is_time_master(field)) names.push_back(field.name);
+    }
+    const FrameKind kind = classify_group(names).value_or(FrameKind::kNone);
+    prefix = std::string_view();
+    for (std::string_view name : names) {
+        const size_t dot = name.find('.');
+        if (dot != std::string_view::npos) {
+            prefix = name.substr(0, dot);
+            break;
+        }
+    }
+    return kind;
+}
+
+// Gives every field of a standard layout its role, and the layout what its
+// decoder completes.
+void assign_standard_roles(RecordLayout& layout, FrameKind kind, std::string_view prefix) {
+    bool has_ide = false;
+    bool has_length = false;
+    for (ChannelField& field : layout.fields) {
+        const std::string_view name = field.name;
+        if (is_time_master(field) || name == "Timestamp") {
+            field.role = ChannelRole::kTimestampRole;
+        } else if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+                   name[prefix.size()] == '.') {
+            field.role = role_of_member(kind, name.substr(prefix.size() + 1));
+        } else {
+            field.role = ChannelRole::kIgnored;
+        }
+    }
+    // A maximum-length payload says through its size channel how much of it
+    // is used: that channel is the frame's data length, whatever its name.
+    for (const ChannelField& field : layout.fields) {
+        const bool payload = field.role == ChannelRole::kCanDataBytes || field.role == ChannelRole::kLinDataBytes;
+        if (!payload || field.channel == nullptr || field.channel->cn_type != mdf::kCnTypeMaximumLength) continue;
+        for (ChannelField& size : layout.fields) {
+            if (size.channel == nullptr || size.channel->offset != field.channel->data_link) continue;
+            if (size.role == ChannelRole::kIgnored) {
+                size.role = kind == FrameKind::kLinFrame ? ChannelRole::kLinDataLength : ChannelRole::kCanDataLength;
             }
         }
+    }
+    for (const ChannelField& field : layout.fields) {
+        if (field.role == ChannelRole::kCanIde) has_ide = true;
+        if (field.role == ChannelRole::kCanDataLength || field.role == ChannelRole::kLinDataLength) has_length = true;
+    }
+    layout.standard.enabled = true;
+    layout.standard.extended_from_id = !has_ide && kind != FrameKind::kLinFrame;
+    layout.standard.length_from_dlc = !has_length && kind == FrameKind::kCanDataFrame;
+    layout.standard.remote_length_from_dlc = kind == FrameKind::kCanRemoteFrame;
+}
 
-        std::vector<RecordGroup>& groups = plan.record_groups;
-        plan.with_ids = dg.rec_id_size != 0 || channel_groups > 1;
-        plan.id_size = plan.with_ids ? dg.rec_id_size : 0;
-        if (dg.rec_id_size == 0 && !groups.empty()) {
-            // Records without ids all belong to one group: the first of the chain.
-            groups.erase(groups.begin() + 1, groups.end());
-            groups.front().key = 0;
+// A name for a channel group in log lines: its acquisition name, or the name
+// of its first channel that is not the time.
+std::string group_name(const mdf::CgBlock& group, const RecordLayout* layout) {
+    if (const std::string* text = mdf::block_text(group.acquisition_name.get())) {
+        const std::string_view name = mdf::up_to_zero(*text);
+        if (!name.empty()) return std::string(name);
+    }
+    if (layout != nullptr) {
+        for (const ChannelField& field : *layout) {
+            if (!is_time_master(field) && !field.name.empty()) return field.name;
         }
-        // Of several groups with one id, the first in chain order keeps it: a
-        // stable sort keeps them in chain order, and unique keeps the first.
-        std::stable_sort(groups.begin(), groups.end(),
-                         [](const RecordGroup& a, const RecordGroup& b) { return a.key < b.key; });
-        groups.erase(std::unique(groups.begin(), groups.end(),
-                                 [](const RecordGroup& a, const RecordGroup& b) { return a.key == b.key; }),
-                     groups.end());
+    }
+    return "unnamed";
+}
 
-        if (mdf::DtBlock* data = mdf::data_block(dg)) plan.data = &data->section;
+}  // namespace
+
+// The stream of a list of data blocks: a single block of the kind as it is,
+// anything else through a BlockSequenceStream the plan keeps. Null when
+// there are no blocks.
+stream::Stream* GroupPlan::stream_of(const mdf::BlockList& blocks, mdf::BlockKind kind, int64_t file_size) {
+    if (blocks.empty()) return nullptr;
+    if (blocks.size() == 1 && blocks.front()->kind() == kind) return mdf::section_of(blocks.front().get());
+    std::unique_ptr<BlockSequenceStream> sequence = BlockSequenceStream::create(blocks, kind, file_size);
+    if (!sequence) throw std::bad_alloc();
+    stream::Stream* raw = sequence.get();
+    owned_streams_.push_back(std::move(sequence));
+    return raw;
+}
+
+std::optional<GroupPlan> GroupPlan::build_standard(const mdf::DgBlock& dg, size_t index, int64_t file_size) {
+    try {
+        GroupPlan plan;
+        std::vector<size_t> layout_of;
+        size_t channel_groups = 0;
+        size_t channel_group_index = 0;
+        std::vector<std::pair<size_t, std::string>> skipped;  // channel groups beside the bus
+        for (const mdf::BlockRef& ref : dg.channel_groups) {
+            const auto* group = mdf::as<mdf::CgBlock>(ref);
+            if (group == nullptr) continue;
+            ++channel_groups;
+            ++channel_group_index;
+            RecordGroup entry;
+            entry.record_id = group->record_id;
+            entry.key = group->record_id;
+            entry.cycle_count = group->cycle_count;
+            if (group->is_vlsd()) {
+                entry.record_length = RecordGroup::kVariableLength;
+                layout_of.push_back(kNoLayout);
+                plan.record_groups.push_back(std::move(entry));
+                continue;
+            }
+            entry.record_length = static_cast<int64_t>(uint64_t{group->data_bytes} + group->inval_bytes);
+            RecordLayout layout;
+            if (!build_layout(*group, layout)) return std::nullopt;
+            std::string_view prefix;
+            entry.kind = classify_standard(*group, layout, prefix);
+            if (entry.kind == FrameKind::kNone) {
+                entry.skip = true;
+                skipped.push_back({channel_group_index, group_name(*group, &layout)});
+            } else {
+                assign_standard_roles(layout, entry.kind, prefix);
+            }
+            entry.decoder = decoder_for(entry.kind);
+            for (ChannelField& field : layout.fields) {
+                const mdf::CnBlock* channel = field.channel;
+                if (channel == nullptr || channel->type_code != mdf::kChannelVariableLength) continue;
+                SignalSource source;
+                const mdf::CgBlock* vlsd = mdf::as<mdf::CgBlock>(channel->data);
+                if (vlsd == nullptr && !channel->data && channel->data_link != mdf::kNoLink) {
+                    // A VLSD group placed before this one: found by its offset.
+                    for (const mdf::BlockRef& other : dg.channel_groups) {
+                        if (other->offset == channel->data_link) vlsd = mdf::as<mdf::CgBlock>(other);
+                    }
+                }
+                if (vlsd != nullptr) {
+                    source.kind = SignalSource::Kind::kVlsd;
+                    source.vlsd_record_id = vlsd->record_id;
+                    field.signal_source = const_cast<mdf::CgBlock*>(vlsd);
+                    entry.has_vlsd = true;
+                } else if (stream::Stream* section =
+                               plan.stream_of(channel->signal_blocks, mdf::BlockKind::kSd, file_size)) {
+                    source.kind = SignalSource::Kind::kSd;
+                    source.section = section;
+                    source.bit_position = field.bit_position;
+                    source.bit_count = field.bit_count;
+                    source.byte_order = field.byte_order;
+                    field.signal_source = channel->data.get();
+                }
+                // A variable-length channel without values still owns an
+                // (empty) entry of the record's signal bytes.
+                if (field.signal_source == nullptr) field.signal_source = const_cast<mdf::CnBlock*>(channel);
+                entry.signal_sources.push_back(source);
+            }
+            layout_of.push_back(plan.layouts_.size());
+            plan.layouts_.push_back(std::move(layout));
+            plan.record_groups.push_back(std::move(entry));
+        }
+        plan.arrange(dg, layout_of, channel_groups);
+        // One line for each group beside the bus, or one for a data group
+        // that holds nothing else.
+        if (!plan.decodes_frames()) {
+            TOLVAR_LOG_WARNING("Data group %zu (%s) holds no bus frames; it is skipped", index,
+                               skipped.empty() ? "no channel group" : skipped.front().second.c_str());
+            return plan;
+        }
+        for (const auto& [number, name] : skipped) {
+            TOLVAR_LOG_WARNING("Channel group %zu of data group %zu (%s) holds no bus frames; its records are skipped",
+                               number, index, name.c_str());
+        }
+        plan.data = plan.stream_of(dg.data_blocks, mdf::BlockKind::kDt, file_size);
         return plan;
     } catch (const std::bad_alloc&) {
         return std::nullopt;
@@ -125,19 +333,29 @@ const RecordGroup* GroupPlan::find(uint64_t key) const {
     return it != record_groups.end() && it->key == key ? &*it : nullptr;
 }
 
-std::optional<std::vector<GroupPlan>> build_plans(const mdf::MdfDocument& document) {
+std::optional<std::vector<GroupPlan>> build_plans(const mdf::MdfDocument& document, PlanOptions options) {
     try {
         std::vector<GroupPlan> plans;
         plans.reserve(document.data_groups().size());
+        const int64_t file_size = options.any_writer && document.stream() != nullptr ? document.stream()->size() : -1;
+        bool decodes = false;
+        size_t index = 0;
         for (const mdf::BlockRef& ref : document.data_groups()) {
+            ++index;
             const auto* dg = mdf::as<mdf::DgBlock>(ref);
             if (dg == nullptr) {
                 plans.emplace_back();
                 continue;
             }
-            std::optional<GroupPlan> plan = GroupPlan::build(*dg);
+            std::optional<GroupPlan> plan =
+                options.any_writer ? GroupPlan::build_standard(*dg, index, file_size) : GroupPlan::build(*dg);
             if (!plan) return std::nullopt;
+            decodes = decodes || plan->decodes_frames();
             plans.push_back(std::move(*plan));
+        }
+        if (options.any_writer && !decodes) {
+            TOLVAR_LOG_ERROR("No channel group of the recording holds CAN or LIN bus frames");
+            return std::nullopt;
         }
         return plans;
     } catch (const std::bad_alloc&) {
@@ -149,7 +367,9 @@ uint64_t stated_record_count(const std::vector<GroupPlan>& plans) {
     uint64_t total = 0;
     for (const GroupPlan& plan : plans) {
         for (const RecordGroup& group : plan.record_groups) {
-            if (group.record_length == RecordGroup::kVariableLength) continue;
+            // VLSD records travel with the records that refer to them, and the
+            // records of a group beside the bus give no frame.
+            if (group.record_length == RecordGroup::kVariableLength || group.skip) continue;
             // A damaged count must not wrap around to a small total.
             total = group.cycle_count > UINT64_MAX - total ? UINT64_MAX : total + group.cycle_count;
         }

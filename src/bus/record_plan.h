@@ -2,11 +2,13 @@
 // a data group, built once per open from the parsed block tree and never
 // changed afterwards: the record groups by record id with their layouts,
 // decoders and signal-data sources, and the stream of the group's records.
-// A GroupPlan owns its layouts and record groups; it borrows the data and
-// signal-data sections, which the document owns.
+// A GroupPlan owns its layouts, record groups and the streams it makes over
+// sequences of data blocks; it borrows the data and signal-data sections,
+// which the document owns.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -61,6 +63,18 @@ struct RecordGroup {
     // field is a byte array, whose time only a decoder reads.
     const ChannelField* time_field = nullptr;
     bool time_is_zero = false;
+    // Records of a group that holds no bus frames, recorded beside the bus
+    // (read for any writer): the walk reads past them without a message.
+    bool skip = false;
+};
+
+// What a plan is built for.
+struct PlanOptions {
+    // The standard bus-logging layouts of any MDF 4 writer: roles by member
+    // name, the master channel as time, members without a role passed over,
+    // data in lists of (compressed) blocks, groups that are no bus event
+    // skipped. The document must have been parsed with the same option.
+    bool any_writer = false;
 };
 
 // The plan of one data group. Move-only: its record groups point into its
@@ -80,6 +94,15 @@ public:
     // classified; every other group decodes no frame whatever its channels
     // are called. Nothing when a layout cannot be built or memory runs out.
     static std::optional<GroupPlan> build(const mdf::DgBlock& group);
+    // The plan of the standard layouts of any writer (PlanOptions); `index`
+    // names the data group in log lines, `file_size` is the size of the
+    // document's Stream (negative when unknown). Channel groups that are no
+    // bus event are kept with `skip` and one log line each; a data group
+    // with none that is gives an empty walk and one log line.
+    static std::optional<GroupPlan> build_standard(const mdf::DgBlock& group, size_t index, int64_t file_size);
+
+    // True when some record group decodes frames.
+    bool decodes_frames() const;
 
     const RecordGroup* find(uint64_t key) const;
 
@@ -95,17 +118,30 @@ public:
     bool with_ids = false;
 
 private:
+    static constexpr size_t kNoLayout = ~size_t{0};
+    // Points the record groups at their layouts (layout_of: per record group,
+    // its index in layouts_ or kNoLayout), decides on record ids and orders
+    // the record groups by key.
+    void arrange(const mdf::DgBlock& group, const std::vector<size_t>& layout_of, size_t channel_groups);
+    stream::Stream* stream_of(const mdf::BlockList& blocks, mdf::BlockKind kind, int64_t file_size);
+
     std::vector<RecordLayout> layouts_;
+    // Streams over sequences of data blocks that `data` and signal sources
+    // point into; a stream keeps its address when the plan moves.
+    std::vector<std::unique_ptr<stream::Stream>> owned_streams_;
 };
 
 // The plans of a document's data groups, one per entry of its data-group
 // list in chain order (an entry that is not a data group gets an empty plan,
-// whose walk gives nothing). Nothing when a group's plan cannot be built.
-std::optional<std::vector<GroupPlan>> build_plans(const mdf::MdfDocument& document);
+// whose walk gives nothing). Nothing when a group's plan cannot be built,
+// and, for any writer, when no channel group of the recording decodes frames
+// (logged).
+std::optional<std::vector<GroupPlan>> build_plans(const mdf::MdfDocument& document, PlanOptions options = {});
 
-// The records a recording states for the record groups that are walked (every
-// group but the VLSD ones, whose records travel with the records that refer
-// to them): the sum of their cycle counts, at most UINT64_MAX. For a finished
+// The records a recording states for the record groups whose records give
+// frames (every group but the VLSD ones, whose records travel with the records
+// that refer to them, and groups skipped beside the bus): the sum of their
+// cycle counts, at most UINT64_MAX. For a finished
 // recording, the records its walk gives; a writer that did not finish may
 // state fewer, or none.
 uint64_t stated_record_count(const std::vector<GroupPlan>& plans);

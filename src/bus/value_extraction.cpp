@@ -140,6 +140,12 @@ __attribute__((always_inline)) inline double value_of(const ChannelField& field,
 
 }  // namespace
 
+uint8_t can_length_of_dlc(uint8_t dlc, bool fd) {
+    static constexpr uint8_t kFdLengths[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
+    if (dlc > 15) dlc = 15;
+    return fd ? kFdLengths[dlc] : (dlc > 8 ? 8 : dlc);
+}
+
 uint64_t extract_bits(ByteSpan span, uint64_t p, uint64_t n, ByteOrder order) {
     return extract(span, p, n, order);
 }
@@ -191,6 +197,7 @@ FrameKind can_data_frame(const RecordView& view, BusMessage& m) {
             case ChannelRole::kCanId: m.identifier |= identifier_bits_of(v); break;
             case ChannelRole::kCanIde: can.extended = flag_of(v); break;
             case ChannelRole::kTimestampRole: m.time = v; break;
+            case ChannelRole::kIgnored: break;
             default: ok = false; break;
         }
     }
@@ -198,6 +205,11 @@ FrameKind can_data_frame(const RecordView& view, BusMessage& m) {
     if (!ok) {
         set_rejected(m);
         return FrameKind::kNone;
+    }
+    const StandardLayout& standard = view.layout->standard;
+    if (standard.enabled) {
+        if (standard.extended_from_id) can.extended = static_cast<uint8_t>(m.identifier >> 31);
+        if (standard.length_from_dlc) m.data_length = can_length_of_dlc(can.dlc, can.fd != 0);
     }
     m.kind = FrameKind::kCanDataFrame;
     m.data = can.payload;
@@ -223,6 +235,7 @@ FrameKind can_remote_frame(const RecordView& view, BusMessage& m) {
             case ChannelRole::kCanId: m.identifier |= identifier_bits_of(v); break;
             case ChannelRole::kCanIde: can.extended = flag_of(v); break;
             case ChannelRole::kTimestampRole: m.time = v; break;
+            case ChannelRole::kIgnored: break;
             default: ok = false; break;
         }
     }
@@ -230,6 +243,11 @@ FrameKind can_remote_frame(const RecordView& view, BusMessage& m) {
     if (!ok) {
         set_rejected(m);
         return FrameKind::kNone;
+    }
+    const StandardLayout& standard = view.layout->standard;
+    if (standard.enabled) {
+        if (standard.extended_from_id) can.extended = static_cast<uint8_t>(m.identifier >> 31);
+        if (standard.remote_length_from_dlc && m.data_length == 0) m.data_length = can.dlc;
     }
     // A remote frame carries its data length as that many zero bytes.
     m.kind = FrameKind::kCanRemoteFrame;
@@ -253,6 +271,15 @@ FrameKind can_error_frame(const RecordView& view, BusMessage& m) {
                 break;
             }
             case ChannelRole::kTimestampRole: m.time = v; break;
+            // Only a standard layout gives an error frame its identifier.
+            case ChannelRole::kCanId:
+                if (view.layout->standard.enabled) {
+                    m.identifier |= identifier_bits_of(v);
+                } else {
+                    ok = false;
+                }
+                break;
+            case ChannelRole::kIgnored: break;
             default: ok = false; break;
         }
     }
@@ -298,6 +325,7 @@ FrameKind lin_frame(const RecordView& view, BusMessage& m) {
             case ChannelRole::kLinId: m.identifier |= identifier_bits_of(v); break;
             case ChannelRole::kLinReceivedDataByteCount: lin.received_byte_count = byte_of(v); break;
             case ChannelRole::kTimestampRole: m.time = v; break;
+            case ChannelRole::kIgnored: break;
             default: ok = false; break;
         }
     }

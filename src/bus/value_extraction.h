@@ -39,6 +39,10 @@ inline uint32_t identifier_bits_of(double v) {
     return static_cast<uint32_t>(static_cast<uint64_t>(static_cast<int64_t>(v)));
 }
 
+// The payload length a CAN data length code stands for: up to 8 for a
+// classic frame, the CAN FD table above 8 for an FD frame.
+uint8_t can_length_of_dlc(uint8_t dlc, bool fd);
+
 FrameKind can_data_frame(const RecordView& view, BusMessage& message);
 FrameKind can_remote_frame(const RecordView& view, BusMessage& message);
 FrameKind can_error_frame(const RecordView& view, BusMessage& message);

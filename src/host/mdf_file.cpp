@@ -164,11 +164,20 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
     // Bad filter values are refused before anything is opened.
     FilterOptions filter_options;
     if (!parse_filter_options(kwargs, filter_options)) return -1;
+    // Keyword only, by its truth value; like the filters, looked at before
+    // anything is opened.
+    PyObject* any_writer_value = kwargs != nullptr ? PyDict_GetItem(kwargs, n.any_writer) : nullptr;
+    int any_writer = 0;
+    if (any_writer_value != nullptr && (any_writer = PyObject_IsTrue(any_writer_value)) < 0) return -1;
+    mdf::ParseOptions parse_options;
+    parse_options.any_writer = any_writer != 0;
+    bus::PlanOptions plan_options;
+    plan_options.any_writer = any_writer != 0;
     PyRef base_kwargs(kwargs != nullptr ? PyDict_Copy(kwargs) : PyDict_New());
     if (!base_kwargs || PyDict_SetItem(base_kwargs.get(), n.mode, n.rb) < 0) return -1;
     // The reader's own keywords stay with the reader: python-can 4.0 and 4.1
     // have a base initialiser without **kwargs that would refuse them.
-    for (PyObject* own : {n.passwords, n.can_filters, n.channels, n.start, n.stop}) {
+    for (PyObject* own : {n.passwords, n.any_writer, n.can_filters, n.channels, n.start, n.stop}) {
         if (PyDict_DelItem(base_kwargs.get(), own) < 0) {
             if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
             PyErr_Clear();
@@ -211,8 +220,8 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
     stream = unwrap_layers(std::move(stream), passwords, host_object(stream) == nullptr);
     std::unique_ptr<mdf::MdfDocument> document;
     std::optional<std::vector<bus::GroupPlan>> plans;
-    if (stream && PyErr_Occurred() == nullptr) document = mdf::MdfDocument::open(stream.get());
-    if (document) plans = bus::build_plans(*document);
+    if (stream && PyErr_Occurred() == nullptr) document = mdf::MdfDocument::open(stream.get(), parse_options);
+    if (document) plans = bus::build_plans(*document, plan_options);
     std::unique_ptr<bus::FrameFilter> filter;
     if (plans && PyErr_Occurred() == nullptr) {
         filter = make_filter(filter_options, document->start_time());
@@ -407,14 +416,17 @@ PyType_Spec g_spec = {
 };
 
 constexpr const char* kDoc =
-    "MdfFile(file, passwords=None, *, can_filters=None, channels=None, start=None, stop=None)\n\n"
+    "MdfFile(file, *, passwords=None, any_writer=False, can_filters=None, channels=None, start=None, stop=None)\n\n"
     "Reads an ASAM MDF 4 bus-logging recording (a path, a pathlib.Path or a\n"
     "binary file object). Iterating it yields every CAN, CAN FD and LIN frame\n"
     "as a CanMsgExtension, merged by timestamp. `passwords` maps key\n"
     "identifiers (8 upper-case hex digits) or \"default\" to the passwords of\n"
-    "encrypted recordings. can_filters (python-can's filter dicts), channels\n"
-    "(names as messages carry them) and start <= timestamp < stop select the\n"
-    "frames that iteration and to_numpy(), to_pandas() and to_arrow() give.";
+    "encrypted recordings. With `any_writer=True` the recordings of other\n"
+    "MDF 4 writers (python-can, asammdf, ...) are read too: their standard\n"
+    "bus-logging layouts, data lists and compressed data. can_filters\n"
+    "(python-can's filter dicts), channels (names as messages carry them) and\n"
+    "start <= timestamp < stop select the frames that iteration and\n"
+    "to_numpy(), to_pandas() and to_arrow() give.";
 
 }  // namespace
 

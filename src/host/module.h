@@ -32,6 +32,7 @@ struct Names {
     PyObject* mode;
     PyObject* rb;
     PyObject* passwords;
+    PyObject* any_writer;
     PyObject* init;
     PyObject* close;
     PyObject* stop;

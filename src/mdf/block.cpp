@@ -26,6 +26,9 @@ BlockHeader default_header(BlockKind kind) {
         case BlockKind::kSd: return {kind, 24, 0};
         case BlockKind::kSi: return {kind, 56, 3};
         case BlockKind::kTx: return {kind, 24, 0};
+        case BlockKind::kDl: return {kind, 40, 2};
+        case BlockKind::kDz: return {kind, 48, 0};
+        case BlockKind::kHl: return {kind, 40, 1};
         case BlockKind::kNone: break;
     }
     return {BlockKind::kNone, 0, 0};
@@ -179,10 +182,10 @@ bool ChainBlock::parse(stream::Stream& stream, BlockCache& cache, const BlockHea
 namespace {
 
 // Seeks to offset, reads the header and creates the block of its kind.
-BlockRef load_block(stream::Stream& stream, uint64_t offset, BlockHeader& header) {
+BlockRef load_block(stream::Stream& stream, uint64_t offset, const BlockCache& cache, BlockHeader& header) {
     if (offset > static_cast<uint64_t>(INT64_MAX)) return {};
     if (stream.seek(static_cast<int64_t>(offset), stream::kSeekSet) != static_cast<int64_t>(offset)) return {};
-    const auto read = read_block_header(stream);
+    const auto read = read_block_header(stream, cache.options().any_writer);
     if (!read) return {};
     header = *read;
     BlockRef block = create_block(header.kind);
@@ -246,7 +249,7 @@ bool walk_chain(stream::Stream& stream, uint64_t offset, BlockCache& cache, Bloc
             break;
         }
         BlockHeader header;
-        BlockRef block = load_block(stream, at, header);
+        BlockRef block = load_block(stream, at, cache, header);
         if (!block) {
             ok = false;
             break;

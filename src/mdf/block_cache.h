@@ -1,7 +1,8 @@
 // The per-open map from file offset to the block parsed there, so that every
 // offset parses into one shared block during an open. It also knows which
-// offsets are being parsed right now (a link back to one of them is a cycle)
-// and how deeply parses are nested. Holds one reference per cached block.
+// offsets are being parsed right now (a link back to one of them is a cycle),
+// how deeply parses are nested and what the open asked for (ParseOptions).
+// Holds one reference per cached block.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +12,16 @@
 #include "mdf/block.h"
 
 namespace tolvar::mdf {
+
+// What an open asks of the parse.
+struct ParseOptions {
+    // Read recordings of any MDF 4 writer: no file-history check; data lists,
+    // header lists and compressed data blocks are accepted; a channel's
+    // variable-length link to a channel group whose parse has not finished
+    // (a VLSD group placed before its user), and a maximum-length channel's
+    // link to its size channel, are kept as offsets for the plan to resolve.
+    bool any_writer = false;
+};
 
 class BlockCache {
 public:
@@ -23,6 +34,7 @@ public:
     static constexpr int kMaxNestingDepth = 200;
 
     BlockCache() = default;
+    explicit BlockCache(ParseOptions options) : options_(options) {}
     BlockCache(const BlockCache&) = delete;
     BlockCache& operator=(const BlockCache&) = delete;
 
@@ -60,7 +72,10 @@ public:
     void leave() { --depth_; }
     int depth() const { return depth_; }
 
+    const ParseOptions& options() const { return options_; }
+
 private:
+    ParseOptions options_;
     // Open addressing with linear probing: no allocation per entry, which
     // matters for files of a million blocks. An empty reference in a used
     // slot marks a parse in progress.

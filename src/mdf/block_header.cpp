@@ -7,8 +7,10 @@
 namespace tolvar::mdf {
 namespace {
 
-constexpr const char* kIds[] = {"##CC", "##CG", "##CN", "##DG", "##DT", "##FH",
-                                "##HD", "##MD", "##SD", "##SI", "##TX"};
+constexpr const char* kIds[] = {"##CC", "##CG", "##CN", "##DG", "##DT", "##FH", "##HD",
+                                "##MD", "##SD", "##SI", "##TX", "##DL", "##DZ", "##HL"};
+constexpr uint32_t kLastCoreKind = 12;
+constexpr uint32_t kLastKind = 15;
 
 uint64_t load_u64le(const uint8_t* p) {
     uint64_t v = 0;
@@ -20,15 +22,16 @@ uint64_t load_u64le(const uint8_t* p) {
 
 const char* block_id(BlockKind kind) {
     const auto k = static_cast<uint32_t>(kind);
-    if (k < 2 || k > 12) return nullptr;
+    if (k < 2 || k > kLastKind) return nullptr;
     return kIds[k - 2];
 }
 
-std::optional<BlockHeader> read_block_header(stream::Stream& stream) {
+std::optional<BlockHeader> read_block_header(stream::Stream& stream, bool storage_kinds) {
     uint8_t raw[kBlockHeaderSize];
     if (stream::read_fully(stream, raw, sizeof raw) != static_cast<int64_t>(sizeof raw)) return std::nullopt;
 
-    for (uint32_t k = 2; k <= 12; ++k) {
+    const uint32_t last = storage_kinds ? kLastKind : kLastCoreKind;
+    for (uint32_t k = 2; k <= last; ++k) {
         if (std::memcmp(raw, kIds[k - 2], 4) == 0) {
             BlockHeader header;
             header.kind = static_cast<BlockKind>(k);

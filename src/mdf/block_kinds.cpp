@@ -7,6 +7,7 @@
 #include "mdf/conversion_block.h"
 #include "mdf/data_block.h"
 #include "mdf/data_group_block.h"
+#include "mdf/data_list_block.h"
 #include "mdf/file_history_block.h"
 #include "mdf/header_block.h"
 #include "mdf/id_block.h"
@@ -30,6 +31,9 @@ BlockRef create_block(BlockKind kind) {
         case BlockKind::kSd: block = new (std::nothrow) SdBlock; break;
         case BlockKind::kSi: block = new (std::nothrow) SiBlock; break;
         case BlockKind::kTx: block = new (std::nothrow) TextBlock(kind); break;
+        case BlockKind::kDl: block = new (std::nothrow) DlBlock; break;
+        case BlockKind::kDz: block = new (std::nothrow) DzBlock; break;
+        case BlockKind::kHl: block = new (std::nothrow) HlBlock; break;
         case BlockKind::kNone: break;
     }
     return BlockRef::adopt(block);

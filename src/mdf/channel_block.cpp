@@ -1,5 +1,7 @@
 #include "mdf/channel_block.h"
 
+#include "mdf/block_cache.h"
+#include "mdf/data_list_block.h"
 #include "stream/field_cursor.h"
 
 namespace tolvar::mdf {
@@ -25,15 +27,31 @@ DataTypeCode data_code_from(uint8_t cn_data_type) {
 }
 
 bool CnBlock::parse_rest(stream::Stream& stream, BlockCache& cache, Links links, uint64_t data_start) {
+    const bool any_writer = cache.options().any_writer;
+    data_link = links[5];
     // Link 0, the next channel, belongs to the chain walk.
     if (!follow_chain(stream, cache, links[1], components)) return false;
     if (!follow_link(stream, cache, links[2], name)) return false;
     if (!follow_link(stream, cache, links[3], source)) return false;
     if (!follow_link(stream, cache, links[4], conversion)) return false;
-    if (!follow_link(stream, cache, links[5], data)) return false;
+    if (!any_writer && !follow_link(stream, cache, links[5], data)) return false;
     if (!follow_link(stream, cache, links[6], unit)) return false;
     if (!follow_link(stream, cache, links[7], comment)) return false;
+    if (!read_fields(stream, data_start)) return false;
+    if (any_writer) {
+        // The size channel of a maximum-length channel is one of the group's
+        // own channels, possibly one whose parse is under way; a VLSD group
+        // may come before the group that uses it in the chain.
+        const bool keep_offset = cn_type == kCnTypeMaximumLength || cache.in_progress(data_link);
+        if (!keep_offset) {
+            if (!follow_link(stream, cache, data_link, data)) return false;
+            if (!collect_data_blocks(stream, cache, data, signal_blocks)) return false;
+        }
+    }
+    return true;
+}
 
+bool CnBlock::read_fields(stream::Stream& stream, uint64_t data_start) {
     stream::FieldCursor cursor(&stream, data_start);
     bool ok = true;
     ok &= cursor.read_u8(cn_type);
@@ -66,6 +84,7 @@ void CnBlock::destroy() {
     source.release();
     conversion.release();
     data.release();
+    signal_blocks.clear();
     unit.release();
     comment.release();
 }

@@ -10,6 +10,12 @@
 namespace tolvar::mdf {
 
 // cn_type, with every type a reader does not tell apart as kChannelOther.
+// cn_type values a reader of any writer's recordings tells apart.
+constexpr uint8_t kCnTypeMaster = 2;
+constexpr uint8_t kCnTypeVirtualMaster = 3;
+constexpr uint8_t kCnTypeMaximumLength = 5;  // the record holds up to the value's size; a channel says how much
+constexpr uint8_t kSyncTypeTime = 1;
+
 enum ChannelTypeCode : uint32_t {
     kChannelFixedLength = 0,
     kChannelVariableLength = 1,  // values in signal data (an SD block or a VLSD channel group)
@@ -40,12 +46,23 @@ public:
     // then reads the fields; the next channel is followed by the chain walk.
     bool parse_rest(stream::Stream& stream, BlockCache& cache, Links links, uint64_t data_start) override;
     void destroy() override;
+    // The fields of the data section at data_start, and the codes made of them.
+    bool read_fields(stream::Stream& stream, uint64_t data_start);
 
     BlockList components;  // chain order
     BlockRef name;         // a text block gives the channel's name
     BlockRef source;
     BlockRef conversion;  // a CcBlock
     BlockRef data;        // variable-length values: an SdBlock or a channel group
+    // The data link as written (NoLink when absent). Read for any writer, the
+    // link of a maximum-length channel (its size channel) is not followed,
+    // nor one to a channel group whose parse has not finished (a VLSD group
+    // placed before the group that uses it): `data` stays empty and the
+    // record plan resolves the offset among the blocks it knows.
+    uint64_t data_link = kNoLink;
+    // Read for any writer: the data blocks (Sd or Dz) that `data` stands for,
+    // in order (collect_data_blocks). Empty by default.
+    BlockList signal_blocks;
     BlockRef unit;
     BlockRef comment;
 

@@ -1,6 +1,8 @@
 #include "mdf/data_group_block.h"
 
+#include "mdf/block_cache.h"
 #include "mdf/data_block.h"
+#include "mdf/data_list_block.h"
 #include "stream/field_cursor.h"
 
 namespace tolvar::mdf {
@@ -9,6 +11,7 @@ bool DgBlock::parse_rest(stream::Stream& stream, BlockCache& cache, Links links,
     // Link 0, the next data group, belongs to the chain walk.
     if (!follow_chain(stream, cache, links[1], channel_groups)) return false;
     if (!follow_link(stream, cache, links[2], data)) return false;
+    if (cache.options().any_writer && !collect_data_blocks(stream, cache, data, data_blocks)) return false;
     if (!follow_link(stream, cache, links[3], comment)) return false;
     stream::FieldCursor cursor(&stream, data_start);
     return cursor.read_u8(rec_id_size);
@@ -17,6 +20,7 @@ bool DgBlock::parse_rest(stream::Stream& stream, BlockCache& cache, Links links,
 void DgBlock::destroy() {
     channel_groups.clear();
     data.release();
+    data_blocks.clear();
     comment.release();
 }
 

@@ -23,7 +23,10 @@ public:
     void destroy() override;
 
     BlockList channel_groups;  // chain order
-    BlockRef data;             // only a DtBlock holds records
+    BlockRef data;             // only a DtBlock holds records (by default)
+    // Read for any writer: the data blocks (Dt or Dz) that `data` stands for,
+    // in order (collect_data_blocks). Empty by default.
+    BlockList data_blocks;
     BlockRef comment;
     uint8_t rec_id_size = 0;  // bytes of record id in front of every record
 };

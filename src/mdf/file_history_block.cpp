@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "log/log.h"
+#include "mdf/block_cache.h"
 #include "stream/field_cursor.h"
 #include "mdf/text_block.h"
 
@@ -24,7 +25,8 @@ bool FhBlock::parse_rest(stream::Stream& stream, BlockCache& cache, Links links,
     ok = cursor.read_u8(time_flags) && ok;
     if (!ok) return false;
 
-    if (!names_expected_tool(comment.get())) {
+    // A reader of any writer's recordings takes the history as information.
+    if (!cache.options().any_writer && !names_expected_tool(comment.get())) {
         TOLVAR_LOG_ERROR("Unsupported MF4 file");
         return false;
     }

@@ -20,7 +20,8 @@ public:
     FhBlock() : ChainBlock(kKind) {}
 
     // Comment, fields, then the tool check ("Unsupported MF4 file" when the
-    // comment is not XML metadata naming the expected tool). The next entry
+    // comment is not XML metadata naming the expected tool; no check when the
+    // open reads any writer's recordings). The next entry
     // has been parsed, checks included, by the chain walk before this runs.
     bool parse_rest(stream::Stream& stream, BlockCache& cache, Links links, uint64_t data_start) override;
     void destroy() override;

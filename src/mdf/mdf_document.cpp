@@ -28,14 +28,15 @@ DtBlock* data_block_of(const BlockRef& group) {
 
 }  // namespace
 
-std::unique_ptr<MdfDocument> MdfDocument::open(stream::Stream* stream) {
+std::unique_ptr<MdfDocument> MdfDocument::open(stream::Stream* stream, ParseOptions options) {
     if (stream == nullptr) return nullptr;
     std::unique_ptr<MdfDocument> document(new (std::nothrow) MdfDocument(stream));
     if (!document) return nullptr;
+    document->options_ = options;
     {
         // Lives for the parse only: every offset parses into one block while
         // the tree is built, and nothing is looked up afterwards.
-        BlockCache cache;
+        BlockCache cache(options);
         BlockRef id = parse_block_at(*stream, kIdBlockOffset, cache);
         auto* id_block = as<IdBlock>(id);
         if (id_block == nullptr) return nullptr;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "mdf/block.h"
+#include "mdf/block_cache.h"
 #include "stream/stream.h"
 
 namespace tolvar::mdf {
@@ -21,7 +22,8 @@ public:
     // 64 with everything below it) and repairs the last data block of an
     // unfinalised recording. Null when the stream is null or the tree cannot
     // be read; the block parsers have logged why. Logs nothing of its own.
-    static std::unique_ptr<MdfDocument> open(stream::Stream* stream);
+    // `options` is what the parse is asked for (ParseOptions).
+    static std::unique_ptr<MdfDocument> open(stream::Stream* stream, ParseOptions options = {});
 
     MdfDocument(const MdfDocument&) = delete;
     MdfDocument& operator=(const MdfDocument&) = delete;
@@ -44,12 +46,14 @@ public:
     const std::string* comment_text() const;
 
     stream::Stream* stream() const { return stream_; }
+    const ParseOptions& options() const { return options_; }
 
 private:
     explicit MdfDocument(stream::Stream* stream) : stream_(stream) {}
     void repair_unfinalised();
 
     stream::Stream* stream_;         // borrowed
+    ParseOptions options_;
     BlockRef id_block_;  // root of the tree
 };
 

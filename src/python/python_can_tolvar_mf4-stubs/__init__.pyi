@@ -62,6 +62,7 @@ class MdfFile(MessageReader):
         file: _Source,
         *,
         passwords: Optional[Mapping[str, str]] = None,
+        any_writer: bool = False,
         can_filters: Optional[Sequence[_CanFilter]] = None,
         channels: Optional[Iterable[str]] = None,
         start: Optional[float] = None,

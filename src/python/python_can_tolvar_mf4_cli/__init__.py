@@ -7,6 +7,7 @@ convert it to any log format python-can writes.
     tolvar-mf4 FILE --filter 123:7FF     only the frames a python-can filter lets through
     tolvar-mf4 FILE --channel "CAN 1"    only the frames of these channels
     tolvar-mf4 FILE --start 10 --stop 20 only the frames of seconds 10 to 20 of the recording
+    tolvar-mf4 FILE --any-writer         a recording of another MDF 4 writer
 
 Without FILE the sample recording shipped with the package is read.
 Passwords of encrypted recordings come from --password [KEYID=]PASSWORD
@@ -226,7 +227,15 @@ def _parser() -> argparse.ArgumentParser:
                         help="keep frames from this many seconds after the recording's start")
     parser.add_argument("--stop", type=float, metavar="SECONDS",
                         help="keep frames before this many seconds after the recording's start")
+    parser.add_argument("--any-writer", action="store_true",
+                        help="read recordings of other MDF 4 writers too (python-can, asammdf, ...): "
+                             "their standard bus-logging layouts and compressed data")
     return parser
+
+
+# The reader's log line when a recording's file history names another writer.
+_OTHER_WRITER = "Unsupported MF4 file"
+_OTHER_WRITER_HINT = "--any-writer reads recordings of other writers"
 
 
 def _cannot_open(source: str) -> str:
@@ -253,6 +262,8 @@ def _open(source: str, passwords: Dict[str, str], args: Optional[argparse.Namesp
     kwargs: Dict[str, object] = {"passwords": passwords} if passwords else {}
     if args is not None:
         kwargs.update(_filter_options(args))
+        if args.any_writer:
+            kwargs["any_writer"] = True
     try:
         if args is not None and (args.start is not None or args.stop is not None):
             # The window is relative to the recording's start, which only the
@@ -574,6 +585,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except CliError as error:
         sys.stdout.flush()
         why = f" ({'; '.join(reasons.messages[-3:])})" if reasons.messages else ""
+        if not args.any_writer and _OTHER_WRITER in reasons.messages:
+            why += f"; {_OTHER_WRITER_HINT}"
         print(f"{PROGRAM}: error: {error}{why}", file=sys.stderr)
         return 1
     except BrokenPipeError:

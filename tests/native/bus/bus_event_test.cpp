@@ -107,3 +107,55 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace tolvar::bus
+
+namespace tolvar::bus {
+namespace {
+
+struct MemberCase {
+    FrameKind kind;
+    const char* member;
+    ChannelRole role;
+};
+
+class RoleOfMemberTest : public ::testing::TestWithParam<MemberCase> {};
+
+TEST_P(RoleOfMemberTest, GivesTheRoleTheFrameUses) {
+    const MemberCase& c = GetParam();
+    EXPECT_EQ(role_of_member(c.kind, c.member), c.role) << c.member;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Members, RoleOfMemberTest,
+    ::testing::Values(
+        MemberCase{FrameKind::kCanDataFrame, "ID", ChannelRole::kCanId},
+        MemberCase{FrameKind::kCanDataFrame, "DataBytes", ChannelRole::kCanDataBytes},
+        MemberCase{FrameKind::kCanDataFrame, "DLC", ChannelRole::kCanDlc},
+        MemberCase{FrameKind::kCanDataFrame, "BRS", ChannelRole::kCanBrs},
+        MemberCase{FrameKind::kCanDataFrame, "SRR", ChannelRole::kIgnored},
+        MemberCase{FrameKind::kCanDataFrame, "CRC", ChannelRole::kIgnored},
+        MemberCase{FrameKind::kCanDataFrame, "ReceivedDataByteCount", ChannelRole::kIgnored},
+        MemberCase{FrameKind::kCanDataFrame, "id", ChannelRole::kIgnored},
+        MemberCase{FrameKind::kCanRemoteFrame, "DLC", ChannelRole::kCanDlc},
+        MemberCase{FrameKind::kCanRemoteFrame, "DataLength", ChannelRole::kCanDataLength},
+        MemberCase{FrameKind::kCanRemoteFrame, "DataBytes", ChannelRole::kIgnored},
+        MemberCase{FrameKind::kCanRemoteFrame, "EDL", ChannelRole::kIgnored},
+        MemberCase{FrameKind::kCanErrorFrame, "ID", ChannelRole::kCanId},
+        MemberCase{FrameKind::kCanErrorFrame, "ErrorType", ChannelRole::kCanErrorType},
+        MemberCase{FrameKind::kCanErrorFrame, "BusChannel", ChannelRole::kCanBusChannel},
+        MemberCase{FrameKind::kCanErrorFrame, "DataBytes", ChannelRole::kIgnored},
+        MemberCase{FrameKind::kCanErrorFrame, "IDE", ChannelRole::kIgnored},
+        MemberCase{FrameKind::kLinFrame, "ID", ChannelRole::kLinId},
+        MemberCase{FrameKind::kLinFrame, "DataBytes", ChannelRole::kLinDataBytes},
+        MemberCase{FrameKind::kLinFrame, "ReceivedDataByteCount", ChannelRole::kLinReceivedDataByteCount},
+        MemberCase{FrameKind::kLinFrame, "Checksum", ChannelRole::kIgnored},
+        MemberCase{FrameKind::kLinFrame, "IDE", ChannelRole::kIgnored},
+        MemberCase{FrameKind::kNone, "ID", ChannelRole::kIgnored}));
+
+TEST(RoleOfNameDefaultTest, NeverIgnoresAMember) {
+    // The exact names of the default layouts keep failing a frame they do not fit.
+    EXPECT_EQ(role_of_name("CAN_DataFrame.SRR"), ChannelRole::kNoRole);
+    EXPECT_EQ(role_of_name("CAN_ErrorFrame.ID"), ChannelRole::kNoRole);
+}
+
+}  // namespace
+}  // namespace tolvar::bus
