@@ -72,6 +72,51 @@ def file_object(tmp_path):
     return io.BytesIO(data), {}
 
 
+# Recordings of other writers, read with any_writer: python-can's MF4Writer,
+# asammdf's API, and the shapes only the test writer makes.
+
+
+def python_can_written(level):
+    def make(tmp_path):
+        from test_other_writers import python_can_messages, write_python_can
+
+        # Written once per test: the writer stamps its own start time.
+        path = tmp_path / f"python_can_{level}.mf4"
+        if not path.exists():
+            write_python_can(path, python_can_messages(400), level)
+        return str(path), {"any_writer": True}
+    return make
+
+
+def asammdf_written(tmp_path):
+    from asammdf import get_global_option, set_global_option
+    from test_other_writers import asammdf_recording
+
+    path = tmp_path / "asammdf.mf4"
+    if path.exists():
+        return str(path), {"any_writer": True}
+    # Small blocks make the short recording a list of compressed blocks.
+    before = get_global_option("write_fragment_size")
+    set_global_option("write_fragment_size", 2048)
+    try:
+        asammdf_recording(path, "4.20", 2)
+    finally:
+        set_global_option("write_fragment_size", before)
+    return str(path), {"any_writer": True}
+
+
+def other_writer_shape(shape):
+    def make(tmp_path):
+        from test_other_writers import SHAPES, mixed_recording
+
+        recording = mixed_recording().build()
+        SHAPES[shape](recording)
+        path = tmp_path / "shape.mf4"
+        recording.write(str(path))
+        return str(path), {"any_writer": True}
+    return make
+
+
 RECORDINGS = {
     **{name: named(name) for name in (
         "plain", "record_ids_1", "record_ids_2", "record_ids_4", "record_ids_8", "single_group_with_ids",
@@ -81,6 +126,11 @@ RECORDINGS = {
     "compressed": compressed,
     "encrypted": encrypted,
     "file_object": file_object,
+    "python-can, stored": python_can_written(0),
+    "python-can, compressed": python_can_written(2),
+    "asammdf, compressed list": asammdf_written,
+    **{"other writer: " + shape: other_writer_shape(shape) for shape in (
+        "data list of compressed blocks", "header list, transposed", "VLSD group first", "maximum-length payload")},
 }
 
 
@@ -234,7 +284,7 @@ ID_FILTERS = {
 }
 
 
-@pytest.mark.parametrize("kind", ["record_ids_1", "several_groups", "sd"])
+@pytest.mark.parametrize("kind", ["record_ids_1", "several_groups", "sd", "python-can, compressed"])
 @pytest.mark.parametrize("case", ID_FILTERS)
 def test_can_filters_follow_python_can(tmp_path, kind, case):
     filters = ID_FILTERS[case]
@@ -284,7 +334,8 @@ def windows(timestamps):
 
 
 @pytest.mark.parametrize("kind", ["plain", "ties", "vlsd", "several_groups", "record_ids_8", "unfinalised",
-                                  "encrypted", "file_object"])
+                                  "encrypted", "file_object", "python-can, compressed",
+                                  "asammdf, compressed list"])
 def test_start_and_stop_select_the_window(tmp_path, kind):
     with open_reader(tmp_path, kind) as reader:
         messages = list(reader)
