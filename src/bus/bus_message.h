@@ -73,6 +73,41 @@ struct BusMessage {
     } details;
 };
 
+// One record's frame as a decoder leaves it before it becomes a message or a
+// row of columns: the values the decoder stores, with the CAN payload left
+// where it lies (in the record, its signal bytes, or `composed`). Valid while
+// the record it was decoded from is; not copyable, as it may point into
+// itself.
+struct DecodedFrame {
+    DecodedFrame() = default;
+    DecodedFrame(const DecodedFrame&) = delete;
+    DecodedFrame& operator=(const DecodedFrame&) = delete;
+
+    FrameKind decoder = FrameKind::kNone;  // the kind its decoder writes
+    FrameKind kind = FrameKind::kNone;     // what the record gave: decoder, or kNone when rejected
+    double time = 0.0;
+    uint32_t identifier = 0;
+    uint64_t data_length = 0;  // as the message carries it (within its payload)
+    // CAN data and remote frames; direction and bus also of LIN frames, bus
+    // also of error frames.
+    uint8_t extended = 0;
+    uint8_t direction = 0;
+    uint8_t fd = 0;
+    uint8_t esi = 0;
+    uint8_t brs = 0;
+    uint8_t bus = 0;
+    uint8_t dlc = 0;
+    uint8_t received_byte_count = 0;  // LIN
+    int32_t error_type = 0;           // error frames
+    // A CAN data frame's payload is the `present` bytes at `payload` followed
+    // by zeros up to kCanPayloadSize; `composed` holds it where several byte
+    // arrays wrote over each other.
+    const uint8_t* payload = nullptr;
+    uint64_t present = 0;
+    uint8_t lin_payload[kLinPayloadSize] = {};
+    uint8_t composed[kCanPayloadSize];
+};
+
 // One record as a decoder sees it; valid until the walk moves on.
 struct RecordView {
     // The record's bytes after its record id: exactly its record length.

@@ -25,6 +25,24 @@ FrameKey key_of(const BusMessage& m) {
     return key;
 }
 
+FrameKey key_of(const DecodedFrame& f) {
+    FrameKey key{f.identifier & 0x1FFFFFFFu, false, 0};
+    switch (f.kind) {
+        case FrameKind::kCanDataFrame:
+        case FrameKind::kCanRemoteFrame:
+            key.extended = f.extended != 0;
+            break;
+        case FrameKind::kCanErrorFrame:
+            key.extended = true;
+            break;
+        case FrameKind::kLinFrame:
+        case FrameKind::kNone:
+            break;
+    }
+    key.channel = f.kind == FrameKind::kNone ? 0 : channel_code(f.kind, f.bus);
+    return key;
+}
+
 void FrameFilter::set_id_filters(std::vector<IdFilter> filters) {
     by_id_ = true;
     ids_ = std::move(filters);
@@ -44,7 +62,15 @@ void FrameFilter::set_window(double origin, double start, double stop) {
 
 bool FrameFilter::passes(const BusMessage& m) const {
     if (m.kind == FrameKind::kNone || (!by_id_ && !by_channel_)) return true;
-    const FrameKey key = key_of(m);
+    return passes_key(key_of(m));
+}
+
+bool FrameFilter::passes(const DecodedFrame& f) const {
+    if (f.kind == FrameKind::kNone || (!by_id_ && !by_channel_)) return true;
+    return passes_key(key_of(f));
+}
+
+bool FrameFilter::passes_key(const FrameKey& key) const {
     if (by_channel_ && !channels_.test(key.channel)) return false;
     if (!by_id_) return true;
     for (const IdFilter& f : ids_) {

@@ -40,6 +40,7 @@ struct FrameKey {
     unsigned channel;
 };
 FrameKey key_of(const BusMessage& message);
+FrameKey key_of(const DecodedFrame& frame);
 
 class FrameFilter {
 public:
@@ -58,6 +59,8 @@ public:
     // Whether the identifier and channel parts let the frame through. A
     // record that gives no frame is no frame to judge: it always passes.
     bool passes(const BusMessage& message) const;
+    // The same for the message to_message makes of a decoded frame.
+    bool passes(const DecodedFrame& frame) const;
 
     bool has_window() const { return has_window_; }
     bool has_start() const { return has_window_ && start_ != -std::numeric_limits<double>::infinity(); }
@@ -72,6 +75,8 @@ public:
     }
 
 private:
+    bool passes_key(const FrameKey& key) const;
+
     bool by_id_ = false;
     std::vector<IdFilter> ids_;
     bool by_channel_ = false;

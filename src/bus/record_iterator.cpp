@@ -94,6 +94,20 @@ private:
 };
 
 inline uint64_t load_id(const uint8_t* bytes, uint64_t n) {
+    switch (n) {
+        case 1: return bytes[0];
+        case 2: {
+            uint16_t value;
+            std::memcpy(&value, bytes, 2);
+            return value;
+        }
+        case 4: {
+            uint32_t value;
+            std::memcpy(&value, bytes, 4);
+            return value;
+        }
+        default: break;
+    }
     uint64_t value = 0;
     if (n != 0) std::memcpy(&value, bytes, n > 8 ? 8 : n);
     return value;
@@ -121,6 +135,7 @@ struct RecordIterator::Walk {
     FrameDecoder decoder = nullptr;
     bool skip = false;  // the record just read belongs to a group that is skipped
     BusMessage message{};
+    DecodedFrame frame;  // the current record, decoded
     bool finished = false;
 
     // A copy of the data section from window_start on, refilled with one seek
@@ -131,26 +146,41 @@ struct RecordIterator::Walk {
     const RecordGroup* last_group = nullptr;
 
     const BusMessage* next(FrameKind* kind);
+    bool next_frame();
     const BusMessage* end(FrameKind* kind);
     bool read_record(stream::Stream& section);
     void seek_start(stream::Stream& section);
     bool bisect_start(stream::Stream& section);
     bool skip_record(stream::Stream& section);
     bool record_time(FrameKind kind, double& time) const;
-    const uint8_t* fetch(stream::Stream& section, uint64_t offset, uint64_t n);
+    // The n bytes at `offset` of the data section, or null when fewer exist
+    // (or memory runs out). Valid until the next fetch.
+    const uint8_t* fetch(stream::Stream& section, uint64_t offset, uint64_t n) {
+        const uint64_t held = window.size();
+        if (offset >= window_start && offset - window_start <= held && n <= held - (offset - window_start)) {
+            return window.data() + (offset - window_start);
+        }
+        return refill(section, offset, n);
+    }
+    // The same without reading: null unless the window holds them.
+    const uint8_t* held(uint64_t offset, uint64_t n) const {
+        const uint64_t size = window.size();
+        if (offset >= window_start && offset - window_start <= size && n <= size - (offset - window_start)) {
+            return window.data() + (offset - window_start);
+        }
+        return nullptr;
+    }
+    const uint8_t* refill(stream::Stream& section, uint64_t offset, uint64_t n);
+    bool single_value_in_window(const RecordGroup& entry, uint64_t& at);
     bool gather_signal_values(const RecordGroup& entry, stream::Stream& section, uint64_t& at);
     enum class SdResult { kComplete, kCutShort, kNoMemory };
     SdResult append_sd_value(stream::Stream& section, uint64_t offset, uint64_t& budget);
 };
 
-// The n bytes at `offset` of the data section, or null when fewer exist (or
-// memory runs out). Valid until the next fetch. The window grows only as
-// bytes arrive, so a length read from a damaged file cannot size it.
-const uint8_t* RecordIterator::Walk::fetch(stream::Stream& section, uint64_t offset, uint64_t n) {
-    const uint64_t held = window.size();
-    if (offset >= window_start && offset - window_start <= held && n <= held - (offset - window_start)) {
-        return window.data() + (offset - window_start);
-    }
+// Fills the window from `offset` on with at least n bytes, when they exist.
+// The window grows only as bytes arrive, so a length read from a damaged file
+// cannot size it.
+const uint8_t* RecordIterator::Walk::refill(stream::Stream& section, uint64_t offset, uint64_t n) {
     window.clear();
     window_start = offset;
     if (offset > static_cast<uint64_t>(INT64_MAX)) return nullptr;
@@ -259,6 +289,24 @@ bool RecordIterator::Walk::gather_signal_values(const RecordGroup& entry, stream
     return true;
 }
 
+// The record's one VLSD value as its signal bytes, straight from the window
+// (whose 4-byte length and bytes are a signal entry as they stand), with
+// `at` moved past it; false, changing nothing, when it does not lie wholly in
+// the window or another group's record follows, which gather_signal_values
+// then reads.
+bool RecordIterator::Walk::single_value_in_window(const RecordGroup& entry, uint64_t& at) {
+    const uint64_t id_size = plan->id_size;
+    const uint8_t* id = held(at, id_size + 4);
+    if (id == nullptr || load_id(id, id_size) != entry.signal_sources.front().vlsd_record_id) return false;
+    uint32_t length;
+    std::memcpy(&length, id + id_size, 4);
+    const uint8_t* value = held(at + id_size, 4 + uint64_t{length});
+    if (value == nullptr) return false;
+    view.signal_bytes = ByteSpan{value, 4 + uint64_t{length}};
+    at += id_size + 4 + length;
+    return true;
+}
+
 bool RecordIterator::Walk::read_record(stream::Stream& section) {
     const bool with_ids = plan->with_ids;
     const uint64_t id_size = plan->id_size;
@@ -286,6 +334,19 @@ bool RecordIterator::Walk::read_record(stream::Stream& section) {
     if (bytes == nullptr) return false;
     at += length;
     signal.clear();
+    if (entry->has_vlsd && with_ids && entry->signal_sources.size() == 1) {
+        // One VLSD value, as bus payloads are stored: when it lies in the
+        // window, the record and its value are read where they are.
+        view.record = ByteSpan{bytes, length};
+        if (single_value_in_window(*entry, at)) {
+            if (at == position) return false;
+            position = at;
+            view.layout = entry->layout;
+            decoder = entry->decoder;
+            skip = entry->skip;
+            return true;
+        }
+    }
     if (entry->has_vlsd) {
         // Reading the values that follow may move the window: keep a copy.
         record.clear();
@@ -320,7 +381,7 @@ const BusMessage* RecordIterator::Walk::end(FrameKind* kind) {
 // array only a decoder would read.
 bool RecordIterator::Walk::record_time(FrameKind kind, double& time) const {
     if (kind != FrameKind::kNone) {
-        time = message.time;
+        time = frame.time;
         return true;
     }
     if (last_group->time_field != nullptr) {
@@ -331,27 +392,44 @@ bool RecordIterator::Walk::record_time(FrameKind kind, double& time) const {
     return last_group->time_is_zero;
 }
 
-const BusMessage* RecordIterator::Walk::next(FrameKind* kind) {
+// Reads and decodes records until one is delivered, into `frame`; false
+// (finished) at the end of the walk.
+bool RecordIterator::Walk::next_frame() {
     for (;;) {
-        if (plan->data == nullptr || !read_record(*plan->data)) return end(kind);
+        if (plan->data == nullptr || !read_record(*plan->data)) {
+            finished = true;
+            return false;
+        }
         // Records of a group beside the bus give no message; every record
         // advances the position, so this ends with the data.
         if (skip) continue;
-        if (decoder == nullptr) return end(kind);
-        const FrameKind result = decoder(view, message);
+        if (decoder == nullptr) {
+            finished = true;
+            return false;
+        }
+        const FrameKind result = decode_prepared(last_group->program, view, frame);
         if (filter != nullptr) {
             if (filter->has_window()) {
                 double time = 0.0;
                 const bool known = record_time(result, time);
                 // The group is in time order: nothing after this is earlier.
-                if (known && filter->at_or_after_stop(time)) return end(kind);
+                if (known && filter->at_or_after_stop(time)) {
+                    finished = true;
+                    return false;
+                }
                 if (!known || !filter->in_window(time)) continue;
             }
-            if (!filter->passes(message)) continue;
+            if (!filter->passes(frame)) continue;
         }
-        if (kind != nullptr) *kind = result;
-        return &message;
+        return true;
     }
+}
+
+const BusMessage* RecordIterator::Walk::next(FrameKind* kind) {
+    if (!next_frame()) return end(kind);
+    to_message(frame, message);
+    if (kind != nullptr) *kind = frame.kind;
+    return &message;
 }
 
 // Moves the walk to the first record of the window: by bisection where every
@@ -476,6 +554,20 @@ const BusMessage* RecordIterator::advance(FrameKind* kind) {
         return nullptr;
     }
     return walk_->next(kind);
+}
+
+CollectResult collect(RecordIterator& cursor, double origin, FrameStore& store) {
+    RecordIterator::Walk& walk = *cursor.walk_;
+    walk.finished = false;
+    walk.position = 0;
+    if (walk.filter != nullptr && walk.filter->has_start() && walk.plan->data != nullptr) {
+        walk.seek_start(*walk.plan->data);
+    }
+    while (walk.next_frame()) {
+        if (walk.frame.kind == FrameKind::kNone) return CollectResult::kNoFrame;
+        if (!store.append(walk.frame, origin)) return CollectResult::kNoMemory;
+    }
+    return CollectResult::kDone;
 }
 
 const BusMessage& RecordIterator::message() const { return walk_->message; }

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "bus/bus_message.h"
+#include "bus/frame_columns.h"
 
 namespace tolvar::bus {
 
@@ -48,10 +49,16 @@ public:
     bool finished() const;
 
 private:
+    friend CollectResult collect(RecordIterator& cursor, double origin, FrameStore& store);
     struct Walk;
     explicit RecordIterator(std::unique_ptr<Walk> walk);
 
     std::unique_ptr<Walk> walk_;  // owned; heap-held so the message never moves
 };
+
+// Walks the cursor from its first record to its end into `store`: the rows
+// of exactly the frames its messages would give, decoded straight into the
+// store without a message.
+CollectResult collect(RecordIterator& cursor, double origin, FrameStore& store);
 
 }  // namespace tolvar::bus

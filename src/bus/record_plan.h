@@ -14,6 +14,7 @@
 
 #include "bus/bus_message.h"
 #include "bus/record_layout.h"
+#include "bus/value_extraction.h"
 #include "mdf/data_group_block.h"
 #include "mdf/mdf_document.h"
 #include "stream/stream.h"
@@ -52,6 +53,8 @@ struct RecordGroup {
     const RecordLayout* layout = nullptr;  // the plan's; null for a VLSD group
     FrameDecoder decoder = nullptr;         // null for a VLSD group
     FrameKind kind = FrameKind::kNone;      // what the decoder writes
+    // The decoder's steps prepared for this group's records (value_extraction.h).
+    DecodeProgram program;
     std::vector<SignalSource> signal_sources;
     bool has_vlsd = false;  // a VLSD value follows each record
     // The records the channel group states it holds (its cycle count), as

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "bus/bus_message.h"
 #include "bus/record_layout.h"
@@ -51,5 +52,80 @@ FrameKind no_frame(const RecordView& view, BusMessage& message);
 
 // The decoder that writes frames of this kind (no_frame for kNone).
 FrameDecoder decoder_for(FrameKind kind);
+
+// ---------------------------------------------------------------------------
+// Decoding prepared once per record group. The decoders above walk a layout
+// field by field through the general rules; a DecodeProgram is the same walk
+// worked out at plan time for one record length and one decoder: how each
+// field is read (one load, shift and mask for an Intel integer wholly inside
+// the record, one load for an aligned double, a pointer for payload bytes)
+// and which fields have no effect at all. It gives exactly what the decoder
+// gives for every record of that length; a record of another length goes
+// through the general rules.
+
+// How one field of a DecodeProgram is read.
+struct FieldStep {
+    enum class Read : uint8_t {
+        kRule,         // the decoder's general rule for the field
+        kBits,         // (8 bytes from `byte`) >> shift & mask, then the conversion
+        kBitsNearEnd,  // the same from fewer than 8 bytes before the record's end
+        kDouble,       // the 8 bytes from `byte` as a double, then the conversion
+        kRecordBytes,  // payload: `present` bytes from `byte` of the record
+        kSignalBytes,  // payload: the record's next signal entry
+        kSkipEntry,    // only passes over the record's next signal entry
+    };
+    Read read = Read::kRule;
+    // A numeric field that owns a signal entry passes over it first.
+    bool takes_entry = false;
+    // The conversion is the identity: the raw value is the value.
+    bool identity = false;
+    uint8_t shift = 0;
+    ChannelRole role = ChannelRole::kNoRole;
+    uint64_t byte = 0;
+    uint64_t mask = 0;
+    uint64_t count = 0;    // kRecordBytes: bytes the field writes
+    uint64_t present = 0;  // kRecordBytes: of those, the bytes inside the record
+    const ChannelField* field = nullptr;  // borrowed from the layout
+};
+
+// The steps of one record group's decoder. Borrows the layout.
+struct DecodeProgram {
+    FrameKind decoder = FrameKind::kNone;  // the kind its decoder writes
+    uint64_t record_length = 0;
+    const RecordLayout* layout = nullptr;  // null: not prepared
+    std::vector<FieldStep> steps;
+    // A CAN data frame whose every value comes from one field, each integer
+    // an unconverted Intel integer inside the record, and whose signal
+    // entries (if any) are its payload's alone: the order of the fields then
+    // changes nothing, and each value is read straight from where it lies.
+    struct IntegerRead {
+        uint64_t byte = 0;
+        uint64_t mask = 0;  // 0 where no field holds the value: it stays 0
+        uint8_t shift = 0;
+        bool near_end = true;  // fewer than 8 bytes from `byte` to the record's end
+    };
+    enum CanDataValue : uint8_t { kId, kIde, kDir, kDlc, kDataLength, kEdl, kBrs, kEsi, kBus, kCanDataValues };
+    bool straight = false;
+    IntegerRead can_data[kCanDataValues];  // when straight
+    int32_t time_step = -1;     // the step of the time, -1: none
+    int32_t payload_step = -1;  // the step of the payload, -1: none
+};
+
+// The program of the decoder that writes `kind` for records of
+// `record_length` bytes laid out as `layout` (which must outlive it and no
+// longer change). Throws std::bad_alloc.
+DecodeProgram prepare_decoding(const RecordLayout& layout, uint64_t record_length, FrameKind kind);
+
+// Decodes one record of the program's group into `frame`, exactly as the
+// program's decoder would decode it; the record's length decides whether the
+// prepared steps or the general rules read it. Returns frame.kind.
+FrameKind decode_prepared(const DecodeProgram& program, const RecordView& view, DecodedFrame& frame);
+
+// Decodes one record by the general rules of the decoder that writes `kind`.
+FrameKind decode_frame(FrameKind kind, const RecordView& view, DecodedFrame& frame);
+
+// The message the decoder of frame.decoder writes for the decoded frame (for
+// a rejected record, as much of it as the decoder stored, without data).
+void to_message(const DecodedFrame& frame, BusMessage& message);
 
 }  // namespace tolvar::bus

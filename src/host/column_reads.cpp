@@ -5,7 +5,9 @@
 
 #include "host/column_reads.h"
 
+#include <algorithm>
 #include <bitset>
+#include <cstdio>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -16,6 +18,7 @@
 #include "bus/frame_columns.h"
 #include "bus/record_iterator.h"
 #include "bus/record_plan.h"
+#include "host/column_buffer.h"
 #include "host/module.h"
 #include "host/py_ref.h"
 #include "host/reader_state.h"
@@ -84,7 +87,8 @@ bool load_numpy() {
     if (!dtype) return false;
     Loader l;
     auto make_dtype = [&](const char* name) { return PyObject_CallFunction(dtype.get(), "s", name); };
-    l.take(t.array, attribute(numpy.get(), "array")) && l.take(t.dtype_float64, make_dtype("float64")) &&
+    l.take(t.asarray, attribute(numpy.get(), "asarray")) &&
+        l.take(t.array, attribute(numpy.get(), "array")) && l.take(t.dtype_float64, make_dtype("float64")) &&
         l.take(t.dtype_uint32, make_dtype("uint32")) && l.take(t.dtype_bool, make_dtype("bool")) &&
         l.take(t.dtype_uint8, make_dtype("uint8")) && l.take(t.dtype_int16, make_dtype("int16")) &&
         l.take(t.dtype_str, attribute(numpy.get(), "str_")) && l.take(t.reshape, PyUnicode_InternFromString("reshape")) &&
@@ -104,6 +108,7 @@ bool load_pyarrow(const char* message) {
     Loader l;
     auto make_type = [&](const char* name) { return PyObject_CallMethod(pa.get(), name, nullptr); };
     l.take(t.py_buffer, attribute(pa.get(), "py_buffer")) &&
+        l.take(t.foreign_buffer, attribute(pa.get(), "foreign_buffer")) &&
         l.take(t.dictionary_from_arrays, attribute(dictionary_type.get(), "from_arrays")) &&
         l.take(t.table_from_arrays, attribute(table_type.get(), "from_arrays")) &&
         l.take(t.pa_array, attribute(pa.get(), "array")) && l.take(t.type_float64, make_type("float64")) &&
@@ -239,20 +244,16 @@ bool collect_frames(PyObject* self, Collected& out) {
     return true;
 }
 
-// A bytearray of `size` bytes (uninitialised) and its memory.
+// The memory of one column (a ColumnBuffer, zeroed) and where it lies.
 struct Buffer {
     PyRef object;
     uint8_t* bytes = nullptr;
+    uint64_t size = 0;
 
-    bool make(uint64_t size) {
-        if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-            PyErr_NoMemory();
-            return false;
-        }
-        object.reset(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-        if (!object) return false;
-        bytes = reinterpret_cast<uint8_t*>(PyByteArray_AsString(object.get()));
-        return bytes != nullptr;
+    bool make(uint64_t bytes_wanted, const ColumnShape& shape) {
+        object.reset(new_column_buffer(bytes_wanted, shape, &bytes));
+        size = bytes_wanted;
+        return static_cast<bool>(object);
     }
 };
 
@@ -261,48 +262,76 @@ struct Filled {
     uint64_t rows = 0;
     uint64_t width = 0;
     bool large_offsets = false;
+    uint64_t text_width = 0;  // code units of the channel's text (numpy)
     Buffer timestamp, arbitration_id, dlc, channel, data, offsets;
     Buffer flags[bus::kFlagCount];
     PyRef categories;  // list of the channel names present, by code
 };
 
+// Code units of a channel name's text in ColumnTargets::channel_texts.
+constexpr uint64_t kTextUnits = 8;
+
 bool fill(Collected& collected, TableKind kind, Filled& out) {
     const uint64_t n = collected.rows;
     out.rows = n;
     const bool arrow_layout = kind == TableKind::kArrow;
-    const bool padded_data = kind == TableKind::kNumpy;
+    const bool numpy_layout = kind == TableKind::kNumpy;
     // Arrow offsets are 32-bit up to 2 GiB of payload.
     out.large_offsets = collected.payload_bytes > static_cast<uint64_t>(INT32_MAX);
-    out.width = padded_data ? collected.widest : 0;
-    const uint64_t flag_bytes = arrow_layout ? (n + 7) / 8 : n;
-    if (!out.timestamp.make(n * 8) || !out.arbitration_id.make(n * 4) || !out.dlc.make(n) ||
-        !out.channel.make(n * 2))
-        return false;
-    for (Buffer& flag : out.flags) {
-        if (!flag.make(flag_bytes)) return false;
-        if (arrow_layout) std::memset(flag.bytes, 0, flag_bytes);
-    }
-    if (padded_data) {
-        if (out.width != 0 && n > UINT64_MAX / out.width) return PyErr_NoMemory(), false;
-        if (!out.data.make(n * out.width)) return false;
-    } else {
-        if (!out.data.make(collected.payload_bytes) ||
-            !out.offsets.make((n + 1) * (out.large_offsets ? 8 : 4)))
-            return false;
-    }
+    out.width = numpy_layout ? collected.widest : 0;
 
     // Channel codes count up through the channels present, in the order of
-    // their codes (CAN 0 to 255, then LIN 0 to 255).
+    // their codes (CAN 0 to 255, then LIN 0 to 255). numpy gets the names as
+    // fixed-width text as wide as the longest (at least one character, as
+    // numpy makes an empty array of strings).
     int16_t codes[bus::kChannelCount] = {};
+    std::vector<uint32_t> texts;
     out.categories.reset(PyList_New(0));
     if (!out.categories) return false;
+    try {
+        if (numpy_layout) texts.assign(bus::kChannelCount * kTextUnits, 0);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
     const ModuleState& st = module_state();
     int16_t next = 0;
+    out.text_width = 1;
     for (unsigned code = 0; code < bus::kChannelCount; ++code) {
         if (!collected.channels.test(code)) continue;
         codes[code] = next++;
         PyObject* name = code < 256 ? st.can_channels[code] : st.lin_channels[code - 256];
         if (PyList_Append(out.categories.get(), name) < 0) return false;
+        if (numpy_layout) {
+            // The text of the name, as module.cpp makes it ("LIN 255" at the
+            // longest, ASCII).
+            char text[16];
+            const int length = std::snprintf(text, sizeof text, "%s %u", code < 256 ? "CAN" : "LIN", code % 256);
+            const uint64_t units = std::min<uint64_t>(length > 0 ? static_cast<uint64_t>(length) : 0, kTextUnits - 1);
+            for (uint64_t i = 0; i < units; ++i) texts[code * kTextUnits + i] = static_cast<uint8_t>(text[i]);
+            out.text_width = std::max(out.text_width, units);
+        }
+    }
+
+    const uint64_t flag_bytes = arrow_layout ? (n + 7) / 8 : n;
+    if (!out.timestamp.make(n * 8, {"<f8", n}) || !out.arbitration_id.make(n * 4, {"<u4", n}) ||
+        !out.dlc.make(n, {"|u1", n}))
+        return false;
+    for (Buffer& flag : out.flags) {
+        if (!flag.make(flag_bytes, {"|b1", n})) return false;
+    }
+    if (numpy_layout) {
+        char typestr[16];
+        std::snprintf(typestr, sizeof typestr, "<U%llu", static_cast<unsigned long long>(out.text_width));
+        if (out.text_width != 0 && n > UINT64_MAX / (4 * out.text_width)) return PyErr_NoMemory(), false;
+        if (!out.channel.make(n * 4 * out.text_width, {typestr, n})) return false;
+        if (out.width != 0 && n > UINT64_MAX / out.width) return PyErr_NoMemory(), false;
+        if (!out.data.make(n * out.width, {"|u1", n, out.width, true})) return false;
+    } else {
+        if (!out.channel.make(n * 2, {"<i2", n})) return false;
+        if (!out.data.make(collected.payload_bytes, {"|u1", collected.payload_bytes}) ||
+            !out.offsets.make((n + 1) * (out.large_offsets ? 8 : 4), {out.large_offsets ? "<i8" : "<i4", n + 1}))
+            return false;
     }
 
     bus::ColumnTargets targets;
@@ -311,12 +340,16 @@ bool fill(Collected& collected, TableKind kind, Filled& out) {
     targets.dlc = out.dlc.bytes;
     for (unsigned k = 0; k < bus::kFlagCount; ++k) targets.flags[k] = out.flags[k].bytes;
     targets.flag_bits = arrow_layout;
-    targets.channel = reinterpret_cast<int16_t*>(out.channel.bytes);
-    targets.channel_codes = codes;
-    if (padded_data) {
+    if (numpy_layout) {
+        targets.channel_text = reinterpret_cast<uint32_t*>(out.channel.bytes);
+        targets.channel_text_width = out.text_width;
+        targets.channel_texts = texts.data();
         targets.data_rows = out.data.bytes;
         targets.data_width = out.width;
+        targets.data_rows_zeroed = true;
     } else {
+        targets.channel = reinterpret_cast<int16_t*>(out.channel.bytes);
+        targets.channel_codes = codes;
         targets.data_values = out.data.bytes;
         if (out.large_offsets) {
             targets.offsets64 = reinterpret_cast<int64_t*>(out.offsets.bytes);
@@ -343,30 +376,35 @@ ColumnNames column_names() {
                         n.bitrate_switch, n.error_state_indicator, n.is_rx, n.dlc, n.channel, n.data}};
 }
 
-PyObject* numpy_of(Buffer& buffer, PyObject* dtype) {
-    return call(module_state().tables.frombuffer, {buffer.object.get(), dtype});
-}
+// The buffer as a numpy array (which keeps it alive).
+PyObject* numpy_of(Buffer& buffer) { return call(module_state().tables.asarray, {buffer.object.get()}); }
 
 // The numeric and flag columns as numpy arrays, in table order (the first
 // ten columns).
 bool numpy_columns(Filled& f, PyRef (&columns)[12]) {
-    const TableLibraries& t = module_state().tables;
-    columns[0].reset(numpy_of(f.timestamp, t.dtype_float64));
-    columns[1].reset(numpy_of(f.arbitration_id, t.dtype_uint32));
-    for (unsigned k = 0; k < bus::kFlagCount; ++k) columns[2 + k].reset(numpy_of(f.flags[k], t.dtype_bool));
-    columns[9].reset(numpy_of(f.dlc, t.dtype_uint8));
+    columns[0].reset(numpy_of(f.timestamp));
+    columns[1].reset(numpy_of(f.arbitration_id));
+    for (unsigned k = 0; k < bus::kFlagCount; ++k) columns[2 + k].reset(numpy_of(f.flags[k]));
+    columns[9].reset(numpy_of(f.dlc));
     for (unsigned i = 0; i < 10; ++i) {
         if (!columns[i]) return false;
     }
     return true;
 }
 
-PyObject* arrow_array(PyObject* type, uint64_t rows, std::initializer_list<PyObject*> buffers) {
+// The buffer as a pyarrow.Buffer over the same memory (which keeps it alive).
+PyObject* arrow_buffer(Buffer& buffer) {
+    PyRef address(PyLong_FromVoidPtr(buffer.bytes));
+    PyRef size(PyLong_FromUnsignedLongLong(buffer.size));
+    return call(module_state().tables.foreign_buffer, {address.get(), size.get(), buffer.object.get()});
+}
+
+PyObject* arrow_array(PyObject* type, uint64_t rows, std::initializer_list<Buffer*> buffers) {
     const TableLibraries& t = module_state().tables;
     PyRef list(PyList_New(0));
     if (!list || PyList_Append(list.get(), Py_None) < 0) return nullptr;
-    for (PyObject* buffer : buffers) {
-        PyRef wrapped(call(t.py_buffer, {buffer}));
+    for (Buffer* buffer : buffers) {
+        PyRef wrapped(arrow_buffer(*buffer));
         if (!wrapped || PyList_Append(list.get(), wrapped.get()) < 0) return nullptr;
     }
     PyRef length(PyLong_FromUnsignedLongLong(rows));
@@ -375,8 +413,7 @@ PyObject* arrow_array(PyObject* type, uint64_t rows, std::initializer_list<PyObj
 
 PyObject* arrow_data(Filled& f) {
     const TableLibraries& t = module_state().tables;
-    return arrow_array(f.large_offsets ? t.type_large_binary : t.type_binary, f.rows,
-                       {f.offsets.object.get(), f.data.object.get()});
+    return arrow_array(f.large_offsets ? t.type_large_binary : t.type_binary, f.rows, {&f.offsets, &f.data});
 }
 
 PyObject* make_dict(PyRef (&columns)[12]) {
@@ -390,24 +427,15 @@ PyObject* make_dict(PyRef (&columns)[12]) {
 }
 
 PyObject* numpy_table(Filled& f) {
-    const TableLibraries& t = module_state().tables;
     PyRef columns[12];
     if (!numpy_columns(f, columns)) return nullptr;
-    // Channel names as fixed-width strings, taken from the codes by numpy.
-    PyRef codes(numpy_of(f.channel, t.dtype_int16));
-    PyRef names_array(call(t.array, {f.categories.get(), t.dtype_str}));
-    if (!codes || !names_array) return nullptr;
-    columns[10].reset(PyObject_GetItem(names_array.get(), codes.get()));
-    PyRef flat(numpy_of(f.data, t.dtype_uint8));
-    if (!flat) return nullptr;
-    PyRef rows(PyLong_FromUnsignedLongLong(f.rows));
-    PyRef width(PyLong_FromUnsignedLongLong(f.width));
-    if (!rows || !width) return nullptr;
-    columns[11].reset(PyObject_CallMethodObjArgs(flat.get(), t.reshape, rows.get(), width.get(), nullptr));
+    // Channel names as fixed-width strings, filled natively.
+    columns[10].reset(numpy_of(f.channel));
+    columns[11].reset(numpy_of(f.data));
     return make_dict(columns);
 }
 
-// Every payload as a bytes object, from the offsets (64-bit here).
+// Every payload as a bytes object, from the offsets.
 PyObject* bytes_list(Filled& f) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(f.rows)));
     if (!list) return nullptr;
@@ -434,7 +462,7 @@ PyObject* pandas_table(Filled& f, bool bytes_data) {
     const TableLibraries& t = module_state().tables;
     PyRef columns[12];
     if (!numpy_columns(f, columns)) return nullptr;
-    PyRef codes(numpy_of(f.channel, t.dtype_int16));
+    PyRef codes(numpy_of(f.channel));
     if (!codes) return nullptr;
     columns[10].reset(call(t.from_codes, {codes.get(), f.categories.get()}));
     if (bytes_data) {
@@ -454,13 +482,13 @@ PyObject* pandas_table(Filled& f, bool bytes_data) {
 PyObject* arrow_table(Filled& f) {
     const TableLibraries& t = module_state().tables;
     PyRef columns[12];
-    columns[0].reset(arrow_array(t.type_float64, f.rows, {f.timestamp.object.get()}));
-    columns[1].reset(arrow_array(t.type_uint32, f.rows, {f.arbitration_id.object.get()}));
+    columns[0].reset(arrow_array(t.type_float64, f.rows, {&f.timestamp}));
+    columns[1].reset(arrow_array(t.type_uint32, f.rows, {&f.arbitration_id}));
     for (unsigned k = 0; k < bus::kFlagCount; ++k) {
-        columns[2 + k].reset(arrow_array(t.type_bool, f.rows, {f.flags[k].object.get()}));
+        columns[2 + k].reset(arrow_array(t.type_bool, f.rows, {&f.flags[k]}));
     }
-    columns[9].reset(arrow_array(t.type_uint8, f.rows, {f.dlc.object.get()}));
-    PyRef indices(arrow_array(t.type_int16, f.rows, {f.channel.object.get()}));
+    columns[9].reset(arrow_array(t.type_uint8, f.rows, {&f.dlc}));
+    PyRef indices(arrow_array(t.type_int16, f.rows, {&f.channel}));
     PyRef dictionary(call(t.pa_array, {f.categories.get(), t.type_string}));
     columns[10].reset(call(t.dictionary_from_arrays, {indices.get(), dictionary.get()}));
     columns[11].reset(arrow_data(f));

@@ -81,7 +81,8 @@ bool make_names() {
            intern(n.logger_methods[2], "warning") && intern(n.logger_methods[3], "error") &&
            intern(n.logger_methods[4], "critical") && intern(n.can_filters, "can_filters") &&
            intern(n.channels, "channels") && intern(n.start, "start") && intern(n.can_id, "can_id") &&
-           intern(n.can_mask, "can_mask") && intern(n.extended, "extended");
+           intern(n.can_mask, "can_mask") && intern(n.extended, "extended") && intern(n.shape, "shape") &&
+           intern(n.typestr, "typestr") && intern(n.version, "version");
 }
 
 bool make_constants() {
@@ -165,6 +166,9 @@ PyObject* initialise() {
     if (g_state.mdf_file_iterator == nullptr ||
         !add_type(module.get(), "MdfFileIterator", g_state.mdf_file_iterator))
         return nullptr;
+
+    g_state.column_buffer = create_column_buffer_type();
+    if (g_state.column_buffer == nullptr) return nullptr;
 
     return module.release();
 }

@@ -50,6 +50,11 @@ struct Names {
     PyObject* can_id;
     PyObject* can_mask;
     PyObject* extended;
+    // The keys of numpy's array interface a column buffer gives ("data" is
+    // above).
+    PyObject* shape;
+    PyObject* typestr;
+    PyObject* version;
 };
 
 // What the columnar reads call in numpy, pandas and pyarrow, imported on
@@ -57,6 +62,7 @@ struct Names {
 struct TableLibraries {
     // numpy
     PyObject* frombuffer = nullptr;
+    PyObject* asarray = nullptr;
     PyObject* array = nullptr;
     PyObject* dtype_float64 = nullptr;
     PyObject* dtype_uint32 = nullptr;
@@ -73,6 +79,7 @@ struct TableLibraries {
     PyObject* copy = nullptr;              // "copy"
     // pyarrow
     PyObject* py_buffer = nullptr;
+    PyObject* foreign_buffer = nullptr;
     PyObject* from_buffers = nullptr;      // pyarrow.Array.from_buffers
     PyObject* dictionary_from_arrays = nullptr;  // pyarrow.DictionaryArray.from_arrays
     PyObject* table_from_arrays = nullptr;       // pyarrow.Table.from_arrays
@@ -102,6 +109,7 @@ struct ModuleState {
     PyObject* mdf_file = nullptr;           // MdfFile (the class host code sees)
     PyObject* mdf_file_native = nullptr;    // its native base, holding the state
     PyObject* mdf_file_iterator = nullptr;  // MdfFileIterator
+    PyObject* column_buffer = nullptr;      // ColumnBuffer (column_buffer.h), not in the module
 
     Names names{};
     TableLibraries tables{};
@@ -125,6 +133,7 @@ inline const Names& names() { return module_state().names; }
 // exception set. Defined beside each type.
 PyObject* create_can_msg_extension_type(PyObject* message_base);  // derived from can.Message
 PyObject* create_mdf_file_iterator_type();
+PyObject* create_column_buffer_type();  // not added to the module
 // Makes the native type that holds each reader's state (kept as
 // module_state().mdf_file_native) and returns the MdfFile class, made by
 // calling the metaclass of reader_base (can.io.generic.MessageReader) with
