@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "bus/frame_columns.h"
@@ -182,6 +184,203 @@ TEST(FrameColumnsTest, BitFlagsForArrow) {
     targets.flag_bits = true;
     ASSERT_TRUE(fill_columns(stores, targets));
     EXPECT_EQ(fd, (std::vector<uint8_t>{0b01001001, 0b00000010}));  // rows 0 3 6 9
+}
+
+// heapq.merge of Python's standard library, transcribed line by line from
+// heapq.py (heapify, _siftdown, _siftup, heapreplace on the top, heappop),
+// over [timestamp, order] entries compared as Python compares such lists.
+// Gives the group of each row in merge order.
+std::vector<uint32_t> heapq_merge(const std::vector<std::vector<double>>& groups) {
+    struct Entry {
+        double value;
+        uint32_t order;
+        size_t next;
+    };
+    auto lt = [](const Entry& a, const Entry& b) { return a.value == b.value ? a.order < b.order : a.value < b.value; };
+    std::vector<Entry> h;
+    for (uint32_t g = 0; g < groups.size(); ++g) {
+        if (!groups[g].empty()) h.push_back({groups[g][0], g, 1});
+    }
+    auto siftdown = [&](size_t startpos, size_t pos) {
+        Entry newitem = h[pos];
+        while (pos > startpos) {
+            const size_t parentpos = (pos - 1) >> 1;
+            if (lt(newitem, h[parentpos])) {
+                h[pos] = h[parentpos];
+                pos = parentpos;
+                continue;
+            }
+            break;
+        }
+        h[pos] = newitem;
+    };
+    auto siftup = [&](size_t pos) {
+        const size_t endpos = h.size();
+        const size_t startpos = pos;
+        Entry newitem = h[pos];
+        size_t childpos = 2 * pos + 1;
+        while (childpos < endpos) {
+            const size_t rightpos = childpos + 1;
+            if (rightpos < endpos && !lt(h[childpos], h[rightpos])) childpos = rightpos;
+            h[pos] = h[childpos];
+            pos = childpos;
+            childpos = 2 * pos + 1;
+        }
+        h[pos] = newitem;
+        siftdown(startpos, pos);
+    };
+    for (size_t i = h.size() / 2; i-- > 0;) siftup(i);
+    std::vector<uint32_t> out;
+    while (h.size() > 1) {
+        Entry& s = h[0];
+        out.push_back(s.order);
+        const std::vector<double>& group = groups[s.order];
+        if (s.next < group.size()) {
+            s.value = group[s.next++];
+            siftup(0);  // heapreplace
+        } else {
+            h[0] = h.back();  // heappop
+            h.pop_back();
+            if (!h.empty()) siftup(0);
+        }
+    }
+    if (!h.empty()) {
+        for (size_t i = h[0].next - 1; i < groups[h[0].order].size(); ++i) out.push_back(h[0].order);
+    }
+    return out;
+}
+
+struct RandomMergeCase {
+    const char* name;
+    uint32_t groups;   // at most this many
+    bool nan;
+    bool backwards;
+};
+
+class RandomMergeTest : public ::testing::TestWithParam<RandomMergeCase> {};
+
+// Random groups with ties, NaN and groups out of time order, few (scanned)
+// and many (a heap): every row lands where heapq.merge puts it.
+TEST_P(RandomMergeTest, FollowsHeapqMerge) {
+    const RandomMergeCase& c = GetParam();
+    std::mt19937_64 random(c.groups * 31 + c.nan * 7 + c.backwards);
+    for (int round = 0; round < 60; ++round) {
+        const uint32_t count = 1 + static_cast<uint32_t>(random() % c.groups);
+        std::vector<std::vector<double>> groups(count);
+        std::vector<FrameStore> stores(count);
+        for (uint32_t g = 0; g < count; ++g) {
+            const size_t rows = random() % 4 == 0 ? 0 : random() % 300;
+            double t = static_cast<double>(random() % 10);
+            for (size_t i = 0; i < rows; ++i) {
+                t += static_cast<double>(random() % 3);  // steps of 0 make ties
+                double value = t;
+                if (c.backwards && random() % 17 == 0) value -= static_cast<double>(random() % 50);
+                if (c.nan && random() % 29 == 0) value = kNaN;
+                groups[g].push_back(value);
+                ASSERT_TRUE(stores[g].append(data_frame(value, g, {static_cast<uint8_t>(i)}), 0.0));
+            }
+        }
+        EXPECT_EQ(fill(stores).id, heapq_merge(groups)) << "round " << round;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Groups, RandomMergeTest,
+    ::testing::Values(RandomMergeCase{"FewInOrder", 6, false, false}, RandomMergeCase{"FewBackwards", 6, false, true},
+                      RandomMergeCase{"FewWithNaN", 6, true, true}, RandomMergeCase{"ManyInOrder", 40, false, false},
+                      RandomMergeCase{"ManyBackwards", 40, false, true}, RandomMergeCase{"ManyWithNaN", 40, true, false}),
+    [](const ::testing::TestParamInfo<RandomMergeCase>& info) { return std::string(info.param.name); });
+
+// The shapes of target the host uses give the columns a target of every
+// column gives, across batches and chunks: numpy's (zeroed padded rows, text
+// channels), Arrow's (bit flags, codes, values), each beside the full one.
+TEST(FrameColumnsTest, EveryShapeOfTargetGivesTheSameColumns) {
+    constexpr uint32_t kPerGroup = 9000;
+    auto stores_of = [] {
+        std::vector<FrameStore> stores(3);
+        std::mt19937_64 random(5);
+        for (uint32_t k = 0; k < kPerGroup; ++k) {
+            for (uint32_t g = 0; g < 3; ++g) {
+                BusMessage m = data_frame(k + 0.25 * g, 100 * g + k % 97,
+                                          std::vector<uint8_t>(random() % 13, static_cast<uint8_t>(k)), 1 + g);
+                m.details.can.fd = k % 3 == 0;
+                m.details.can.extended = k % 5 == 0;
+                if (g == 2 && k % 7 == 0) {
+                    m.kind = FrameKind::kCanRemoteFrame;
+                    m.details.can.remote = 1;
+                }
+                EXPECT_TRUE(stores[g].append(m, 0.0));
+            }
+        }
+        return stores;
+    };
+    std::vector<FrameStore> full_stores = stores_of();
+    const Table full = fill(full_stores);
+    const uint64_t n = full.timestamp.size();
+    int16_t codes[kChannelCount];
+    std::vector<uint32_t> texts(kChannelCount * 8, 0);
+    for (unsigned c = 0; c < kChannelCount; ++c) {
+        codes[c] = static_cast<int16_t>(c);
+        for (unsigned u = 0; u < 6; ++u) texts[c * 8 + u] = 'a' + (c + u) % 26;
+    }
+
+    // numpy's shape: zeroed rows, text of 6 code units per row.
+    std::vector<FrameStore> numpy_stores = stores_of();
+    std::vector<double> timestamp(n);
+    std::vector<uint32_t> id(n);
+    std::vector<uint8_t> dlc(n);
+    std::vector<std::vector<uint8_t>> flags(kFlagCount, std::vector<uint8_t>(n));
+    std::vector<uint32_t> text(n * 6);
+    std::vector<uint8_t> rows(n * full.width, 0);
+    ColumnTargets t;
+    t.timestamp = timestamp.data();
+    t.arbitration_id = id.data();
+    t.dlc = dlc.data();
+    for (unsigned k = 0; k < kFlagCount; ++k) t.flags[k] = flags[k].data();
+    t.channel_text = text.data();
+    t.channel_text_width = 6;
+    t.channel_texts = texts.data();
+    t.data_rows = rows.data();
+    t.data_width = full.width;
+    t.data_rows_zeroed = true;
+    ASSERT_TRUE(fill_columns(numpy_stores, t));
+    EXPECT_EQ(timestamp, full.timestamp);
+    EXPECT_EQ(id, full.id);
+    EXPECT_EQ(dlc, full.dlc);
+    for (unsigned k = 0; k < kFlagCount; ++k) EXPECT_EQ(flags[k], full.flags[k]) << "flag " << k;
+    EXPECT_EQ(rows, full.rows);
+    for (uint64_t r = 0; r < n; ++r) {
+        const auto code = static_cast<uint64_t>(full.channel[r]);
+        ASSERT_TRUE(std::equal(text.begin() + 6 * r, text.begin() + 6 * r + 6, texts.begin() + 8 * code)) << r;
+    }
+
+    // Arrow's shape: bit flags, codes, values with 32-bit offsets.
+    std::vector<FrameStore> arrow_stores = stores_of();
+    std::vector<std::vector<uint8_t>> bits(kFlagCount, std::vector<uint8_t>((n + 7) / 8, 0xFF));
+    std::vector<int16_t> channel(n);
+    std::vector<uint8_t> values(full.values.size());
+    std::vector<int32_t> offsets(n + 1);
+    ColumnTargets a;
+    a.timestamp = timestamp.data();
+    a.arbitration_id = id.data();
+    a.dlc = dlc.data();
+    for (unsigned k = 0; k < kFlagCount; ++k) a.flags[k] = bits[k].data();
+    a.flag_bits = true;
+    a.channel = channel.data();
+    a.channel_codes = codes;
+    a.data_values = values.data();
+    a.offsets32 = offsets.data();
+    ASSERT_TRUE(fill_columns(arrow_stores, a));
+    EXPECT_EQ(channel, full.channel);
+    EXPECT_EQ(values, full.values);
+    EXPECT_EQ(offsets, full.offsets);
+    for (unsigned k = 0; k < kFlagCount; ++k) {
+        for (uint64_t r = 0; r < n; ++r) ASSERT_EQ(bits[k][r / 8] >> (r % 8) & 1, full.flags[k][r]) << k << " " << r;
+        // The bits beyond the last row are zero.
+        if (n % 8 != 0) {
+            EXPECT_EQ(bits[k].back() >> (n % 8), 0) << k;
+        }
+    }
 }
 
 // -- the identifier and channel filter -----------------------------------------
