@@ -1,15 +1,20 @@
 """Columnar reads and filters: rates of to_numpy, to_arrow and to_pandas
 against iteration and asammdf, peak memory, filtered iteration, a start/stop
-window and two threads on two recordings. Prints a table; asserts nothing.
+window and two threads on two recordings, each beside the target the feature
+request sets. Prints a table and the targets with what was measured;
+asserts nothing.
 
     python bench/columns.py                       # 10 million frames, half CAN FD
     python bench/columns.py --frames 1000000 --python-can-frames 100000
+    python bench/columns.py --workdir DIR         # keep (and reuse) the recordings
 
 The recording is written with the project's test writer (write_large: half
 classic CAN, half CAN FD over four data groups). asammdf reads a recording
 that python-can's own MF4Writer wrote from the first --python-can-frames of
 the same frames (python-can's writer takes minutes per million frames, so
-its recording may be smaller; rates are per frame).
+its recording is smaller; rates are compared per frame). The machine's load
+average is printed at the start and the end: on a shared machine, figures
+taken under load are not comparable.
 """
 
 from __future__ import annotations
@@ -95,6 +100,33 @@ print((peak - base) * 1024, own)
     return int(out[0]), int(out[1])
 
 
+def versions():
+    out = []
+    for name in ("numpy", "pandas", "pyarrow", "asammdf", "can"):
+        try:
+            out.append(f"{name} {__import__(name).__version__}")
+        except ImportError:
+            out.append(f"{name} missing")
+    return ", ".join(out)
+
+
+class Targets:
+    """The request's targets, each printed with the figure measured."""
+
+    def __init__(self):
+        self.lines = []
+
+    def check(self, what, value, target, unit, at_most=False):
+        met = value <= target if at_most else value >= target
+        self.lines.append(f"{what:<58} {value:>9.2f}{unit:<2} target {'<=' if at_most else '>='} "
+                          f"{target:g}{unit:<2} {'met' if met else 'NOT MET'}")
+
+    def print(self):
+        print("\ntargets")
+        for line in self.lines:
+            print(line)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--frames", type=int, default=10_000_000, help="frames in all (half CAN FD)")
@@ -114,29 +146,39 @@ def main():
     if not os.path.exists(path):
         mr.write_large(path, n // 2)
         shutil.copy(path, second)
-    print(f"machine: {platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}, "
-          f"{os.path.getsize(path) / 1e6:.0f} MB recording, {n:,} frames (half CAN FD)")
-    print(f"{'what':<48} {'frames':>12} {'time':>11} {'rate':>20}")
-
-    reader = mod.MdfFile(path)
-    sample = min(n, 1_000_000)
-    t_iter_sample = best(lambda: sum(1 for _ in itertools.islice(reader, sample)), 1)
-    row(f"iteration (first {sample:,} frames)", sample, t_iter_sample)
-    for name, call in (("to_numpy()", reader.to_numpy), ("to_arrow()", reader.to_arrow),
-                       ("to_pandas() (Arrow-backed data)", reader.to_pandas),
-                       ("to_pandas(data='bytes')", lambda: reader.to_pandas(data="bytes"))):
-        row(name, n, best(call))
-
-    for method in ("to_numpy", "to_arrow", "to_pandas"):
-        peak, own = peak_memory(path, method)
-        print(f"peak memory {method:<36} {peak / 1e6:>12,.0f} MB above baseline, arrays {own / 1e6:,.0f} MB: "
-              f"{peak / own:.2f} x")
-
-    # asammdf on a python-can-written recording of the same frames.
     pc_path = os.path.join(work, f"python_can_{args.python_can_frames}.mf4")
     if not os.path.exists(pc_path):
         python_can_recording(pc_path, args.python_can_frames)
     pc_frames = (args.python_can_frames // 4) * 4
+
+    print(f"machine: {platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}, "
+          f"{versions()}")
+    print(f"load average at start: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+    print(f"recording: {os.path.getsize(path) / 1e6:.0f} MB, {n:,} frames (half CAN FD), written by the test "
+          f"writer; asammdf reads a recording of the first {pc_frames:,} of the same frames written by "
+          f"python-can's MF4Writer ({os.path.getsize(pc_path) / 1e6:.0f} MB): rates compare per frame")
+    print(f"times: the best of 3 runs, wall clock, except where it says 1 run")
+    print(f"\n{'what':<48} {'frames':>12} {'time':>11} {'rate':>20}")
+    targets = Targets()
+
+    reader = mod.MdfFile(path)
+    with mod.MdfFile(path) as check:
+        counted = len(check.to_numpy()["timestamp"])
+    if counted != n:
+        print(f"the recording holds {counted:,} frames, not {n:,}")
+    sample = min(n, 1_000_000)
+    t_iter_sample = best(lambda: sum(1 for _ in itertools.islice(reader, sample)), 1)
+    row(f"iteration (first {sample:,} frames, 1 run)", sample, t_iter_sample)
+    iteration_rate = sample / t_iter_sample
+    rates = {}
+    for name, call in (("to_numpy()", reader.to_numpy), ("to_arrow()", reader.to_arrow),
+                       ("to_pandas() (Arrow-backed data)", reader.to_pandas),
+                       ("to_pandas(data='bytes')", lambda: reader.to_pandas(data="bytes"))):
+        seconds = best(call)
+        row(name, n, seconds)
+        rates[name] = n / seconds
+
+    # asammdf on a python-can-written recording of the same frames.
     from asammdf import MDF
 
     def asammdf_numpy():
@@ -155,21 +197,23 @@ def main():
         mdf.close()
         return frame
 
-    row("asammdf, python-can recording -> numpy", pc_frames, best(asammdf_numpy))
-    row("asammdf, python-can recording -> DataFrame", pc_frames, best(asammdf_frame))
-    try:
-        with mod.MdfFile(pc_path) as pc_reader:
-            row("to_numpy() of the python-can recording", pc_frames, best(pc_reader.to_numpy))
-    except RuntimeError as error:
-        print(f"to_numpy() of the python-can recording: {error}")
+    t_asammdf_numpy = best(asammdf_numpy)
+    t_asammdf_frame = best(asammdf_frame)
+    row("asammdf, python-can recording -> numpy", pc_frames, t_asammdf_numpy,
+        f"to_numpy() {rates['to_numpy()'] / (pc_frames / t_asammdf_numpy):.1f} x per frame")
+    row("asammdf, python-can recording -> DataFrame", pc_frames, t_asammdf_frame,
+        f"to_pandas() {rates['to_pandas() (Arrow-backed data)'] / (pc_frames / t_asammdf_frame):.1f} x per frame")
+    with mod.MdfFile(pc_path, any_writer=True) as pc_reader:
+        row("to_numpy(), python-can recording (any_writer)", pc_frames, best(pc_reader.to_numpy))
+        row("to_pandas(), python-can recording (any_writer)", pc_frames, best(pc_reader.to_pandas))
 
     # Filtered iteration: five CAN FD identifiers, about 1% of the frames.
     filters = [{"can_id": 0x100 + i, "can_mask": 0x1FFFFFFF, "extended": True} for i in range(5)]
     t_all = best(lambda: sum(1 for _ in reader), 1)
-    row("iteration, every frame", n, t_all)
+    row("iteration, every frame (1 run)", n, t_all)
     with mod.MdfFile(path, can_filters=filters) as filtered:
         kept = sum(1 for _ in filtered)
-        t_filtered = best(lambda: sum(1 for _ in filtered), 1)
+        t_filtered = best(lambda: sum(1 for _ in filtered))
     row(f"iteration, can_filters keeping {kept / n:.2%}", n, t_filtered, f"{t_all / t_filtered:.1f} x faster")
 
     # A window of 1% of the recording, in its middle.
@@ -180,7 +224,7 @@ def main():
     with mod.MdfFile(path, start=start, stop=stop) as window:
         in_window = len(window.to_numpy()["timestamp"])
         t_window = best(window.to_numpy)
-        t_window_iter = best(lambda: sum(1 for _ in window), 1)
+        t_window_iter = best(lambda: sum(1 for _ in window))
     row(f"to_numpy(), start/stop window ({in_window:,} frames)", n, t_window,
         f"{t_whole / t_window:.1f} x faster than whole")
     row("iteration, start/stop window", n, t_window_iter, f"{t_all / t_window_iter:.1f} x faster than whole")
@@ -201,6 +245,31 @@ def main():
     row("to_numpy() of two recordings, two threads", 2 * n, t_parallel, f"{t_serial / t_parallel:.2f} x throughput")
     other.close()
     reader.close()
+
+    print()
+    memory = {}
+    for method in ("to_numpy", "to_arrow", "to_pandas"):
+        peak, own = peak_memory(path, method)
+        memory[method] = peak / own
+        print(f"peak memory {method:<36} {peak / 1e6:>12,.0f} MB above baseline, arrays {own / 1e6:,.0f} MB: "
+              f"{peak / own:.2f} x")
+    print(f"load average at end: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+
+    numpy_rate = rates["to_numpy()"]
+    targets.check("to_numpy(), M frames/s", numpy_rate / 1e6, 15, "")
+    targets.check("to_numpy() against iteration, x", numpy_rate / iteration_rate, 15, "")
+    targets.check("to_numpy() against asammdf's numpy columns (per frame), x",
+                  numpy_rate / (pc_frames / t_asammdf_numpy), 6, "")
+    targets.check("to_arrow(), M frames/s", rates["to_arrow()"] / 1e6, 10, "")
+    targets.check("to_pandas(), M frames/s", rates["to_pandas() (Arrow-backed data)"] / 1e6, 5, "")
+    targets.check("to_pandas(data='bytes'), M frames/s", rates["to_pandas(data='bytes')"] / 1e6, 3, "")
+    for method, ratio in memory.items():
+        targets.check(f"peak memory of {method}() over its arrays, x", ratio, 1.3, "", at_most=True)
+    targets.check("filter keeping 1% against unfiltered iteration, x", t_all / t_filtered, 10, "")
+    targets.check("window of 1% against the whole (to_numpy), x", t_whole / t_window, 20, "")
+    targets.check("window of 1% against the whole (iteration), x", t_all / t_window_iter, 20, "")
+    targets.check("two threads on two recordings against one, x", t_serial / t_parallel, 1.6, "")
+    targets.print()
 
 
 if __name__ == "__main__":

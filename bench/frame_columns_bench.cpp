@@ -134,7 +134,6 @@ void columns(benchmark::State& state, bool arrow) {
             t.channel_texts = texts.data();
             t.data_rows = static_cast<uint8_t*>(b.make(n * widest));
             t.data_width = widest;
-            t.data_rows_zeroed = true;
         }
         if (!bus::fill_columns(stores, t)) return state.SkipWithError("the merge failed");
         frames += n;

@@ -188,7 +188,6 @@ Table fill(std::vector<FrameStore>& stores, Table::Shape shape) {
         t.rows.assign(n * width, shape == Table::kNumpy ? 0 : 0xEE);
         targets.data_rows = t.rows.data();
         targets.data_width = width;
-        targets.data_rows_zeroed = shape == Table::kNumpy;
     }
     if (!fill_columns(stores, targets)) abort();
     for (const FrameStore& s : stores) {

@@ -108,6 +108,29 @@ struct DecodedFrame {
     uint8_t composed[kCanPayloadSize];
 };
 
+// CAN data frames decoded a batch at a time, one array per value of
+// DecodedFrame: frame i is what the decoder would give of record i. The
+// payloads point where they lie, valid as long as the records are.
+struct CanDataBatch {
+    static constexpr uint32_t kSize = 256;
+    uint32_t count = 0;
+    double time[kSize];
+    uint32_t identifier[kSize];
+    uint8_t data_length[kSize];  // within the payload, as the message carries it
+    uint8_t extended[kSize];
+    uint8_t direction[kSize];
+    uint8_t fd[kSize];
+    uint8_t esi[kSize];
+    uint8_t brs[kSize];
+    uint8_t bus[kSize];
+    uint8_t dlc[kSize];
+    // The payload: `present` bytes at `payload`, then zeros.
+    const uint8_t* payload[kSize];
+    uint32_t present[kSize];
+    // Whether the frame is delivered (a filter may pass over it).
+    uint8_t keep[kSize];
+};
+
 // One record as a decoder sees it; valid until the walk moves on.
 struct RecordView {
     // The record's bytes after its record id: exactly its record length.

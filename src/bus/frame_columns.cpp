@@ -1,13 +1,13 @@
 #include "bus/frame_columns.h"
 
-#include <sys/mman.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
+
+#include "bus/mapped_memory.h"
 
 namespace tolvar::bus {
 
@@ -25,32 +25,14 @@ static_assert(sizeof(FrameStore::Row) == 16, "a row is 16 bytes");
 namespace {
 
 // Rows per chunk: small for a group's first frames, doubling up to the
-// largest. A chunk reserves room for payloads of 64 bytes on every row, so
-// that the largest is above the allocator's threshold for mapping memory of
-// its own (32 MiB where it is highest): such a chunk goes back to the system
-// when fill_columns frees it, and the stores shrink while the columns grow.
-// Its unused payload room is never touched and costs no memory.
+// largest. A chunk reserves room for payloads of 64 bytes on every row; its
+// unused payload room is never touched and costs no memory. Large chunks are
+// mappings of their own: fill_columns hands their pages on to the columns or
+// back to the system as it copies them out, so the stores shrink while the
+// columns grow.
 constexpr uint32_t kFirstChunkRows = 1024;
 constexpr uint32_t kLargestChunkRows = 1u << 19;
 constexpr uint64_t kBytesPerRow = sizeof(FrameStore::Row) + kCanPayloadSize;
-// Chunks from this size on ask for large pages: their memory is written once,
-// front to back, and the cost of touching fresh memory is mostly per page.
-constexpr size_t kHugePageAdviceFrom = size_t{4} << 20;
-
-void advise_huge_pages(void* memory, size_t size) {
-#ifdef MADV_HUGEPAGE
-    if (size < kHugePageAdviceFrom) return;
-    const uintptr_t page = 4096;
-    const uintptr_t start = (reinterpret_cast<uintptr_t>(memory) + page - 1) & ~(page - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(memory) + size) & ~(page - 1);
-    // Advice only: nothing changes when it is not taken.
-    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
-#else
-    (void)memory;
-    (void)size;
-#endif
-}
-
 }  // namespace
 
 struct FrameStore::Chunk {
@@ -60,24 +42,36 @@ struct FrameStore::Chunk {
     // Regions of this chunk's own allocation, right after it.
     Row* rows = nullptr;
     uint8_t* payload = nullptr;
+    // The allocation's size; a large one is a mapping (mapped_memory.h),
+    // whose pages the merge may move into the columns.
+    size_t bytes = 0;
+    bool mapped = false;
 
     static Chunk* create(uint32_t capacity) {
         const size_t header = (sizeof(Chunk) + 15) & ~size_t{15};
-        const size_t size = header + static_cast<size_t>(capacity) * kBytesPerRow;
-        void* memory = std::malloc(size);
+        const size_t bytes = header + static_cast<size_t>(capacity) * kBytesPerRow;
+        const bool mapped = bytes >= kMappedFrom;
+        void* memory = mapped ? static_cast<void*>(map_memory(bytes)) : std::malloc(bytes);
         if (memory == nullptr) return nullptr;
-        advise_huge_pages(memory, size);
         Chunk* chunk = new (memory) Chunk();
         uint8_t* at = static_cast<uint8_t*>(memory) + header;
         chunk->capacity = capacity;
         chunk->rows = reinterpret_cast<Row*>(at);
         chunk->payload = at + size_t{capacity} * sizeof(Row);
+        chunk->bytes = bytes;
+        chunk->mapped = mapped;
         return chunk;
     }
     static void destroy(Chunk* chunk) {
         if (chunk == nullptr) return;
+        const size_t bytes = chunk->bytes;
+        const bool mapped = chunk->mapped;
         chunk->~Chunk();
-        std::free(chunk);
+        if (mapped) {
+            unmap_memory(reinterpret_cast<uint8_t*>(chunk), bytes);
+        } else {
+            std::free(chunk);
+        }
     }
 };
 
@@ -113,20 +107,25 @@ FrameStore::~FrameStore() {
     for (Chunk* chunk : chunks_) Chunk::destroy(chunk);
 }
 
-FrameStore::Row* FrameStore::add_row(uint64_t length, uint8_t*& payload) {
+FrameStore::Chunk* FrameStore::room() {
     Chunk* chunk = chunks_.empty() ? nullptr : chunks_.back();
-    if (chunk == nullptr || chunk->size == chunk->capacity) {
-        uint32_t capacity = chunk == nullptr ? kFirstChunkRows : chunk->capacity;
-        if (chunk != nullptr && capacity < kLargestChunkRows) capacity *= 2;
-        chunk = Chunk::create(capacity);
-        if (chunk == nullptr) return nullptr;
-        try {
-            chunks_.push_back(chunk);
-        } catch (const std::bad_alloc&) {
-            Chunk::destroy(chunk);
-            return nullptr;
-        }
+    if (chunk != nullptr && chunk->size < chunk->capacity) return chunk;
+    uint32_t capacity = chunk == nullptr ? kFirstChunkRows : chunk->capacity;
+    if (chunk != nullptr && capacity < kLargestChunkRows) capacity *= 2;
+    chunk = Chunk::create(capacity);
+    if (chunk == nullptr) return nullptr;
+    try {
+        chunks_.push_back(chunk);
+    } catch (const std::bad_alloc&) {
+        Chunk::destroy(chunk);
+        return nullptr;
     }
+    return chunk;
+}
+
+FrameStore::Row* FrameStore::add_row(uint64_t length, uint8_t*& payload) {
+    Chunk* chunk = room();
+    if (chunk == nullptr) return nullptr;
     Row* row = chunk->rows + chunk->size;
     payload = chunk->payload + chunk->payload_size;
     chunk->payload_size += length;
@@ -269,6 +268,54 @@ inline uint8_t flag_bits(uint64_t word, unsigned k) {
 
 }  // namespace
 
+bool FrameStore::append(const CanDataBatch& b, double origin) {
+    uint32_t i = 0;
+    while (i < b.count) {
+        Chunk* chunk = room();
+        if (chunk == nullptr) return false;
+        // The chunk's and store's counts in locals while the rows go in: the
+        // payload bytes written may alias anything.
+        uint32_t size = chunk->size;
+        uint64_t payload_size = chunk->payload_size;
+        uint64_t rows = size_;
+        uint64_t payload_bytes = payload_bytes_;
+        uint64_t widest = widest_;
+        bool nan = has_nan_;
+        Row* const out = chunk->rows;
+        uint8_t* const payloads = chunk->payload;
+        for (; i < b.count && size < chunk->capacity; ++i) {
+            if (b.keep[i] == 0) continue;
+            const uint64_t length = b.data_length[i];
+            const uint8_t flags = static_cast<uint8_t>(
+                (b.extended[i] != 0) << kFlagExtended | (b.fd[i] != 0) << kFlagFd |
+                (b.brs[i] != 0) << kFlagBitrateSwitch | (b.esi[i] != 0) << kFlagErrorStateIndicator |
+                (b.direction[i] == 0) << kFlagRx);
+            const unsigned channel = channel_code(FrameKind::kCanDataFrame, b.bus[i]);
+            const double time = origin + b.time[i];
+            out[size] = Row{time, b.identifier[i] & 0x1FFFFFFFu, static_cast<uint16_t>(channel),
+                            static_cast<uint8_t>(length), flags};
+            uint8_t* payload = payloads + payload_size;
+            const uint64_t copied = b.present[i] < length ? b.present[i] : length;
+            if (copied != 0) std::memcpy(payload, b.payload[i], copied);
+            if (length > copied) std::memset(payload + copied, 0, length - copied);
+            payload_size += length;
+            ++size;
+            ++rows;
+            payload_bytes += length;
+            if (length > widest) widest = length;
+            channels_.set(channel);
+            nan = nan || time != time;
+        }
+        chunk->size = size;
+        chunk->payload_size = payload_size;
+        size_ = rows;
+        payload_bytes_ = payload_bytes;
+        widest_ = widest;
+        has_nan_ = nan;
+    }
+    return true;
+}
+
 // The merge of fill_columns, in two forms that give the same order. Python's
 // heapq.merge compares its entries ([message, order, next] lists) by
 // timestamp unless the timestamps are equal, then by group order. Without
@@ -311,6 +358,7 @@ public:
         text_end_ = t.channel_text + rows * t.channel_text_width;
         span_ = (t.data_width + 7) & ~uint64_t{7};
         if (span_ > kCanPayloadSize) span_ = kCanPayloadSize;
+        if (t.mapped) find_recipients(rows);
 
         bool all_flags = true;
         for (uint8_t* flag : t.flags) all_flags = all_flags && flag != nullptr;
@@ -360,10 +408,11 @@ private:
         c.payload = chunk->payload;
     }
 
-    // Moves past a chunk copied out, freeing it; false when it was the last.
+    // Moves past a chunk copied out, handing its memory on; false when it
+    // was the last.
     bool next_chunk(Cursor& c) {
         std::vector<FrameStore::Chunk*>& chunks = c.store->chunks_;
-        FrameStore::Chunk::destroy(chunks[c.chunk]);
+        retire(chunks[c.chunk]);
         chunks[c.chunk] = nullptr;
         if (++c.chunk == chunks.size()) {
             c.row = c.end = nullptr;
@@ -371,6 +420,80 @@ private:
         }
         enter_chunk(c);
         return true;
+    }
+
+    // A column buffer that is a mapping of its own, and how far into it the
+    // merge has written: below row_ * stride + slack (value_at_ + slack for
+    // the payload values) for the rows written so far, and below `given`
+    // for the pages moved in.
+    struct Recipient {
+        uint8_t* base;
+        uint64_t size;
+        uint64_t stride;  // bytes per row; 0: the payload values
+        uint64_t slack;   // bytes a row's writes may reach past its own
+        uint64_t given;
+    };
+
+    // The mapped buffers, largest first, that can take a store's pages.
+    void find_recipients(uint64_t rows) {
+        const ColumnTargets& t = targets_;
+        const uint64_t flag_row = t.flag_bits ? 0 : 1;
+        const Recipient candidates[] = {
+            {t.data_rows, rows * t.data_width, t.data_width, kCanPayloadSize, 0},
+            {t.channel_text != nullptr ? reinterpret_cast<uint8_t*>(t.channel_text) : nullptr,
+             rows * t.channel_text_width * 4, t.channel_text_width * 4, kTextUnits * 4, 0},
+            {t.data_values, total_payload_, 0, kCanPayloadSize, 0},
+            {reinterpret_cast<uint8_t*>(t.timestamp), rows * 8, 8, 0, 0},
+            {reinterpret_cast<uint8_t*>(t.arbitration_id), rows * 4, 4, 0, 0},
+            {reinterpret_cast<uint8_t*>(t.channel), rows * 2, 2, 0, 0},
+            {t.offsets64 != nullptr ? reinterpret_cast<uint8_t*>(t.offsets64) : reinterpret_cast<uint8_t*>(t.offsets32),
+             (rows + 1) * (t.offsets64 != nullptr ? 8u : 4u), t.offsets64 != nullptr ? 8u : 4u, 0, 0},
+            {t.dlc, rows, 1, 0, 0},
+            {t.flags[0], rows * flag_row, flag_row, 0, 0},
+        };
+        for (const Recipient& r : candidates) {
+            if (r.base != nullptr && r.size >= kMappedFrom && recipient_count_ < kMaxRecipients) {
+                recipients_[recipient_count_++] = r;
+            }
+        }
+    }
+
+    // Frees a chunk copied out, or moves the pages it wrote (its rows and
+    // payloads, from its start) where a column will be written next: they
+    // are in memory already, where a column's fresh pages would each cost a
+    // fault and a page of zeros. The pages it never wrote go back.
+    void retire(FrameStore::Chunk* chunk) {
+        if (chunk != nullptr && chunk->mapped) {
+            const uint64_t spanned = mapping_size(chunk->bytes);
+            const uint64_t written =
+                static_cast<uint64_t>(reinterpret_cast<uint8_t*>(chunk->payload) - reinterpret_cast<uint8_t*>(chunk)) +
+                chunk->payload_size;
+            const uint64_t bytes = written & ~uint64_t{kMappingAlignment - 1};
+            if (bytes != 0 && give(reinterpret_cast<uint8_t*>(chunk), bytes)) {
+                unmap_pages(reinterpret_cast<uint8_t*>(chunk) + bytes, spanned - bytes);
+                return;
+            }
+        }
+        FrameStore::Chunk::destroy(chunk);
+    }
+
+    // Moves `bytes` of pages to the first recipient with room for them past
+    // what is written.
+    bool give(uint8_t* pages, uint64_t bytes) {
+        for (uint32_t i = 0; i < recipient_count_; ++i) {
+            Recipient& r = recipients_[i];
+            // Whole pieces of the buffer, past everything written.
+            const uint64_t usable = r.size & ~uint64_t{kMappingAlignment - 1};
+            const uint64_t written = (r.stride == 0 ? value_at_ : row_ * r.stride) + r.slack;
+            uint64_t at = written > r.given ? written : r.given;
+            at = (at + kMappingAlignment - 1) & ~uint64_t{kMappingAlignment - 1};
+            if (at >= usable || usable - at < bytes) continue;
+            if (move_pages(pages, r.base + at, bytes)) {
+                r.given = at + bytes;
+                return true;
+            }
+        }
+        return false;
     }
 
     template <Shape S>
@@ -628,6 +751,9 @@ private:
     const uint8_t* rows_end_ = nullptr;
     const uint32_t* text_end_ = nullptr;
     uint64_t span_ = 0;
+    static constexpr uint32_t kMaxRecipients = 9;
+    Recipient recipients_[kMaxRecipients];
+    uint32_t recipient_count_ = 0;
     uint64_t batch_start_ = 0;
     uint8_t batch_flags_[kBatch + 8];
     uint16_t batch_channels_[kBatch];

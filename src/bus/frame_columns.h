@@ -44,6 +44,8 @@ public:
     // The same for a decoded frame: the row the message to_message makes of
     // it would give.
     bool append(const DecodedFrame& frame, double origin);
+    // The same for the kept frames of a batch of CAN data frames.
+    bool append(const CanDataBatch& batch, double origin);
 
     uint64_t size() const { return size_; }
     // The longest payload and the payload bytes of all frames together.
@@ -62,6 +64,9 @@ private:
     // A row with room for `length` payload bytes at the end of the last
     // chunk; null when memory runs out.
     Row* add_row(uint64_t length, uint8_t*& payload);
+    // The last chunk when it has room for a row, otherwise a new one; null
+    // when memory runs out.
+    Chunk* room();
 
     std::vector<Chunk*> chunks_;  // owned
     uint64_t size_ = 0;
@@ -98,15 +103,18 @@ struct ColumnTargets {
     uint64_t channel_text_width = 0;
     const uint32_t* channel_texts = nullptr;
     // The payload as rows of data_width bytes, zero-padded (data_width at
-    // least the widest payload; with data_rows_zeroed the caller's buffer is
-    // all zeros already and only payload bytes are written); and/or as the
-    // payloads back to back with rows + 1 offsets, 32-bit or 64-bit.
+    // least the widest payload); and/or as the payloads back to back with
+    // rows + 1 offsets, 32-bit or 64-bit.
     uint8_t* data_rows = nullptr;
     uint64_t data_width = 0;
-    bool data_rows_zeroed = false;
     uint8_t* data_values = nullptr;
     int32_t* offsets32 = nullptr;
     int64_t* offsets64 = nullptr;
+    // Every buffer above of at least kMappedFrom bytes (mapped_memory.h),
+    // sized as the rows need it, is a mapping of map_memory of its own: the
+    // merge may move the pages of stores it has copied out into the part of
+    // such a buffer it has not written yet, which it then writes whole.
+    bool mapped = false;
 };
 
 // Writes the frames of all stores in the order in which a merge by timestamp

@@ -61,6 +61,8 @@ public:
     bool passes(const BusMessage& message) const;
     // The same for the message to_message makes of a decoded frame.
     bool passes(const DecodedFrame& frame) const;
+    // The same for a frame with this key.
+    bool passes(const FrameKey& key) const { return (!by_id_ && !by_channel_) || passes_key(key); }
 
     bool has_window() const { return has_window_; }
     bool has_start() const { return has_window_ && start_ != -std::numeric_limits<double>::infinity(); }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "bus/frame_columns.h"
 #include "bus/frame_filter.h"
 #include "bus/record_plan.h"
 #include "bus/value_extraction.h"
@@ -145,13 +146,22 @@ struct RecordIterator::Walk {
     uint64_t window_size = kFirstWindow;  // bytes asked for by the next refill
     const RecordGroup* last_group = nullptr;
 
+    // Records of a group whose CAN data frames decode a batch at a time
+    // (collect only): where they lie in the window, and what they decode to.
+    const uint8_t* batch_records[CanDataBatch::kSize];
+    CanDataBatch batch;
+
     const BusMessage* next(FrameKind* kind);
+    bool batchable(const RecordGroup& entry) const;
+    uint32_t frame_batch();
+    bool filter_batch();
     bool next_frame();
     const BusMessage* end(FrameKind* kind);
     bool read_record(stream::Stream& section);
     void seek_start(stream::Stream& section);
     bool bisect_start(stream::Stream& section);
     bool skip_record(stream::Stream& section);
+    void skip_in_window();
     bool record_time(FrameKind kind, double& time) const;
     // The n bytes at `offset` of the data section, or null when fewer exist
     // (or memory runs out). Valid until the next fetch.
@@ -385,7 +395,7 @@ bool RecordIterator::Walk::record_time(FrameKind kind, double& time) const {
         return true;
     }
     if (last_group->time_field != nullptr) {
-        time = field_value(*last_group->time_field, view.record);
+        time = step_value(last_group->time_step, view.record);
         return true;
     }
     time = 0.0;
@@ -438,7 +448,72 @@ const BusMessage* RecordIterator::Walk::next(FrameKind* kind) {
 // decode a frame; a record whose time cannot be told stops the search there.
 void RecordIterator::Walk::seek_start(stream::Stream& section) {
     if (bisect_start(section)) return;
-    while (skip_record(section)) {
+    do {
+        skip_in_window();
+    } while (skip_record(section));
+}
+
+// skip_record for the records that lie in the window with what follows them,
+// without reading: records of groups with at most one VLSD value (the shape
+// bus payloads are stored in), with ids. Stops, position kept, at the first
+// record that it cannot tell about from the window alone (skip_record then
+// reads it) or that does not lie before the start.
+void RecordIterator::Walk::skip_in_window() {
+    if (!plan->with_ids) return;
+    const uint64_t id_size = plan->id_size;
+    for (;;) {
+        if (position < window_start || position - window_start > window.size()) return;
+        const uint8_t* const base = window.data();
+        const uint64_t end = window.size();
+        uint64_t at = position - window_start;
+        if (end - at < id_size) return;
+        const uint64_t key = load_id(base + at, id_size);
+        const RecordGroup* entry = last_group;
+        if (entry == nullptr || entry->key != key) {
+            entry = plan->find(key);
+            if (entry == nullptr) return;
+            last_group = entry;
+        }
+        if (entry->record_length < 0 || (entry->time_field == nullptr && !entry->time_is_zero)) return;
+        const size_t sources = entry->signal_sources.size();
+        if (sources > 1 || (sources == 1 && !entry->has_vlsd)) return;
+        // The records of this group that follow, in one loop over the window.
+        const uint64_t length = static_cast<uint64_t>(entry->record_length);
+        const FieldStep& time_step = entry->time_step;
+        const bool timed = entry->time_field != nullptr;
+        // An unconverted double, as loggers store their time, is read here.
+        const bool plain_double = timed && time_step.read == FieldStep::Read::kDouble &&
+                                  (time_step.field->conversion.kind() == Conversion::Kind::kIdentity ||
+                                   time_step.field->conversion.kind() == Conversion::Kind::kUnsupported);
+        const uint64_t time_byte = time_step.byte;
+        const uint64_t vlsd_id = sources == 1 ? entry->signal_sources.front().vlsd_record_id : 0;
+        const uint64_t start = at;
+        for (;;) {
+            if (end - at < id_size || load_id(base + at, id_size) != key) break;
+            const uint64_t record_at = at + id_size;
+            if (end - record_at < length) break;
+            double time = 0.0;
+            if (plain_double) {
+                std::memcpy(&time, base + record_at + time_byte, sizeof time);
+            } else if (timed) {
+                time = step_value(time_step, ByteSpan{base + record_at, length});
+            }
+            if (!filter->before_start(time)) break;
+            uint64_t next = record_at + length;
+            if (sources == 1) {
+                if (end - next < id_size + 4 || load_id(base + next, id_size) != vlsd_id) break;
+                uint32_t value_length;
+                std::memcpy(&value_length, base + next + id_size, 4);
+                if (end - (next + id_size + 4) < value_length) break;
+                next += id_size + 4 + value_length;
+            }
+            // A record that takes up no bytes: skip_record ends the search.
+            if (next == at) break;
+            at = next;
+        }
+        position = window_start + at;
+        // Stopped at another group's record: go on with that group.
+        if (at == start || end - at < id_size || load_id(base + at, id_size) == key) return;
     }
 }
 
@@ -498,27 +573,40 @@ bool RecordIterator::Walk::skip_record(stream::Stream& section) {
         key = load_id(id, id_size);
         at += id_size;
     }
-    const RecordGroup* entry = plan->find(key);
-    if (entry == nullptr || entry->record_length < 0) return false;
+    const RecordGroup* entry = last_group;
+    if (entry == nullptr || entry->key != key) {
+        entry = plan->find(key);
+        if (entry == nullptr) return false;
+        last_group = entry;
+    }
+    if (entry->record_length < 0) return false;
     if (entry->time_field == nullptr && !entry->time_is_zero) return false;
     const uint64_t length = static_cast<uint64_t>(entry->record_length);
     const uint8_t* bytes = fetch(section, at, length);
     if (bytes == nullptr) return false;
-    const double time = entry->time_field != nullptr ? field_value(*entry->time_field, ByteSpan{bytes, length}) : 0.0;
+    const double time = entry->time_field != nullptr ? step_value(entry->time_step, ByteSpan{bytes, length}) : 0.0;
     if (!filter->before_start(time)) return false;
     at += length;
     // The VLSD values that follow belong to the record, as gather_signal_values reads them.
     if (entry->has_vlsd && with_ids) {
         for (const SignalSource& source : entry->signal_sources) {
             if (source.kind != SignalSource::Kind::kVlsd) continue;
-            const uint8_t* id = fetch(section, at, id_size);
-            if (id == nullptr) return false;
+            const uint8_t* id = fetch(section, at, id_size + 4);
+            if (id == nullptr) {
+                // An id cut short by the end of the data ends the walk there;
+                // one without its length too, as reading it would.
+                const uint8_t* short_id = fetch(section, at, id_size);
+                if (short_id == nullptr || load_id(short_id, id_size) == source.vlsd_record_id) return false;
+                break;
+            }
             if (load_id(id, id_size) != source.vlsd_record_id) break;
-            const uint8_t* length_bytes = fetch(section, at + id_size, 4);
-            if (length_bytes == nullptr) return false;
             uint32_t value_length;
-            std::memcpy(&value_length, length_bytes, 4);
-            if (fetch(section, at + id_size + 4, value_length) == nullptr) return false;
+            std::memcpy(&value_length, id + id_size, 4);
+            // Only whether the value is all there: it is not read.
+            if (held(at + id_size + 4, value_length) == nullptr &&
+                fetch(section, at + id_size + 4, value_length) == nullptr) {
+                return false;
+            }
             at += id_size + 4 + value_length;
         }
     }
@@ -556,6 +644,91 @@ const BusMessage* RecordIterator::advance(FrameKind* kind) {
     return walk_->next(kind);
 }
 
+// Whether the records of a group decode a batch at a time: CAN data frames
+// of a straight program, the payload in the record or in one VLSD value.
+bool RecordIterator::Walk::batchable(const RecordGroup& entry) const {
+    if (entry.record_length < 0 || entry.skip || entry.decoder == nullptr || !entry.program.straight) return false;
+    const std::vector<SignalSource>& sources = entry.signal_sources;
+    return sources.empty() || (sources.size() == 1 && sources.front().kind == SignalSource::Kind::kVlsd && plan->with_ids);
+}
+
+// Frames the records that follow, of the group just read, into batch_records
+// (and their VLSD payloads into the batch) while they lie in the window with
+// their values, exactly as read_record would read them, and moves the
+// position past them. 0 when the next record goes record by record: another
+// group's, one that reaches past the window, a VLSD value another record
+// precedes or too long for a frame.
+uint32_t RecordIterator::Walk::frame_batch() {
+    const RecordGroup* entry = last_group;
+    if (entry == nullptr || !batchable(*entry)) return 0;
+    const bool with_ids = plan->with_ids;
+    const uint64_t id_size = plan->id_size;
+    const uint64_t key = entry->key;
+    const uint64_t length = static_cast<uint64_t>(entry->record_length);
+    const bool vlsd = !entry->signal_sources.empty();
+    const uint64_t vlsd_id = vlsd ? entry->signal_sources.front().vlsd_record_id : 0;
+    // Offsets within the window from here on; what is framed must end by its end.
+    if (position < window_start || position - window_start > window.size()) return 0;
+    const uint8_t* const base = window.data();
+    const uint64_t end = window.size();
+    uint64_t at = position - window_start;
+    uint32_t n = 0;
+    while (n < CanDataBatch::kSize) {
+        uint64_t record_at = at;
+        if (with_ids) {
+            if (end - at < id_size || load_id(base + at, id_size) != key) break;
+            record_at = at + id_size;
+        }
+        if (end - record_at < length) break;
+        uint64_t next = record_at + length;
+        if (vlsd) {
+            if (end - next < id_size + 4 || load_id(base + next, id_size) != vlsd_id) break;
+            uint32_t value_length;
+            std::memcpy(&value_length, base + next + id_size, 4);
+            const uint64_t value_at = next + id_size + 4;
+            if (value_length > kCanPayloadSize || end - value_at < value_length) break;
+            batch.payload[n] = value_length != 0 ? base + value_at : nullptr;
+            batch.present[n] = value_length;
+            next = value_at + value_length;
+        }
+        if (next == at) break;
+        batch_records[n] = base + record_at;
+        at = next;
+        ++n;
+    }
+    position = window_start + at;
+    return n;
+}
+
+// Which frames of the batch the filter delivers, as next_frame decides; true
+// when one at or after the window's end ended the walk (the batch then ends
+// before it).
+bool RecordIterator::Walk::filter_batch() {
+    const uint32_t n = batch.count;
+    if (filter == nullptr) {
+        std::memset(batch.keep, 1, n);
+        return false;
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        const double time = batch.time[i];
+        if (filter->has_window()) {
+            if (filter->at_or_after_stop(time)) {
+                batch.count = i;
+                finished = true;
+                return true;
+            }
+            if (!filter->in_window(time)) {
+                batch.keep[i] = 0;
+                continue;
+            }
+        }
+        const FrameKey key{batch.identifier[i] & 0x1FFFFFFFu, batch.extended[i] != 0,
+                           channel_code(FrameKind::kCanDataFrame, batch.bus[i])};
+        batch.keep[i] = filter->passes(key) ? 1 : 0;
+    }
+    return false;
+}
+
 CollectResult collect(RecordIterator& cursor, double origin, FrameStore& store) {
     RecordIterator::Walk& walk = *cursor.walk_;
     walk.finished = false;
@@ -563,7 +736,19 @@ CollectResult collect(RecordIterator& cursor, double origin, FrameStore& store) 
     if (walk.filter != nullptr && walk.filter->has_start() && walk.plan->data != nullptr) {
         walk.seek_start(*walk.plan->data);
     }
-    while (walk.next_frame()) {
+    for (;;) {
+        // Runs of one group's CAN data frames a batch at a time; everything
+        // else, and each record that starts a run, record by record.
+        const RecordGroup* entry = walk.last_group;
+        const uint32_t n = walk.frame_batch();
+        if (n != 0) {
+            decode_can_data_batch(entry->program, entry->layout->standard, walk.batch_records, n, walk.batch);
+            const bool stopped = walk.filter_batch();
+            if (!store.append(walk.batch, origin)) return CollectResult::kNoMemory;
+            if (stopped) return CollectResult::kDone;
+            continue;
+        }
+        if (!walk.next_frame()) break;
         if (walk.frame.kind == FrameKind::kNone) return CollectResult::kNoFrame;
         if (!store.append(walk.frame, origin)) return CollectResult::kNoMemory;
     }

@@ -108,6 +108,9 @@ void GroupPlan::arrange(const mdf::DgBlock& dg, const std::vector<size_t>& layou
         RecordGroup& entry = record_groups[i];
         entry.layout = &layouts_[layout_of[i]];
         set_time_field(entry);
+        if (entry.time_field != nullptr) {
+            entry.time_step = prepare_field(*entry.time_field, static_cast<uint64_t>(entry.record_length));
+        }
         entry.program = prepare_decoding(*entry.layout, static_cast<uint64_t>(entry.record_length), entry.kind);
     }
 

@@ -65,6 +65,7 @@ struct RecordGroup {
     // timestamp field (time_is_zero: its frames lie at time 0) or when that
     // field is a byte array, whose time only a decoder reads.
     const ChannelField* time_field = nullptr;
+    FieldStep time_step;  // time_field's read, prepared for whole records
     bool time_is_zero = false;
     // Records of a group that holds no bus frames, recorded beside the bus
     // (read for any writer): the walk reads past them without a message.

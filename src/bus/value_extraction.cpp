@@ -548,6 +548,75 @@ bool decode_can_data_straight(const DecodeProgram& program, const RecordView& vi
     return true;
 }
 
+}  // namespace
+
+void decode_can_data_batch(const DecodeProgram& program, const StandardLayout& standard,
+                           const uint8_t* const* records, uint32_t count, CanDataBatch& batch) {
+    using P = DecodeProgram;
+    const uint64_t length = program.record_length;
+    batch.count = count;
+    // One value at a time over the whole batch: each loop reads one place of
+    // every record with the same load, shift and mask.
+    if (program.time_step >= 0) {
+        const FieldStep& s = program.steps[static_cast<size_t>(program.time_step)];
+        for (uint32_t i = 0; i < count; ++i) batch.time[i] = read_numeric(s, ByteSpan{records[i], length}).v;
+    } else {
+        for (uint32_t i = 0; i < count; ++i) batch.time[i] = 0.0;
+    }
+    // The read in locals: the stores into byte arrays may alias anything.
+    auto values = [&](const P::IntegerRead& r, auto&& store) {
+        if (!r.near_end) {
+            const uint64_t byte = r.byte;
+            const unsigned shift = r.shift;
+            const uint64_t mask = r.mask;
+            for (uint32_t i = 0; i < count; ++i) {
+                uint64_t word;
+                std::memcpy(&word, records[i] + byte, sizeof word);
+                store(i, (word >> shift) & mask);
+            }
+        } else {
+            for (uint32_t i = 0; i < count; ++i) store(i, integer_of(r, ByteSpan{records[i], length}));
+        }
+    };
+    const P::IntegerRead* r = program.can_data;
+    values(r[P::kId], [&](uint32_t i, uint64_t raw) { batch.identifier[i] = static_cast<uint32_t>(raw); });
+    values(r[P::kIde], [&](uint32_t i, uint64_t raw) { batch.extended[i] = flag_of_integer(raw); });
+    values(r[P::kDir], [&](uint32_t i, uint64_t raw) { batch.direction[i] = flag_of_integer(raw); });
+    values(r[P::kDlc], [&](uint32_t i, uint64_t raw) { batch.dlc[i] = byte_of_integer(raw); });
+    values(r[P::kDataLength], [&](uint32_t i, uint64_t raw) { batch.data_length[i] = byte_of_integer(raw); });
+    values(r[P::kEdl], [&](uint32_t i, uint64_t raw) { batch.fd[i] = flag_of_integer(raw); });
+    values(r[P::kBrs], [&](uint32_t i, uint64_t raw) { batch.brs[i] = flag_of_integer(raw); });
+    values(r[P::kEsi], [&](uint32_t i, uint64_t raw) { batch.esi[i] = flag_of_integer(raw); });
+    values(r[P::kBus], [&](uint32_t i, uint64_t raw) { batch.bus[i] = byte_of_integer(raw); });
+    if (standard.enabled) {
+        if (standard.extended_from_id) {
+            for (uint32_t i = 0; i < count; ++i) batch.extended[i] = static_cast<uint8_t>(batch.identifier[i] >> 31);
+        }
+        if (standard.length_from_dlc) {
+            for (uint32_t i = 0; i < count; ++i) batch.data_length[i] = can_length_of_dlc(batch.dlc[i], batch.fd[i] != 0);
+        }
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        if (batch.data_length[i] > kCanPayloadSize) batch.data_length[i] = kCanPayloadSize;
+    }
+    if (program.payload_step < 0) {
+        for (uint32_t i = 0; i < count; ++i) {
+            batch.payload[i] = nullptr;
+            batch.present[i] = 0;
+        }
+    } else {
+        const FieldStep& s = program.steps[static_cast<size_t>(program.payload_step)];
+        if (s.read == FieldStep::Read::kRecordBytes) {
+            for (uint32_t i = 0; i < count; ++i) {
+                batch.payload[i] = s.present != 0 ? records[i] + s.byte : nullptr;
+                batch.present[i] = static_cast<uint32_t>(s.present);
+            }
+        }
+    }
+}
+
+namespace {
+
 // Makes the program straight when it can be (DecodeProgram::straight).
 void straighten_can_data(DecodeProgram& program) {
     using P = DecodeProgram;
@@ -634,6 +703,30 @@ FrameKind decode_prepared(const DecodeProgram& program, const RecordView& view, 
     return decode_with(program.decoder, ProgramSteps{program.steps}, view, frame);
 }
 
+FieldStep prepare_field(const ChannelField& field, uint64_t record_length) {
+    FieldStep step;
+    step.field = &field;
+    step.role = field.role;
+    const uint64_t record_bits = record_length * 8;
+    const uint64_t n = field.bit_count;
+    const uint64_t p = field.bit_position;
+    const bool inside = n != 0 && p <= record_bits && n <= record_bits - p;
+    if (!inside || field.byte_order != ByteOrder::kIntel) return step;
+    if (field.value_kind != ValueKind::kFloat && n <= 56) {
+        step.byte = p >> 3;
+        step.shift = static_cast<uint8_t>(p & 7);
+        step.mask = (uint64_t{1} << n) - 1;
+        step.read = step.byte + 8 <= record_length ? FieldStep::Read::kBits : FieldStep::Read::kBitsNearEnd;
+        step.identity = is_identity(field.conversion) && n <= 53;
+    } else if (field.value_kind == ValueKind::kFloat && n == 64 && p % 8 == 0) {
+        step.byte = p >> 3;
+        step.read = FieldStep::Read::kDouble;
+    }
+    return step;
+}
+
+double step_value(const FieldStep& step, ByteSpan record) { return numeric_value(step, record).v; }
+
 DecodeProgram prepare_decoding(const RecordLayout& layout, uint64_t record_length, FrameKind kind) {
     DecodeProgram program;
     program.decoder = kind;
@@ -642,7 +735,6 @@ DecodeProgram prepare_decoding(const RecordLayout& layout, uint64_t record_lengt
     if (kind == FrameKind::kNone) return program;
     // Only the CAN data and LIN decoders read signal entries.
     const bool entries = kind == FrameKind::kCanDataFrame || kind == FrameKind::kLinFrame;
-    const uint64_t record_bits = record_length * 8;
     for (const ChannelField& field : layout) {
         FieldStep step;
         step.field = &field;
@@ -672,22 +764,8 @@ DecodeProgram prepare_decoding(const RecordLayout& layout, uint64_t record_lengt
             program.steps.push_back(step);
             continue;
         }
+        step = prepare_field(field, record_length);
         step.takes_entry = has_entry;
-        const uint64_t n = field.bit_count;
-        const uint64_t p = field.bit_position;
-        const bool inside = n != 0 && p <= record_bits && n <= record_bits - p;
-        if (inside && field.byte_order == ByteOrder::kIntel) {
-            if (field.value_kind != ValueKind::kFloat && n <= 56) {
-                step.byte = p >> 3;
-                step.shift = static_cast<uint8_t>(p & 7);
-                step.mask = (uint64_t{1} << n) - 1;
-                step.read = step.byte + 8 <= record_length ? FieldStep::Read::kBits : FieldStep::Read::kBitsNearEnd;
-                step.identity = is_identity(field.conversion) && n <= 53;
-            } else if (field.value_kind == ValueKind::kFloat && n == 64 && p % 8 == 0) {
-                step.byte = p >> 3;
-                step.read = FieldStep::Read::kDouble;
-            }
-        }
         program.steps.push_back(step);
     }
     if (kind == FrameKind::kCanDataFrame) straighten_can_data(program);

@@ -111,6 +111,12 @@ struct DecodeProgram {
     int32_t payload_step = -1;  // the step of the payload, -1: none
 };
 
+// How a numeric field (not a byte array) of records of `record_length` bytes
+// is read: one load where it can be, otherwise the general rule.
+FieldStep prepare_field(const ChannelField& field, uint64_t record_length);
+// field_value of a record of the prepared length, through its prepared read.
+double step_value(const FieldStep& step, ByteSpan record);
+
 // The program of the decoder that writes `kind` for records of
 // `record_length` bytes laid out as `layout` (which must outlive it and no
 // longer change). Throws std::bad_alloc.
@@ -120,6 +126,14 @@ DecodeProgram prepare_decoding(const RecordLayout& layout, uint64_t record_lengt
 // program's decoder would decode it; the record's length decides whether the
 // prepared steps or the general rules read it. Returns frame.kind.
 FrameKind decode_prepared(const DecodeProgram& program, const RecordView& view, DecodedFrame& frame);
+
+// Decodes `count` (at most CanDataBatch::kSize) whole records of a straight
+// CAN data program into `batch`, as decode_prepared decodes each. A payload
+// held in the record is set here; one held in a VLSD value must be set in
+// batch.payload and batch.present by the caller beforehand (the value's
+// bytes and length, at most a payload's; nullptr and 0 for an empty one).
+void decode_can_data_batch(const DecodeProgram& program, const StandardLayout& standard,
+                           const uint8_t* const* records, uint32_t count, CanDataBatch& batch);
 
 // Decodes one record by the general rules of the decoder that writes `kind`.
 FrameKind decode_frame(FrameKind kind, const RecordView& view, DecodedFrame& frame);

@@ -1,29 +1,29 @@
-// ColumnBuffer: calloc'ed memory (fresh pages from the system for large
-// buffers, so nothing is written to zero them) behind numpy's array
-// interface; pyarrow wraps the same memory with pyarrow.foreign_buffer.
+// ColumnBuffer: zeroed memory (for large buffers a mapping of their own, whose
+// fresh pages nothing writes to zero) behind numpy's array interface;
+// pyarrow wraps the same memory with pyarrow.foreign_buffer.
 #include <Python.h>
 
 #include "host/column_buffer.h"
 
-#include <sys/mman.h>
-
 #include <cstdlib>
 #include <cstring>
 
+#include "bus/mapped_memory.h"
 #include "host/module.h"
 #include "host/py_ref.h"
 
 namespace tolvar::host {
 namespace {
 
-// Buffers from this size on ask for large pages.
-constexpr uint64_t kHugePageAdviceFrom = uint64_t{4} << 20;
+// Room for numpy's type strings ("<U7", "|b1" ...) and their terminator.
+constexpr size_t kTypestrSize = 16;
 
 struct ColumnBufferObject {
     PyObject_HEAD
-    uint8_t* memory;  // owned, calloc'ed; never null once made
+    uint8_t* memory;  // owned: calloc'ed, or a mapping (bus::map_memory); never null once made
     uint64_t size;
-    char typestr[16];
+    bool mapped;
+    char typestr[kTypestrSize];
     uint64_t rows;
     uint64_t width;
     bool matrix;  // rows x width; otherwise one dimension
@@ -55,7 +55,11 @@ PyObject* array_interface(PyObject* self, void*) {
 
 void dealloc(PyObject* self) {
     ColumnBufferObject* b = as_buffer(self);
-    std::free(b->memory);
+    if (b->mapped) {
+        bus::unmap_memory(b->memory, b->size);
+    } else {
+        std::free(b->memory);
+    }
     b->memory = nullptr;
     PyTypeObject* type = Py_TYPE(self);
     freefunc free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -90,7 +94,7 @@ PyType_Spec g_spec = {
 PyObject* create_column_buffer_type() { return PyType_FromSpec(&g_spec); }
 
 PyObject* new_column_buffer(uint64_t size, const ColumnShape& shape, uint8_t** memory) {
-    if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX) || std::strlen(shape.typestr) >= sizeof(ColumnBufferObject{}.typestr)) {
+    if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX) || std::strlen(shape.typestr) >= kTypestrSize) {
         return PyErr_NoMemory();
     }
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(module_state().column_buffer);
@@ -98,23 +102,21 @@ PyObject* new_column_buffer(uint64_t size, const ColumnShape& shape, uint8_t** m
     PyRef self(alloc(type, 0));
     if (!self) return nullptr;
     ColumnBufferObject* b = as_buffer(self.get());
-    // One byte at least: an empty column still has an address.
-    b->memory = static_cast<uint8_t*>(std::calloc(size == 0 ? 1 : static_cast<size_t>(size), 1));
-    if (b->memory == nullptr) return PyErr_NoMemory();
+    // Large buffers are mappings of their own (zero pages, large pages asked
+    // for), into which the merge may move pages; one byte at least, so that
+    // an empty column still has an address.
+    b->mapped = size >= bus::kMappedFrom;
+    b->memory = b->mapped ? bus::map_memory(static_cast<size_t>(size))
+                          : static_cast<uint8_t*>(std::calloc(size == 0 ? 1 : static_cast<size_t>(size), 1));
+    if (b->memory == nullptr) {
+        b->mapped = false;
+        return PyErr_NoMemory();
+    }
     b->size = size;
     std::strcpy(b->typestr, shape.typestr);
     b->rows = shape.rows;
     b->width = shape.width;
     b->matrix = shape.matrix;
-#ifdef MADV_HUGEPAGE
-    if (size >= kHugePageAdviceFrom) {
-        const uintptr_t page = 4096;
-        const uintptr_t start = (reinterpret_cast<uintptr_t>(b->memory) + page - 1) & ~(page - 1);
-        const uintptr_t end = (reinterpret_cast<uintptr_t>(b->memory) + size) & ~(page - 1);
-        // Advice only: nothing changes when it is not taken.
-        if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
-    }
-#endif
     *memory = b->memory;
     return self.release();
 }

@@ -20,9 +20,10 @@ struct ColumnShape {
     bool matrix = false;
 };
 
-// A new buffer of `size` bytes, all zero; `memory` gets them. Large buffers
-// ask for large pages: every page of a column is written once, right away.
-// nullptr with MemoryError when the memory cannot be had.
+// A new buffer of `size` bytes, all zero; `memory` gets them. A buffer of at
+// least bus::kMappedFrom bytes is a mapping of bus::map_memory(size) of its
+// own (ColumnTargets::mapped). nullptr with MemoryError when the memory
+// cannot be had.
 PyObject* new_column_buffer(uint64_t size, const ColumnShape& shape, uint8_t** memory);
 
 }  // namespace tolvar::host

@@ -340,13 +340,14 @@ bool fill(Collected& collected, TableKind kind, Filled& out) {
     targets.dlc = out.dlc.bytes;
     for (unsigned k = 0; k < bus::kFlagCount; ++k) targets.flags[k] = out.flags[k].bytes;
     targets.flag_bits = arrow_layout;
+    // Every buffer is a ColumnBuffer: the large ones are mappings of their own.
+    targets.mapped = true;
     if (numpy_layout) {
         targets.channel_text = reinterpret_cast<uint32_t*>(out.channel.bytes);
         targets.channel_text_width = out.text_width;
         targets.channel_texts = texts.data();
         targets.data_rows = out.data.bytes;
         targets.data_width = out.width;
-        targets.data_rows_zeroed = true;
     } else {
         targets.channel = reinterpret_cast<int16_t*>(out.channel.bytes);
         targets.channel_codes = codes;

@@ -342,7 +342,6 @@ TEST(FrameColumnsTest, EveryShapeOfTargetGivesTheSameColumns) {
     t.channel_texts = texts.data();
     t.data_rows = rows.data();
     t.data_width = full.width;
-    t.data_rows_zeroed = true;
     ASSERT_TRUE(fill_columns(numpy_stores, t));
     EXPECT_EQ(timestamp, full.timestamp);
     EXPECT_EQ(id, full.id);
