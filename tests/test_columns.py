@@ -494,6 +494,37 @@ def test_lock_is_released_while_layers_decode(tmp_path):
     assert progress_during(open_five_times) > 0
 
 
+@pytest.fixture(scope="module")
+def larger(tmp_path_factory):
+    """600 000 frames and the messages iteration gives of them."""
+    path = tmp_path_factory.mktemp("larger") / "larger.mf4"
+    mr.write_large(str(path), 300_000)
+    with mod.MdfFile(str(path)) as reader:
+        return path, list(reader)
+
+
+@pytest.mark.parametrize("read", ["numpy", "arrow"])
+def test_large_tables_equal_iteration(larger, read):
+    """Stores and columns large enough for their memory to be mapped, and the
+    stores' pages handed on to the columns, change no value."""
+    path, messages = larger
+    with mod.MdfFile(str(path)) as reader:
+        table = reader.to_numpy() if read == "numpy" else reader.to_arrow()
+    if read == "arrow":
+        data = table.column("data").to_pylist()
+        table = {name: table.column(name).to_numpy(zero_copy_only=False) for name in COLUMNS if name != "data"}
+    else:
+        width = table["data"].shape[1]
+        data = [bytes(row[:used]) for row, used in zip(table["data"], table["dlc"])]
+        assert width == 64 and not table["data"][table["dlc"] == 8][:, 8:].any()
+    assert len(table["timestamp"]) == len(messages) == 600_000
+    assert table["timestamp"].tobytes() == np.array([m.timestamp for m in messages], dtype=np.float64).tobytes()
+    for name in ("arbitration_id", "dlc", "is_extended_id", "is_fd", "bitrate_switch", "is_rx"):
+        assert table[name].tolist() == [getattr(m, name) for m in messages], name
+    assert [str(c) for c in table["channel"]] == [m.channel for m in messages]
+    assert data == [bytes(m.data) for m in messages]
+
+
 def test_close_from_another_thread_during_a_read(large):
     """A close while the walk runs without the lock frees nothing it reads."""
     reader = mod.MdfFile(str(large))

@@ -31,7 +31,7 @@ namespace {
 // back to the system as it copies them out, so the stores shrink while the
 // columns grow.
 constexpr uint32_t kFirstChunkRows = 1024;
-constexpr uint32_t kLargestChunkRows = 1u << 19;
+constexpr uint32_t kLargestChunkRows = 1u << 18;
 constexpr uint64_t kBytesPerRow = sizeof(FrameStore::Row) + kCanPayloadSize;
 }  // namespace
 
@@ -477,9 +477,14 @@ private:
         FrameStore::Chunk::destroy(chunk);
     }
 
-    // Moves `bytes` of pages to the first recipient with room for them past
-    // what is written.
+    // Moves `bytes` of pages to the recipient that will write them soonest,
+    // past what it has written; pages put far ahead would only wait there,
+    // and the memory in use would grow meanwhile, so they go back instead.
     bool give(uint8_t* pages, uint64_t bytes) {
+        constexpr uint64_t kFarthest = uint64_t{32} << 20;
+        Recipient* best = nullptr;
+        uint64_t best_at = 0;
+        uint64_t best_ahead = kFarthest + 1;
         for (uint32_t i = 0; i < recipient_count_; ++i) {
             Recipient& r = recipients_[i];
             // Whole pieces of the buffer, past everything written.
@@ -488,12 +493,16 @@ private:
             uint64_t at = written > r.given ? written : r.given;
             at = (at + kMappingAlignment - 1) & ~uint64_t{kMappingAlignment - 1};
             if (at >= usable || usable - at < bytes) continue;
-            if (move_pages(pages, r.base + at, bytes)) {
-                r.given = at + bytes;
-                return true;
+            const uint64_t ahead = at - written;
+            if (ahead < best_ahead) {
+                best = &r;
+                best_at = at;
+                best_ahead = ahead;
             }
         }
-        return false;
+        if (best == nullptr || !move_pages(pages, best->base + best_at, bytes)) return false;
+        best->given = best_at + bytes;
+        return true;
     }
 
     template <Shape S>

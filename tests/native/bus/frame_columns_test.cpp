@@ -3,7 +3,9 @@
 // boundaries, and the identifier and channel filter.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -12,6 +14,7 @@
 
 #include "bus/frame_columns.h"
 #include "bus/frame_filter.h"
+#include "bus/mapped_memory.h"
 
 namespace tolvar::bus {
 namespace {
@@ -378,6 +381,93 @@ TEST(FrameColumnsTest, EveryShapeOfTargetGivesTheSameColumns) {
         // The bits beyond the last row are zero.
         if (n % 8 != 0) {
             EXPECT_EQ(bits[k].back() >> (n % 8), 0) << k;
+        }
+    }
+}
+
+// Columns in mappings of their own, into which the merge moves the pages of
+// the stores it has copied out (stores and columns large enough for both to
+// be mapped), come out exactly as columns in ordinary memory.
+TEST(FrameColumnsTest, PagesHandedOnToTheColumnsChangeNoValue) {
+    constexpr uint32_t kPerGroup = 400000;
+    auto stores_of = [] {
+        std::vector<FrameStore> stores(3);
+        for (uint32_t k = 0; k < kPerGroup; ++k) {
+            for (uint32_t g = 0; g < 3; ++g) {
+                const uint32_t n = 3 * k + g;
+                EXPECT_TRUE(stores[g].append(
+                    data_frame(n * 0.5, n, std::vector<uint8_t>(g == 2 ? 64 : 1 + n % 8, static_cast<uint8_t>(n)), g),
+                    0.0));
+            }
+        }
+        return stores;
+    };
+    for (const bool arrow : {false, true}) {
+        std::vector<FrameStore> plain_stores = stores_of();
+        std::vector<FrameStore> mapped_stores = stores_of();
+        uint64_t n = 0, width = 0, bytes = 0;
+        for (const FrameStore& s : plain_stores) {
+            n += s.size();
+            width = std::max(width, s.widest());
+            bytes += s.payload_bytes();
+        }
+        // Every column of the shape, sized as the rows need it.
+        struct Column {
+            uint8_t** slot;
+            uint64_t size;
+        };
+        int16_t codes[kChannelCount];
+        std::vector<uint32_t> texts(kChannelCount * 8, 0);
+        for (unsigned c = 0; c < kChannelCount; ++c) {
+            codes[c] = static_cast<int16_t>(c);
+            texts[c * 8] = '0' + c % 10;
+        }
+        auto targets_of = [&](ColumnTargets& t) {
+            std::vector<Column> columns = {{reinterpret_cast<uint8_t**>(&t.timestamp), n * 8},
+                                           {reinterpret_cast<uint8_t**>(&t.arbitration_id), n * 4},
+                                           {&t.dlc, n}};
+            for (auto& flag : t.flags) columns.push_back({&flag, arrow ? (n + 7) / 8 : n});
+            t.flag_bits = arrow;
+            if (arrow) {
+                t.channel_codes = codes;
+                columns.push_back({reinterpret_cast<uint8_t**>(&t.channel), n * 2});
+                columns.push_back({&t.data_values, bytes});
+                columns.push_back({reinterpret_cast<uint8_t**>(&t.offsets32), (n + 1) * 4});
+            } else {
+                t.channel_text_width = 1;
+                t.channel_texts = texts.data();
+                t.data_width = width;
+                columns.push_back({reinterpret_cast<uint8_t**>(&t.channel_text), n * 4});
+                columns.push_back({&t.data_rows, n * width});
+            }
+            return columns;
+        };
+        ColumnTargets plain;
+        std::vector<std::vector<uint8_t>> plain_memory;
+        for (const Column& c : targets_of(plain)) {
+            plain_memory.emplace_back(c.size);
+            *c.slot = plain_memory.back().data();
+        }
+        ColumnTargets mapped;
+        mapped.mapped = true;
+        std::vector<Column> mapped_columns = targets_of(mapped);
+        for (const Column& c : mapped_columns) {
+            *c.slot = c.size >= kMappedFrom ? map_memory(c.size) : static_cast<uint8_t*>(std::calloc(c.size + 1, 1));
+            ASSERT_NE(*c.slot, nullptr);
+        }
+        ASSERT_TRUE(fill_columns(plain_stores, plain));
+        ASSERT_TRUE(fill_columns(mapped_stores, mapped));
+        const std::vector<Column> plain_columns = targets_of(plain);
+        for (size_t i = 0; i < mapped_columns.size(); ++i) {
+            EXPECT_EQ(std::memcmp(*mapped_columns[i].slot, *plain_columns[i].slot, mapped_columns[i].size), 0)
+                << (arrow ? "arrow" : "numpy") << " column " << i;
+        }
+        for (const Column& c : mapped_columns) {
+            if (c.size >= kMappedFrom) {
+                unmap_memory(*c.slot, c.size);
+            } else {
+                std::free(*c.slot);
+            }
         }
     }
 }
