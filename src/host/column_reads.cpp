@@ -213,10 +213,10 @@ bool collect_frames(PyObject* self, Collected& out) {
         if (host_reads) {
             walk();
         } else {
-            std::mutex& stream_lock = state->stream_lock;
+            StreamMutex& stream_lock = state->stream_lock;
             Py_BEGIN_ALLOW_THREADS
             {
-                std::lock_guard<std::mutex> guard(stream_lock);
+                std::lock_guard<StreamMutex> guard(stream_lock);
                 walk();
             }
             Py_END_ALLOW_THREADS

@@ -8,6 +8,8 @@
 
 #include <Python.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -35,6 +37,38 @@ struct OpenRecording {
     void free();
 };
 
+// The lock of a reader's Streams. A std::mutex would do, but its try_lock
+// is pthread_mutex_trylock, which the C library gives a version of 2.34 and
+// the portable wheel cannot ask for: taking it is an atomic exchange here,
+// and waiting goes through a mutex and a condition variable, which any
+// C library has.
+class StreamMutex {
+public:
+    bool try_lock() {
+        bool free = false;
+        return held_.compare_exchange_strong(free, true, std::memory_order_acquire);
+    }
+    void lock() {
+        if (try_lock()) return;
+        std::unique_lock<std::mutex> guard(mutex_);
+        released_.wait(guard, [this] { return try_lock(); });
+    }
+    void unlock() {
+        {
+            // Under the mutex, so that a waiter between its test and its wait
+            // cannot miss the notification.
+            std::lock_guard<std::mutex> guard(mutex_);
+            held_.store(false, std::memory_order_release);
+        }
+        released_.notify_one();
+    }
+
+private:
+    std::atomic<bool> held_{false};
+    std::mutex mutex_;
+    std::condition_variable released_;
+};
+
 struct ReaderState {
     OpenRecording current;
     // A file object that the base class opened for a path (python-can up to
@@ -52,7 +86,7 @@ struct ReaderState {
     // lock, holding stream_lock instead, which other walks of the same reader
     // then wait for (StreamLock).
     bool host_reads = false;
-    std::mutex stream_lock;
+    StreamMutex stream_lock;
 
     const mdf::MdfDocument* document() const { return current.document.get(); }
 
@@ -102,7 +136,7 @@ public:
     StreamLock& operator=(const StreamLock&) = delete;
 
 private:
-    std::mutex* lock_ = nullptr;  // borrowed; null when nothing was locked
+    StreamMutex* lock_ = nullptr;  // borrowed; null when nothing was locked
 };
 
 }  // namespace tolvar::host
