@@ -10,7 +10,7 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
+#include <atomic>
 #include <vector>
 
 #include "bus/frame_filter.h"
@@ -35,6 +35,22 @@ struct OpenRecording {
     void free();
 };
 
+// Serialises the walks through one reader's Streams: a columnar read walks
+// them without the interpreter lock, cursors with it. A flag rather than a
+// mutex: a cursor holding the interpreter lock must only try it, never block
+// on it (the walk it would wait for may need that lock to log a line), and a
+// flag keeps the portable module clear of the C library's newest try-lock.
+class StreamGate {
+public:
+    bool try_enter() { return !busy_.exchange(true, std::memory_order_acquire); }
+    // Waits until the gate is free, polling; call without the interpreter lock.
+    void enter();
+    void leave() { busy_.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> busy_{false};
+};
+
 struct ReaderState {
     OpenRecording current;
     // A file object that the base class opened for a path (python-can up to
@@ -49,10 +65,10 @@ struct ReaderState {
     // Whether reading the recording calls host code (a file object without
     // container layers): such reads keep the interpreter lock. Every other
     // recording is read natively, and columnar reads walk it without the
-    // lock, holding stream_lock instead, which other walks of the same reader
+    // lock, inside stream_gate instead, which other walks of the same reader
     // then wait for (StreamLock).
     bool host_reads = false;
-    std::mutex stream_lock;
+    StreamGate stream_gate;
 
     const mdf::MdfDocument* document() const { return current.document.get(); }
 
@@ -90,7 +106,7 @@ private:
     PyObject* reader_;  // owned reference
 };
 
-// Holds a reader's stream_lock while a cursor reads with the interpreter lock
+// Holds a reader's stream_gate while a cursor reads with the interpreter lock
 // held, for readers whose reads do not call host code: a columnar read in
 // another thread may be walking the same Streams without the interpreter lock.
 // Waits for it with the interpreter lock released.
@@ -102,7 +118,7 @@ public:
     StreamLock& operator=(const StreamLock&) = delete;
 
 private:
-    std::mutex* lock_ = nullptr;  // borrowed; null when nothing was locked
+    StreamGate* gate_ = nullptr;  // borrowed; null when nothing was entered
 };
 
 }  // namespace tolvar::host
