@@ -211,28 +211,11 @@ int64_t BlockSequenceStream::tell() {
 }
 
 int64_t BlockSequenceStream::seek(int64_t offset, int whence) {
-    uint64_t target;
-    switch (whence) {
-        case stream::kSeekSet:
-            if (offset < 0) return -1;
-            target = std::min<uint64_t>(static_cast<uint64_t>(offset), size_);
-            break;
-        case stream::kSeekEnd: target = size_; break;
-        case stream::kSeekCur:
-            if (offset < 0) {
-                const uint64_t back = static_cast<uint64_t>(-(offset + 1)) + 1;
-                if (back > position_) return -1;
-                target = position_ - back;
-            } else {
-                target = position_ + static_cast<uint64_t>(offset);
-                if (target < position_ || target > size_) target = size_;
-            }
-            break;
-        default: return -1;
-    }
-    if (target > static_cast<uint64_t>(INT64_MAX)) return -1;
-    position_ = target;
-    return static_cast<int64_t>(target);
+    if (whence == stream::kSeekSet && offset < 0) return -1;
+    const int64_t target = stream::bounded_seek_target(offset, whence, position_, size_);
+    if (target < 0) return -1;
+    position_ = static_cast<uint64_t>(target);
+    return target;
 }
 
 }  // namespace tolvar::bus

@@ -157,6 +157,7 @@ struct RecordIterator::Walk {
     bool filter_batch();
     bool next_frame();
     const BusMessage* end(FrameKind* kind);
+    const RecordGroup* group_at(stream::Stream& section, uint64_t& at);
     bool read_record(stream::Stream& section);
     void seek_start(stream::Stream& section);
     bool bisect_start(stream::Stream& section);
@@ -317,25 +318,29 @@ bool RecordIterator::Walk::single_value_in_window(const RecordGroup& entry, uint
     return true;
 }
 
-bool RecordIterator::Walk::read_record(stream::Stream& section) {
-    const bool with_ids = plan->with_ids;
-    const uint64_t id_size = plan->id_size;
-    uint64_t at = position;
-
+// The record group of the record at `at`, with `at` moved past its id; null
+// when the id is cut short by the end of the data (it names no record) or
+// names no group.
+const RecordGroup* RecordIterator::Walk::group_at(stream::Stream& section, uint64_t& at) {
     uint64_t key = 0;
-    if (with_ids) {
-        // An id cut short by the end of the data names no record.
-        const uint8_t* id = fetch(section, at, id_size);
-        if (id == nullptr) return false;
-        key = load_id(id, id_size);
-        at += id_size;
+    if (plan->with_ids) {
+        const uint8_t* id = fetch(section, at, plan->id_size);
+        if (id == nullptr) return nullptr;
+        key = load_id(id, plan->id_size);
+        at += plan->id_size;
     }
-    const RecordGroup* entry = last_group;
-    if (entry == nullptr || entry->key != key) {
-        entry = plan->find(key);
-        if (entry == nullptr) return false;
-        last_group = entry;
+    if (last_group == nullptr || last_group->key != key) {
+        const RecordGroup* found = plan->find(key);
+        if (found == nullptr) return nullptr;
+        last_group = found;
     }
+    return last_group;
+}
+
+bool RecordIterator::Walk::read_record(stream::Stream& section) {
+    uint64_t at = position;
+    const RecordGroup* entry = group_at(section, at);
+    if (entry == nullptr) return false;
     // A VLSD record not consumed by the record before it.
     if (entry->record_length < 0) return false;
     const uint64_t length = static_cast<uint64_t>(entry->record_length);
@@ -344,7 +349,7 @@ bool RecordIterator::Walk::read_record(stream::Stream& section) {
     if (bytes == nullptr) return false;
     at += length;
     signal.clear();
-    if (entry->has_vlsd && with_ids && entry->signal_sources.size() == 1) {
+    if (entry->has_vlsd && plan->with_ids && entry->signal_sources.size() == 1) {
         // One VLSD value, as bus payloads are stored: when it lies in the
         // window, the record and its value are read where they are.
         view.record = ByteSpan{bytes, length};
@@ -566,20 +571,8 @@ bool RecordIterator::Walk::skip_record(stream::Stream& section) {
     const bool with_ids = plan->with_ids;
     const uint64_t id_size = plan->id_size;
     uint64_t at = position;
-    uint64_t key = 0;
-    if (with_ids) {
-        const uint8_t* id = fetch(section, at, id_size);
-        if (id == nullptr) return false;
-        key = load_id(id, id_size);
-        at += id_size;
-    }
-    const RecordGroup* entry = last_group;
-    if (entry == nullptr || entry->key != key) {
-        entry = plan->find(key);
-        if (entry == nullptr) return false;
-        last_group = entry;
-    }
-    if (entry->record_length < 0) return false;
+    const RecordGroup* entry = group_at(section, at);
+    if (entry == nullptr || entry->record_length < 0) return false;
     if (entry->time_field == nullptr && !entry->time_is_zero) return false;
     const uint64_t length = static_cast<uint64_t>(entry->record_length);
     const uint8_t* bytes = fetch(section, at, length);

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <vector>
@@ -213,12 +212,11 @@ bool collect_frames(PyObject* self, Collected& out) {
         if (host_reads) {
             walk();
         } else {
-            StreamMutex& stream_lock = state->stream_lock;
+            StreamGate& gate = state->stream_gate;
             Py_BEGIN_ALLOW_THREADS
-            {
-                std::lock_guard<StreamMutex> guard(stream_lock);
-                walk();
-            }
+            gate.enter();
+            walk();
+            gate.leave();
             Py_END_ALLOW_THREADS
         }
         if (PyErr_Occurred() != nullptr) return false;

@@ -2,7 +2,9 @@
 
 #include "host/reader_state.h"
 
+#include <chrono>
 #include <new>
+#include <thread>
 #include <utility>
 
 namespace tolvar::host {
@@ -57,17 +59,23 @@ ReaderHold::~ReaderHold() {
     Py_DecRef(reader_);
 }
 
+void StreamGate::enter() {
+    // Only a columnar read of the same reader in another thread holds the
+    // gate for long; its end is awaited without spinning the core.
+    while (!try_enter()) std::this_thread::sleep_for(std::chrono::microseconds(100));
+}
+
 StreamLock::StreamLock(ReaderState* state) {
     if (state == nullptr || state->host_reads) return;
-    lock_ = &state->stream_lock;
-    if (lock_->try_lock()) return;
+    gate_ = &state->stream_gate;
+    if (gate_->try_enter()) return;
     Py_BEGIN_ALLOW_THREADS
-    lock_->lock();
+    gate_->enter();
     Py_END_ALLOW_THREADS
 }
 
 StreamLock::~StreamLock() {
-    if (lock_ != nullptr) lock_->unlock();
+    if (gate_ != nullptr) gate_->leave();
 }
 
 }  // namespace tolvar::host

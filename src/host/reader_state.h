@@ -9,10 +9,8 @@
 #include <Python.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "bus/frame_filter.h"
@@ -37,36 +35,20 @@ struct OpenRecording {
     void free();
 };
 
-// The lock of a reader's Streams. A std::mutex would do, but its try_lock
-// is pthread_mutex_trylock, which the C library gives a version of 2.34 and
-// the portable wheel cannot ask for: taking it is an atomic exchange here,
-// and waiting goes through a mutex and a condition variable, which any
-// C library has.
-class StreamMutex {
+// Serialises the walks through one reader's Streams: a columnar read walks
+// them without the interpreter lock, cursors with it. A flag rather than a
+// mutex: a cursor holding the interpreter lock must only try it, never block
+// on it (the walk it would wait for may need that lock to log a line), and a
+// flag keeps the portable module clear of the C library's newest try-lock.
+class StreamGate {
 public:
-    bool try_lock() {
-        bool free = false;
-        return held_.compare_exchange_strong(free, true, std::memory_order_acquire);
-    }
-    void lock() {
-        if (try_lock()) return;
-        std::unique_lock<std::mutex> guard(mutex_);
-        released_.wait(guard, [this] { return try_lock(); });
-    }
-    void unlock() {
-        {
-            // Under the mutex, so that a waiter between its test and its wait
-            // cannot miss the notification.
-            std::lock_guard<std::mutex> guard(mutex_);
-            held_.store(false, std::memory_order_release);
-        }
-        released_.notify_one();
-    }
+    bool try_enter() { return !busy_.exchange(true, std::memory_order_acquire); }
+    // Waits until the gate is free, polling; call without the interpreter lock.
+    void enter();
+    void leave() { busy_.store(false, std::memory_order_release); }
 
 private:
-    std::atomic<bool> held_{false};
-    std::mutex mutex_;
-    std::condition_variable released_;
+    std::atomic<bool> busy_{false};
 };
 
 struct ReaderState {
@@ -83,10 +65,10 @@ struct ReaderState {
     // Whether reading the recording calls host code (a file object without
     // container layers): such reads keep the interpreter lock. Every other
     // recording is read natively, and columnar reads walk it without the
-    // lock, holding stream_lock instead, which other walks of the same reader
+    // lock, inside stream_gate instead, which other walks of the same reader
     // then wait for (StreamLock).
     bool host_reads = false;
-    StreamMutex stream_lock;
+    StreamGate stream_gate;
 
     const mdf::MdfDocument* document() const { return current.document.get(); }
 
@@ -124,7 +106,7 @@ private:
     PyObject* reader_;  // owned reference
 };
 
-// Holds a reader's stream_lock while a cursor reads with the interpreter lock
+// Holds a reader's stream_gate while a cursor reads with the interpreter lock
 // held, for readers whose reads do not call host code: a columnar read in
 // another thread may be walking the same Streams without the interpreter lock.
 // Waits for it with the interpreter lock released.
@@ -136,7 +118,7 @@ public:
     StreamLock& operator=(const StreamLock&) = delete;
 
 private:
-    StreamMutex* lock_ = nullptr;  // borrowed; null when nothing was locked
+    StreamGate* gate_ = nullptr;  // borrowed; null when nothing was entered
 };
 
 }  // namespace tolvar::host

@@ -56,30 +56,10 @@ int64_t DataSectionStream::tell() {
 }
 
 int64_t DataSectionStream::seek(int64_t offset, int whence) {
-    const uint64_t size = section_size();
-    uint64_t target;
-    switch (whence) {
-        case stream::kSeekSet:
-            target = static_cast<uint64_t>(offset);
-            if (target > size) target = size;
-            break;
-        case stream::kSeekEnd: target = size; break;
-        case stream::kSeekCur:
-            if (offset < 0) {
-                const uint64_t back = static_cast<uint64_t>(-(offset + 1)) + 1;
-                if (back > position_) return -1;
-                target = position_ - back;
-            } else {
-                target = position_ + static_cast<uint64_t>(offset);
-                if (target < position_ || target > size) target = size;
-            }
-            break;
-        default: return -1;
-    }
-    if (target > static_cast<uint64_t>(INT64_MAX)) return -1;
-    if (!seek_underlying(block_, target)) return -1;
-    position_ = target;
-    return static_cast<int64_t>(target);
+    const int64_t target = stream::bounded_seek_target(offset, whence, position_, section_size());
+    if (target < 0 || !seek_underlying(block_, static_cast<uint64_t>(target))) return -1;
+    position_ = static_cast<uint64_t>(target);
+    return target;
 }
 
 DataSectionStream* section_of(Block* block) {

@@ -35,4 +35,28 @@ int64_t read_fully(Stream& stream, void* buffer, uint64_t n) {
     return static_cast<int64_t>(done);
 }
 
+int64_t bounded_seek_target(int64_t offset, int whence, uint64_t position, uint64_t size) {
+    uint64_t target;
+    switch (whence) {
+        case kSeekSet:
+            target = static_cast<uint64_t>(offset);
+            if (target > size) target = size;
+            break;
+        case kSeekEnd: target = size; break;
+        case kSeekCur:
+            if (offset < 0) {
+                const uint64_t back = static_cast<uint64_t>(-(offset + 1)) + 1;
+                if (back > position) return -1;
+                target = position - back;
+            } else {
+                target = position + static_cast<uint64_t>(offset);
+                if (target < position || target > size) target = size;
+            }
+            break;
+        default: return -1;
+    }
+    if (target > static_cast<uint64_t>(INT64_MAX)) return -1;
+    return static_cast<int64_t>(target);
+}
+
 }  // namespace tolvar::stream

@@ -49,4 +49,11 @@ int close(StreamPtr& stream);
 // arrived before the end or a failed read; -1 when the first read failed.
 int64_t read_fully(Stream& stream, void* buffer, uint64_t n);
 
+// Where a seek lands in a stream of `size` bytes that stands at `position`
+// and never moves past its end: whence 0 to offset (taken as unsigned) and
+// whence 1 to position + offset, both at most the size, whence 2 to the size
+// (the offset is not added). -1 for a move before the start, another whence,
+// or a position no Stream can name.
+int64_t bounded_seek_target(int64_t offset, int whence, uint64_t position, uint64_t size);
+
 }  // namespace tolvar::stream
