@@ -281,6 +281,7 @@ ID_FILTERS = {
     "negative id under a narrow mask": [{"can_id": -1, "can_mask": 0x1}],
     "empty list passes everything": [],
     "no match": [{"can_id": 0x7FF, "can_mask": 0x7FF, "extended": True}],
+    "numpy integers, as taken from an array of ids": [{"can_id": np.uint32(0x12), "can_mask": np.int64(0x7FF)}],
 }
 
 

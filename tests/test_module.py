@@ -251,3 +251,19 @@ def test_typed_example_runs_on_the_sample(tmp_path):
     assert len(lines) == 1 + len(metadata) + sum(1 for p in metadata.values() if not p["read_only"]) + 1
     assert lines[-1] == f"{len(frames[0].data)} bytes; {len(frames)} frames from memory"
     assert "HDcomment.Vehicle.odometer in KM" in lines
+
+
+def test_typed_example_window_counts_what_the_filters_keep():
+    import typed_example
+
+    sample = pathlib.Path(__file__).resolve().parent / "data" / "sample.mf4"
+    filters = [{"can_id": 0x100, "can_mask": 0x700}]
+    with mod.MdfFile(sample) as reader:
+        origin = reader.start_timestamp
+        kept = [m for m in reader if m.channel in ("CAN 1", "LIN 1") and (m.arbitration_id & 0x700) == 0x100
+                and origin <= m.timestamp < origin + 60.0]
+    (line,) = typed_example.window(sample, filters)
+    if typed_example.has_table_packages():
+        assert line == f"{len(kept)} frames in the first minute; tables of {len(kept)}, {len(kept)} and {len(kept)} rows"
+    else:
+        assert line == f"{len(kept)} frames in the first minute"

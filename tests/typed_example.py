@@ -8,6 +8,7 @@ import pathlib
 from typing import TYPE_CHECKING, Dict, Iterator, List
 
 import can
+import can.typechecking
 
 import python_can_tolvar_mf4 as mf4
 from python_can_tolvar_mf4 import CanMsgExtension, MdfFile, MdfFileIterator
@@ -46,6 +47,28 @@ def summary(path: pathlib.Path, passwords: Dict[str, str]) -> List[str]:
     return lines
 
 
+def window(path: pathlib.Path, filters: can.typechecking.CanFilters) -> List[str]:
+    """Filters, tables and other writers' recordings, as a typed program uses them."""
+    with MdfFile(path) as whole:
+        origin: float = whole.start_timestamp
+    with MdfFile(path, any_writer=True, can_filters=filters, channels=("CAN 1", "LIN 1"),
+                 start=origin, stop=origin + 60.0) as reader:
+        frames = sum(1 for _ in reader)
+        if not has_table_packages():
+            return [f"{frames} frames in the first minute"]
+        columns = reader.to_numpy()
+        frame = reader.to_pandas(data="bytes")
+        table = reader.to_arrow()
+        rows: int = len(columns["timestamp"])
+        return [f"{frames} frames in the first minute; tables of {rows}, {len(frame)} and {table.num_rows} rows"]
+
+
+def has_table_packages() -> bool:
+    import importlib.util
+
+    return all(importlib.util.find_spec(name) is not None for name in ("numpy", "pandas", "pyarrow"))
+
+
 def is_group_iterator(value: object) -> bool:
     return isinstance(value, MdfFileIterator)
 
@@ -54,3 +77,4 @@ if __name__ == "__main__":
     import sys
 
     print("\n".join(summary(pathlib.Path(sys.argv[1]), {})))
+    print("\n".join(window(pathlib.Path(sys.argv[1]), [{"can_id": 0x100, "can_mask": 0x700}])))

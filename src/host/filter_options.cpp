@@ -55,9 +55,16 @@ bool parse_id_filter(PyObject* item, PyObject* mask29, bus::IdFilter& filter, bo
     if (can_id == nullptr || can_mask == nullptr) {
         return fail(PyExc_ValueError, "can_filters: every filter needs can_id and can_mask");
     }
-    if (!PyLong_Check(can_id) || !PyLong_Check(can_mask)) {
+    // Any integer, numpy's too (what operator.index takes); not a float.
+    if (!PyIndex_Check(can_id) || !PyIndex_Check(can_mask)) {
         return fail(PyExc_TypeError, "can_filters: can_id and can_mask must be int");
     }
+    PyRef id_int(PyNumber_Index(can_id));
+    if (!id_int) return false;
+    PyRef mask_int(PyNumber_Index(can_mask));
+    if (!mask_int) return false;
+    can_id = id_int.get();
+    can_mask = mask_int.get();
     PyObject* extended = PyDict_GetItemWithError(item, n.extended);
     if (extended == nullptr && PyErr_Occurred() != nullptr) return false;
     filter.extended = -1;

@@ -16,8 +16,11 @@ if TYPE_CHECKING:
 # anything else raises ValueError "Unknown data source type".
 _Source = Union[str, os.PathLike[str], io.IOBase]
 
-# python-can's filter dicts: "can_id" and "can_mask", and optionally "extended".
-_CanFilter = Mapping[str, Union[int, bool]]
+# python-can's filter dicts: "can_id" and "can_mask" (integers, numpy's too),
+# and optionally "extended" (a bool). Typed as any mapping so that python-can's
+# own can.typechecking.CanFilters (TypedDicts that differ between its
+# releases) pass as they are; the values are checked when the reader is made.
+_CanFilter = Mapping[str, object]
 
 # For annotations only (the module has no such attribute): import it under
 # `if typing.TYPE_CHECKING:`.
@@ -63,7 +66,7 @@ class MdfFile(MessageReader):
         *,
         passwords: Optional[Mapping[str, str]] = None,
         any_writer: bool = False,
-        can_filters: Optional[Sequence[_CanFilter]] = None,
+        can_filters: Optional[Iterable[_CanFilter]] = None,
         channels: Optional[Iterable[str]] = None,
         start: Optional[float] = None,
         stop: Optional[float] = None,
