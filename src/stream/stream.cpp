@@ -10,9 +10,11 @@ int Stream::close() { return 0; }
 
 int64_t Stream::size() {
     const int64_t position = tell();
-    seek(0, kSeekEnd);
-    const int64_t end = tell();
-    seek(position, kSeekSet);
+    if (position < 0) return position;
+    // A stream that cannot reach its end (a section declared longer than the
+    // stream under it) has no size: the position it stayed at is none.
+    const int64_t end = seek(0, kSeekEnd) < 0 ? -1 : tell();
+    if (seek(position, kSeekSet) != position) return -1;
     return end;
 }
 

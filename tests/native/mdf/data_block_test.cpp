@@ -120,6 +120,23 @@ TEST(DataBlockTest, TruncatedSectionAdvancesByKind) {
     }
 }
 
+TEST(DataBlockTest, SectionBeyondTheStreamHasNoSize) {
+    // The block claims a mebibyte; the stream holds 10 bytes of it. Its size
+    // must not depend on where an earlier read left it.
+    MdfBytes f;
+    const uint64_t at = f.block("DT", {}, counting_bytes(10), 24 + (uint64_t{1} << 20));
+    auto s = f.stream();
+    BlockCache cache;
+    BlockRef block = parse_block_at(*s, at, cache);
+    DataSectionStream* section = section_of(block.get());
+    ASSERT_NE(section, nullptr);
+    for (const int64_t position : {0, 4, 8}) {
+        ASSERT_EQ(section->seek(position, stream::kSeekSet), position);
+        EXPECT_LT(section->size(), 0) << position;
+        EXPECT_EQ(section->tell(), position);
+    }
+}
+
 // Serves seeks but fails every read.
 class FailingReads final : public stream::Stream {
 public:
