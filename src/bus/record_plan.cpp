@@ -37,6 +37,18 @@ SignalSource signal_source_of(const ChannelField& field) {
     return source;
 }
 
+// A record group as its channel group states it: id, cycle count and the
+// length of each record (a VLSD group's records say their own).
+RecordGroup record_group_of(const mdf::CgBlock& group) {
+    RecordGroup entry;
+    entry.record_id = group.record_id;
+    entry.key = group.record_id;
+    entry.cycle_count = group.cycle_count;
+    entry.record_length = group.is_vlsd() ? RecordGroup::kVariableLength
+                                          : static_cast<int64_t>(uint64_t{group.data_bytes} + group.inval_bytes);
+    return entry;
+}
+
 // The frame kind of a group recorded from a bus; every other group gives no
 // frame whatever its channels are called.
 FrameKind classify(const mdf::CgBlock& group, const RecordLayout& layout) {
@@ -70,15 +82,10 @@ std::optional<GroupPlan> GroupPlan::build(const mdf::DgBlock& dg) {
             const auto* group = mdf::as<mdf::CgBlock>(ref);
             if (group == nullptr) continue;
             ++channel_groups;
-            RecordGroup entry;
-            entry.record_id = group->record_id;
-            entry.key = group->record_id;
-            entry.cycle_count = group->cycle_count;
+            RecordGroup entry = record_group_of(*group);
             if (group->is_vlsd()) {
-                entry.record_length = RecordGroup::kVariableLength;
                 layout_of.push_back(kNoLayout);
             } else {
-                entry.record_length = static_cast<int64_t>(uint64_t{group->data_bytes} + group->inval_bytes);
                 RecordLayout layout;
                 if (!build_layout(*group, layout)) return std::nullopt;
                 entry.kind = classify(*group, layout);
@@ -256,17 +263,12 @@ std::optional<GroupPlan> GroupPlan::build_standard(const mdf::DgBlock& dg, size_
             if (group == nullptr) continue;
             ++channel_groups;
             ++channel_group_index;
-            RecordGroup entry;
-            entry.record_id = group->record_id;
-            entry.key = group->record_id;
-            entry.cycle_count = group->cycle_count;
+            RecordGroup entry = record_group_of(*group);
             if (group->is_vlsd()) {
-                entry.record_length = RecordGroup::kVariableLength;
                 layout_of.push_back(kNoLayout);
                 plan.record_groups.push_back(std::move(entry));
                 continue;
             }
-            entry.record_length = static_cast<int64_t>(uint64_t{group->data_bytes} + group->inval_bytes);
             RecordLayout layout;
             if (!build_layout(*group, layout)) return std::nullopt;
             std::string_view prefix;
