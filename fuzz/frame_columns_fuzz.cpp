@@ -26,6 +26,8 @@
 #include "mdf/data_group_block.h"
 #include "stream/memory_stream.h"
 
+#include "fuzz_plans.h"
+
 namespace {
 
 using namespace tolvar::bus;
@@ -243,25 +245,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     tolvar::stream::MemoryStream stream;
     stream.write(data, size);
     for (const bool any_writer : {false, true}) {
-        tolvar::mdf::BlockList groups;
-        {
-            tolvar::mdf::ParseOptions options;
-            options.any_writer = any_writer;
-            tolvar::mdf::BlockCache cache(options);
-            if (!tolvar::mdf::parse_block_into(stream, first, cache, &groups)) continue;
-        }
-        std::vector<GroupPlan> plans;
-        size_t index = 0;
-        for (const tolvar::mdf::BlockRef& ref : groups) {
-            const auto* group = tolvar::mdf::as<tolvar::mdf::DgBlock>(ref);
-            if (group == nullptr) continue;
-            std::optional<GroupPlan> plan = any_writer
-                                                ? GroupPlan::build_standard(*group, ++index, static_cast<int64_t>(size))
-                                                : GroupPlan::build(*group);
-            if (plan) plans.push_back(std::move(*plan));
-        }
-        compare(plans, nullptr);
-        compare(plans, &filter);
+        const FuzzPlans parsed = plans_of(stream, first, size, any_writer);
+        compare(parsed.plans, nullptr);
+        compare(parsed.plans, &filter);
     }
     stream.close();
     return 0;

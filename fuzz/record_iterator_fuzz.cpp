@@ -22,6 +22,8 @@
 #include "mdf/data_group_block.h"
 #include "stream/memory_stream.h"
 
+#include "fuzz_plans.h"
+
 namespace {
 
 int quiet(tolvar::log::LogMessage*, void*) { return 0; }
@@ -110,25 +112,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     tolvar::stream::MemoryStream stream;
     stream.write(data, size);
     for (const bool any_writer : {false, true}) {
-        tolvar::mdf::BlockList groups;
-        {
-            tolvar::mdf::ParseOptions options;
-            options.any_writer = any_writer;
-            tolvar::mdf::BlockCache cache(options);
-            if (!tolvar::mdf::parse_block_into(stream, first, cache, &groups)) continue;
-        }
-        size_t index = 0;
-        for (const tolvar::mdf::BlockRef& ref : groups) {
-            const auto* group = tolvar::mdf::as<tolvar::mdf::DgBlock>(ref);
-            if (group == nullptr) continue;
-            const std::optional<tolvar::bus::GroupPlan> plan =
-                any_writer ? tolvar::bus::GroupPlan::build_standard(*group, ++index, static_cast<int64_t>(size))
-                           : tolvar::bus::GroupPlan::build(*group);
-            if (!plan) continue;
+        const FuzzPlans parsed = plans_of(stream, first, size, any_writer);
+        for (const tolvar::bus::GroupPlan& plan : parsed.plans) {
             // A walk is repeatable: first starts it again from the beginning.
-            const uint64_t frames = walk(*plan);
-            if (walk(*plan) != frames) abort();
-            if (size >= 24) filtered_walk(*plan, data, size, frames);
+            const uint64_t frames = walk(plan);
+            if (walk(plan) != frames) abort();
+            if (size >= 24) filtered_walk(plan, data, size, frames);
         }
     }
     stream.close();
