@@ -360,6 +360,30 @@ def test_filters_combine(tmp_path):
         assert arrow_rows(reader.to_arrow()) == expected
 
 
+def test_selection_after_the_open_equals_filters_at_construction(tmp_path):
+    with open_reader(tmp_path, "encrypted") as reader:
+        messages = list(reader)
+    start, stop = messages[10].timestamp, messages[-10].timestamp
+    options = dict(channels=["CAN 1", "LIN 1"], start=start, stop=stop)
+    expected = message_rows(expected_filtered(messages, **options))
+    assert expected and len(expected) < len(messages)
+    with open_reader(tmp_path, "encrypted") as reader:
+        before = iter(reader)
+        reader._select(**options)
+        assert message_rows(list(reader)) == expected
+        assert numpy_rows(reader.to_numpy()) == expected
+        # A walk begun earlier keeps the filter it began with.
+        assert message_rows(list(before)) == message_rows(messages)
+        reader._select()
+        assert message_rows(list(reader)) == message_rows(messages)
+        with pytest.raises(ValueError, match="start"):
+            reader._select(start=2.0, stop=1.0)
+        with pytest.raises(TypeError, match="passwords"):
+            reader._select(passwords={})
+    with pytest.raises(RuntimeError, match="Handle has been closed"):
+        reader._select(start=start)
+
+
 def out_of_order(tmp_path, vlsd):
     """One data group whose timestamps go backwards in the middle."""
     times = [0.1, 0.2, 0.3, 0.7, 0.8, 0.4, 0.5, 0.6, 0.9, 1.0]

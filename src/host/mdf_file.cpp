@@ -359,6 +359,51 @@ PyObject* to_pandas(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
 }
 
+// Replaces the filter keywords of an open reader without opening the
+// recording again: the command line places its window in seconds from the
+// recording's start, which it learns only from the open reader. Walks that
+// began before keep the filter they started with.
+PyObject* select_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (PyTuple_Size(args) != 0) {
+        PyErr_SetString(PyExc_TypeError, "_select() takes keyword arguments only");
+        return nullptr;
+    }
+    const Names& n = names();
+    if (kwargs != nullptr) {
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            bool known = false;
+            for (PyObject* own : {n.can_filters, n.channels, n.start, n.stop}) {
+                const int equal = PyObject_RichCompareBool(key, own, Py_EQ);
+                if (equal < 0) return nullptr;
+                known = known || equal == 1;
+            }
+            if (!known) {
+                PyErr_Format(PyExc_TypeError, "_select() got an unexpected keyword argument '%S'", key);
+                return nullptr;
+            }
+        }
+    }
+    FilterOptions options;
+    if (!parse_filter_options(kwargs, options)) return nullptr;
+    ReaderState* state = state_of(self);
+    if (state == nullptr || state->document() == nullptr) return raise_closed();
+    std::unique_ptr<bus::FrameFilter> filter = make_filter(options, state->document()->start_time());
+    if (!filter && options.any()) return nullptr;
+    OpenRecording& recording = state->current;
+    if (recording.filter) {
+        try {
+            recording.replaced_filters.push_back(std::move(recording.filter));
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+    }
+    recording.filter = std::move(filter);
+    Py_RETURN_NONE;
+}
+
 // The recording's start as a timestamp: what a frame at time 0 shows.
 PyObject* get_start_timestamp(PyObject* self, void*) {
     ReaderState* state = state_of(self);
@@ -393,6 +438,8 @@ PyMethodDef g_methods[] = {
     {"to_pandas", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(to_pandas)), METH_VARARGS | METH_KEYWORDS,
      "Every frame iteration gives, as a pandas.DataFrame; data=\"bytes\" for bytes objects in the data column."},
     {"to_arrow", to_arrow, METH_NOARGS, "Every frame iteration gives, as a pyarrow.Table."},
+    {"_select", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(select_method)), METH_VARARGS | METH_KEYWORDS,
+     "Replace the filter keywords (can_filters, channels, start, stop) of the open reader."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -11,6 +11,7 @@ namespace tolvar::host {
 
 void OpenRecording::free() {
     filter.reset();
+    replaced_filters.clear();
     plans.clear();
     document.reset();
     close(stream);
@@ -28,6 +29,8 @@ void ReaderState::release() {
             // freed under a running read. The plans are abandoned in place
             // (a new empty vector over the old one, whose buffer stays).
             current.filter.release();
+            for (auto& replaced : current.replaced_filters) replaced.release();
+            new (&current.replaced_filters) std::vector<std::unique_ptr<bus::FrameFilter>>();
             current.document.release();
             current.stream.release();
             new (&current.plans) std::vector<bus::GroupPlan>();

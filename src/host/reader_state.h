@@ -28,6 +28,9 @@ struct OpenRecording {
     // What every walk through this recording delivers (the filter keywords),
     // or null when it delivers every record; cursors borrow it.
     std::unique_ptr<bus::FrameFilter> filter;
+    // Filters this recording had before a later selection replaced them:
+    // walks that began earlier still borrow them.
+    std::vector<std::unique_ptr<bus::FrameFilter>> replaced_filters;
     std::vector<bus::GroupPlan> plans;           // borrow the document's sections
     std::unique_ptr<mdf::MdfDocument> document;  // borrows the stream
     stream::StreamPtr stream;
