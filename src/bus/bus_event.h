@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "bus/bus_message.h"
+#include "bus/frame.h"
 
 namespace tolvar::bus {
 

@@ -1,128 +1,118 @@
-// Frames as columns: the frames of one data group stored row by row as a
-// walk delivers them (FrameStore), and the merge of several stores into
-// caller-owned column buffers in the order a timestamp merge of the groups
-// gives (fill_columns). A store owns its chunks; fill_columns borrows the
-// stores and frees each chunk once it has been copied out, and borrows the
-// target buffers.
+// The column path: the frames of every data group of a recording, walked
+// into row stores and merged by timestamp into columns, a chunk at a time. A
+// table is one chunk of every frame; a stream of record batches is one
+// bounded chunk after another. The caller says what to fill and how
+// (ColumnLayout) and gets the columns as allocations it then owns
+// (ColumnChunk). FrameColumns owns its walks, stores and merge; it borrows
+// the plans and the filter, which must outlive it.
 #pragma once
 
 #include <bitset>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
-#include "bus/bus_message.h"
-#include "bus/frame_filter.h"
+#include "bus/frame.h"
+#include "stream/allocation.h"
 
 namespace tolvar::bus {
 
-// The flags of a frame as a message shows them, one bit each in this order.
-enum FrameFlag : uint8_t {
-    kFlagExtended = 0,
-    kFlagRemote = 1,
-    kFlagError = 2,
-    kFlagFd = 3,
-    kFlagBitrateSwitch = 4,
-    kFlagErrorStateIndicator = 5,
-    kFlagRx = 6,
+class FrameFilter;
+class GroupPlan;
+
+// The columns of a frame table, in table order: the flags in FrameFlag order
+// from kIsExtendedId on.
+enum class Column : uint8_t {
+    kTimestamp,
+    kArbitrationId,
+    kIsExtendedId,
+    kIsRemoteFrame,
+    kIsErrorFrame,
+    kIsFd,
+    kBitrateSwitch,
+    kErrorStateIndicator,
+    kIsRx,
+    kDlc,
+    kChannel,
+    kData,
 };
-constexpr unsigned kFlagCount = 7;
+constexpr unsigned kColumnCount = 12;
+constexpr unsigned kFirstFlagColumn = 2;
+constexpr unsigned column_index(Column column) { return static_cast<unsigned>(column); }
 
-// The frames of one data group in walk order. Move-only.
-class FrameStore {
+// What to fill and how each column is laid out.
+struct ColumnLayout {
+    std::bitset<kColumnCount> wanted = std::bitset<kColumnCount>().set();
+    // Flags: one byte (0 or 1) per row, or one bit per row, least significant
+    // bit first (Arrow's layout).
+    bool flag_bits = false;
+    // Channel: an int16 index into the chunk's dictionary of channel codes,
+    // or the name as fixed-width UCS-4 text as wide as the longest present
+    // (numpy's strings).
+    enum class Channel : uint8_t { kCodes, kText } channel = Channel::kCodes;
+    // The dictionary holds every channel (kChannelCount entries in code order,
+    // the same in every chunk) rather than the channels present.
+    bool dictionary_of_all = false;
+    // Data: the payloads back to back with rows + 1 offsets (32-bit, or
+    // 64-bit beyond 2 GiB of payload), or rows of one width as wide as the
+    // widest payload, zero-padded.
+    enum class Data : uint8_t { kValues, kRows } data = Data::kValues;
+};
+
+// The columns of one chunk of merged frames. Every column wanted has its
+// allocation (at least `rows` elements; data and offsets as the layout
+// says); the others are empty.
+struct ColumnChunk {
+    uint64_t rows = 0;
+    stream::Allocation columns[kColumnCount];
+    stream::Allocation offsets;  // Data::kValues: rows + 1 of them
+    bool large_offsets = false;  // int64 offsets
+    uint64_t payload_bytes = 0;  // Data::kValues
+    uint64_t data_width = 0;     // Data::kRows: bytes per row
+    uint64_t text_width = 0;     // Channel::kText: code units per row
+    // Channel::kCodes: the channel code of each dictionary entry.
+    std::vector<uint16_t> dictionary;
+};
+
+// How a read of the column path went.
+enum class ColumnResult : uint8_t {
+    kChunk,    // a chunk was filled (it may have no rows only when the whole table has none)
+    kEnd,      // every frame was given
+    kNoFrame,  // a record gave no frame: the host reports it as iteration does
+    kNoMemory,
+    kStopped,  // the caller's stop check asked to end the walk
+};
+
+class FrameColumns {
 public:
-    FrameStore() = default;
-    FrameStore(FrameStore&&) noexcept;
-    FrameStore& operator=(FrameStore&&) noexcept;
-    FrameStore(const FrameStore&) = delete;
-    FrameStore& operator=(const FrameStore&) = delete;
-    ~FrameStore();
+    // Asked between the steps of the walk; true ends the read (a host
+    // stream that failed, say).
+    using StopCheck = bool (*)(void* context);
 
-    // Appends a frame (kinds 1 to 4) with every value a message built from
-    // it has, its timestamp being origin + time. False when memory runs out
-    // or the message is no frame.
-    bool append(const BusMessage& message, double origin);
-    // The same for a decoded frame: the row the message to_message makes of
-    // it would give.
-    bool append(const DecodedFrame& frame, double origin);
-    // The same for the kept frames of a batch of CAN data frames.
-    bool append(const CanDataBatch& batch, double origin);
+    // The column path over `plans` (in data-group order), the frames'
+    // timestamps counted from `origin`, through `filter` (null: every
+    // frame). chunk_rows 0: one chunk of every frame, its columns sized
+    // exactly (read whole first); otherwise chunks of at most chunk_rows
+    // rows (and at most 2 GiB of payload), read as they are needed, with
+    // int32 offsets. Null when memory runs out.
+    static std::unique_ptr<FrameColumns> open(const std::vector<GroupPlan>& plans, const FrameFilter* filter,
+                                              double origin, const ColumnLayout& layout, uint64_t chunk_rows);
+    ~FrameColumns();
+    FrameColumns(const FrameColumns&) = delete;
+    FrameColumns& operator=(const FrameColumns&) = delete;
 
-    uint64_t size() const { return size_; }
-    // The longest payload and the payload bytes of all frames together.
-    uint64_t widest() const { return widest_; }
-    uint64_t payload_bytes() const { return payload_bytes_; }
-    // The channel codes (see frame_filter.h) of the stored frames.
-    const std::bitset<kChannelCount>& channels() const { return channels_; }
-    // Whether a stored timestamp is NaN, which compares with nothing.
-    bool has_nan() const { return has_nan_; }
+    // The next chunk into `chunk` (its allocations replaced).
+    ColumnResult next(ColumnChunk& chunk, StopCheck stop = nullptr, void* context = nullptr);
 
-    struct Row;
-    struct Chunk;
+    struct State;
 
 private:
-    friend class ColumnMerge;
-    // A row with room for `length` payload bytes at the end of the last
-    // chunk; null when memory runs out.
-    Row* add_row(uint64_t length, uint8_t*& payload);
-    // The last chunk when it has room for a row, otherwise a new one; null
-    // when memory runs out.
-    Chunk* room();
-
-    std::vector<Chunk*> chunks_;  // owned
-    uint64_t size_ = 0;
-    uint64_t widest_ = 0;
-    uint64_t payload_bytes_ = 0;
-    std::bitset<kChannelCount> channels_;
-    bool has_nan_ = false;
+    explicit FrameColumns(std::unique_ptr<State> state);
+    std::unique_ptr<State> state_;
 };
 
-// What a walk into a store ended with.
-enum class CollectResult {
-    kDone,
-    kNoFrame,    // a record gave no frame: the host reports it, as iteration does
-    kNoMemory,
-};
-
-// Where fill_columns writes: buffers of the caller, each with room for every
-// row (all stores together), or null when that column is not wanted.
-struct ColumnTargets {
-    double* timestamp = nullptr;
-    uint32_t* arbitration_id = nullptr;
-    uint8_t* dlc = nullptr;
-    // Per flag: one byte (0 or 1) per row, or with flag_bits one bit per row,
-    // least significant bit first (Arrow's layout; every byte is written).
-    uint8_t* flags[kFlagCount] = {};
-    bool flag_bits = false;
-    // The channel of each row as channel_codes[code].
-    int16_t* channel = nullptr;
-    const int16_t* channel_codes = nullptr;  // kChannelCount entries
-    // The channel of each row as text of channel_text_width UCS-4 code units
-    // (numpy's fixed-width strings, at most 8): channel_texts holds 8 code
-    // units for every code, the name zero-padded, kChannelCount * 8 in all.
-    uint32_t* channel_text = nullptr;
-    uint64_t channel_text_width = 0;
-    const uint32_t* channel_texts = nullptr;
-    // The payload as rows of data_width bytes, zero-padded (data_width at
-    // least the widest payload); and/or as the payloads back to back with
-    // rows + 1 offsets, 32-bit or 64-bit.
-    uint8_t* data_rows = nullptr;
-    uint64_t data_width = 0;
-    uint8_t* data_values = nullptr;
-    int32_t* offsets32 = nullptr;
-    int64_t* offsets64 = nullptr;
-    // Every buffer above of at least kMappedFrom bytes (mapped_memory.h),
-    // sized as the rows need it, is a mapping of map_memory of its own: the
-    // merge may move the pages of stores it has copied out into the part of
-    // such a buffer it has not written yet, which it then writes whole.
-    bool mapped = false;
-};
-
-// Writes the frames of all stores in the order in which a merge by timestamp
-// gives them (the host's heapq.merge over the groups in this order: equal
-// timestamps in group order, and each group's frames in its own order
-// whatever their timestamps), freeing every chunk of a store once it is
-// copied out. The stores are empty afterwards. Allocates nothing but the
-// merge's heap (one entry per store); false when that fails.
-bool fill_columns(std::vector<FrameStore>& stores, const ColumnTargets& targets);
+// The channel names as numpy's fixed-width text: 8 UCS-4 code units per
+// channel code, the name zero-padded.
+const uint32_t* channel_texts();
 
 }  // namespace tolvar::bus

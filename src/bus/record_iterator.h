@@ -1,64 +1,84 @@
-// The cursor over the records of one data group, decoding each into a
-// BusMessage in file order. Owns its buffers and the message; borrows the
-// group's plan and (through it) the streams of the document, which must
-// outlive it.
+// The walk over the records of one data group: each record framed, read and
+// decoded into a Frame in file order, for iteration one at a time and for
+// the column path into a FrameStore. Owns its read-ahead and buffers;
+// borrows the group's plan, the filter and (through the plan) the streams of
+// the document, which must outlive it.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 
-#include "bus/bus_message.h"
-#include "bus/frame_columns.h"
+#include "bus/frame.h"
+#include "bus/frame_decoding.h"
 
 namespace tolvar::bus {
 
 class FrameFilter;
+class FrameStore;
 class GroupPlan;
+
+// What one step of a walk gave.
+enum class WalkStep : uint8_t {
+    kFrame,    // a frame (current())
+    kNoFrame,  // a record that gives no frame: the host reports it
+    kEnd,      // the walk has ended
+};
+
+// What a walk into a store ended with.
+enum class CollectResult : uint8_t {
+    kMore,      // the rows asked for are in the store; the walk goes on
+    kDone,      // the walk has ended
+    kNoFrame,   // a record gave no frame: the host reports it, as iteration does
+    kNoMemory,
+    kStopped,   // the reader of the walk asked it to end
+};
 
 class RecordIterator {
 public:
-    // An iterator standing before the first record; nothing when plan is
-    // null or memory runs out. With a filter (borrowed; it must outlive the
-    // iterator), only the records it lets through are given: first() starts
-    // at the window's start, found without decoding (see seek_start), and a
-    // record at or after the window's end ends the walk, since a data group
-    // is in time order. A record that gives no frame passes the identifier
-    // and channel parts and is placed in the window by its time field.
-    static std::optional<RecordIterator> create(const GroupPlan* plan, const FrameFilter* filter = nullptr);
+    // A walk standing before the first record, its frames' timestamps counted
+    // from `origin`; nothing when plan is null or memory runs out. With a
+    // filter (borrowed; it must outlive the walk), only the frames it lets
+    // through are given: the walk starts at the window's start, found without
+    // decoding, and a record at or after the window's end ends the walk,
+    // since a data group is in time order. A record that gives no frame
+    // passes the identifier and channel parts and is placed in the window by
+    // its time field.
+    static std::optional<RecordIterator> create(const GroupPlan* plan, double origin,
+                                                const FrameFilter* filter = nullptr);
 
     RecordIterator(RecordIterator&&) noexcept;
     RecordIterator& operator=(RecordIterator&&) noexcept;
     RecordIterator(const RecordIterator&) = delete;
     RecordIterator& operator=(const RecordIterator&) = delete;
-    ~RecordIterator();  // release: frees the buffers, never touches the group
+    ~RecordIterator();  // frees the buffers, never touches the group
 
-    // Rewinds to the first record and decodes it. Null when the data group has
-    // no record; `kind` (when given) gets the kind decoded, kNone at the end.
-    const BusMessage* first(FrameKind* kind = nullptr);
-    // Decodes the next record; null once the walk has ended, without reading
-    // again. Every record read is given, also one that yields no frame (kNone).
-    const BusMessage* advance(FrameKind* kind = nullptr);
+    // Back to the first record (of the window, with a filter).
+    void rewind();
+    // rewind(), then the first frame.
+    WalkStep first();
+    // Decodes records until one is delivered; kEnd once the walk has ended,
+    // without reading again.
+    WalkStep advance();
+    // The frame of the last kFrame; valid until the next step or destruction,
+    // and unaffected by moving the walk.
+    const DecodedRecord& current() const;
 
-    // The message and view of the current record; valid until the next first,
-    // advance or destruction, and unaffected by moving the iterator.
-    const BusMessage& message() const;
-    const RecordView& view() const;
+    // Appends the frames of the records that follow to `store`, exactly the
+    // frames advance() would give, until the store has gained at least
+    // `rows` of them (0: until the end) or the walk ends.
+    CollectResult collect(FrameStore& store, uint64_t rows = 0);
+
     // Offset, within the data section, of the next record to read.
     uint64_t position() const;
     bool finished() const;
 
-private:
-    friend CollectResult collect(RecordIterator& cursor, double origin, FrameStore& store);
     struct Walk;
+
+private:
     explicit RecordIterator(std::unique_ptr<Walk> walk);
 
-    std::unique_ptr<Walk> walk_;  // owned; heap-held so the message never moves
+    std::unique_ptr<Walk> walk_;  // owned; heap-held so the frame never moves
 };
-
-// Walks the cursor from its first record to its end into `store`: the rows
-// of exactly the frames its messages would give, decoded straight into the
-// store without a message.
-CollectResult collect(RecordIterator& cursor, double origin, FrameStore& store);
 
 }  // namespace tolvar::bus

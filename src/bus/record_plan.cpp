@@ -6,8 +6,8 @@
 #include <string_view>
 #include <utility>
 
-#include "bus/block_sequence_stream.h"
-#include "bus/value_extraction.h"
+#include "mdf/block_sequence_stream.h"
+#include "bus/decode_program.h"
 #include "log/log.h"
 #include "mdf/channel_block.h"
 #include "mdf/channel_group_block.h"
@@ -89,7 +89,6 @@ std::optional<GroupPlan> GroupPlan::build(const mdf::DgBlock& dg) {
                 RecordLayout layout;
                 if (!build_layout(*group, layout)) return std::nullopt;
                 entry.kind = classify(*group, layout);
-                entry.decoder = decoder_for(entry.kind);
                 for (const ChannelField& field : layout) {
                     if (field.signal_source == nullptr) continue;
                     entry.signal_sources.push_back(signal_source_of(field));
@@ -117,6 +116,8 @@ void GroupPlan::arrange(const mdf::DgBlock& dg, const std::vector<size_t>& layou
         set_time_field(entry);
         if (entry.time_field != nullptr) {
             entry.time_step = prepare_field(*entry.time_field, static_cast<uint64_t>(entry.record_length));
+            entry.time_is_plain_double = entry.time_step.read == FieldStep::Read::kDouble &&
+                                         is_identity(entry.time_field->conversion);
         }
         entry.program = prepare_decoding(*entry.layout, static_cast<uint64_t>(entry.record_length), entry.kind);
     }
@@ -244,7 +245,7 @@ std::string group_name(const mdf::CgBlock& group, const RecordLayout* layout) {
 stream::Stream* GroupPlan::stream_of(const mdf::BlockList& blocks, mdf::BlockKind kind, int64_t file_size) {
     if (blocks.empty()) return nullptr;
     if (blocks.size() == 1 && blocks.front()->kind() == kind) return mdf::section_of(blocks.front().get());
-    std::unique_ptr<BlockSequenceStream> sequence = BlockSequenceStream::create(blocks, kind, file_size);
+    std::unique_ptr<mdf::BlockSequenceStream> sequence = mdf::BlockSequenceStream::create(blocks, kind, file_size);
     if (!sequence) throw std::bad_alloc();
     stream::Stream* raw = sequence.get();
     owned_streams_.push_back(std::move(sequence));
@@ -279,7 +280,6 @@ std::optional<GroupPlan> GroupPlan::build_standard(const mdf::DgBlock& dg, size_
             } else {
                 assign_standard_roles(layout, entry.kind, prefix);
             }
-            entry.decoder = decoder_for(entry.kind);
             for (ChannelField& field : layout.fields) {
                 const mdf::CnBlock* channel = field.channel;
                 if (channel == nullptr || channel->type_code != mdf::kChannelVariableLength) continue;

@@ -12,7 +12,8 @@
 #include <optional>
 #include <vector>
 
-#include "bus/bus_message.h"
+#include "bus/decode_program.h"
+#include "bus/frame.h"
 #include "bus/record_layout.h"
 #include "bus/value_extraction.h"
 #include "mdf/data_group_block.h"
@@ -51,9 +52,8 @@ struct RecordGroup {
     // together with the record that refers to them.
     int64_t record_length = 0;
     const RecordLayout* layout = nullptr;  // the plan's; null for a VLSD group
-    FrameDecoder decoder = nullptr;         // null for a VLSD group
     FrameKind kind = FrameKind::kNone;      // what the decoder writes
-    // The decoder's steps prepared for this group's records (value_extraction.h).
+    // The decoder's steps prepared for this group's records.
     DecodeProgram program;
     std::vector<SignalSource> signal_sources;
     bool has_vlsd = false;  // a VLSD value follows each record
@@ -66,6 +66,9 @@ struct RecordGroup {
     // field is a byte array, whose time only a decoder reads.
     const ChannelField* time_field = nullptr;
     FieldStep time_step;  // time_field's read, prepared for whole records
+    // The time field is an unconverted double at time_step.byte, as loggers
+    // store their time: read without a conversion.
+    bool time_is_plain_double = false;
     bool time_is_zero = false;
     // Records of a group that holds no bus frames, recorded beside the bus
     // (read for any writer): the walk reads past them without a message.

@@ -1,12 +1,14 @@
-// Turning the bytes of one record into one BusMessage: bit-field extraction,
-// the value of a field, the small rules that make flags, bytes and identifiers
-// of values, and the five frame decoders. Stateless; nothing is allocated.
+// The value of one field of a record: bit-field extraction, a field's value
+// after its conversion, the small rules that make flags, bytes and
+// identifiers of values, and the read of a field worked out once per record
+// length (FieldStep). Stateless; nothing is allocated. The inline reads at
+// the end are the decoders' per-field work.
 #pragma once
 
 #include <cstdint>
-#include <vector>
+#include <cstring>
 
-#include "bus/bus_message.h"
+#include "bus/frame.h"
 #include "bus/record_layout.h"
 
 namespace tolvar::bus {
@@ -40,30 +42,16 @@ inline uint32_t identifier_bits_of(double v) {
     return static_cast<uint32_t>(static_cast<uint64_t>(static_cast<int64_t>(v)));
 }
 
+// The rules of flag_of and byte_of for an integer a double holds exactly.
+inline uint8_t flag_of_integer(uint64_t raw) { return raw != 0 ? 1 : 0; }
+inline uint8_t byte_of_integer(uint64_t raw) { return raw < 0x80000000u ? static_cast<uint8_t>(raw) : 0; }
+
 // The payload length a CAN data length code stands for: up to 8 for a
 // classic frame, the CAN FD table above 8 for an FD frame.
 uint8_t can_length_of_dlc(uint8_t dlc, bool fd);
 
-FrameKind can_data_frame(const RecordView& view, BusMessage& message);
-FrameKind can_remote_frame(const RecordView& view, BusMessage& message);
-FrameKind can_error_frame(const RecordView& view, BusMessage& message);
-FrameKind lin_frame(const RecordView& view, BusMessage& message);
-FrameKind no_frame(const RecordView& view, BusMessage& message);
-
-// The decoder that writes frames of this kind (no_frame for kNone).
-FrameDecoder decoder_for(FrameKind kind);
-
-// ---------------------------------------------------------------------------
-// Decoding prepared once per record group. The decoders above walk a layout
-// field by field through the general rules; a DecodeProgram is the same walk
-// worked out at plan time for one record length and one decoder: how each
-// field is read (one load, shift and mask for an Intel integer wholly inside
-// the record, one load for an aligned double, a pointer for payload bytes)
-// and which fields have no effect at all. It gives exactly what the decoder
-// gives for every record of that length; a record of another length goes
-// through the general rules.
-
-// How one field of a DecodeProgram is read.
+// How one field is read in records of one length: worked out once per record
+// group, so that the decoders' field loop does no bounds arithmetic.
 struct FieldStep {
     enum class Read : uint8_t {
         kRule,         // the decoder's general rule for the field
@@ -88,58 +76,107 @@ struct FieldStep {
     const ChannelField* field = nullptr;  // borrowed from the layout
 };
 
-// The steps of one record group's decoder. Borrows the layout.
-struct DecodeProgram {
-    FrameKind decoder = FrameKind::kNone;  // the kind its decoder writes
-    uint64_t record_length = 0;
-    const RecordLayout* layout = nullptr;  // null: not prepared
-    std::vector<FieldStep> steps;
-    // A CAN data frame whose every value comes from one field, each integer
-    // an unconverted Intel integer inside the record, and whose signal
-    // entries (if any) are its payload's alone: the order of the fields then
-    // changes nothing, and each value is read straight from where it lies.
-    struct IntegerRead {
-        uint64_t byte = 0;
-        uint64_t mask = 0;  // 0 where no field holds the value: it stays 0
-        uint8_t shift = 0;
-        bool near_end = true;  // fewer than 8 bytes from `byte` to the record's end
-    };
-    enum CanDataValue : uint8_t { kId, kIde, kDir, kDlc, kDataLength, kEdl, kBrs, kEsi, kBus, kCanDataValues };
-    bool straight = false;
-    IntegerRead can_data[kCanDataValues];  // when straight
-    int32_t time_step = -1;     // the step of the time, -1: none
-    int32_t payload_step = -1;  // the step of the payload, -1: none
-};
-
 // How a numeric field (not a byte array) of records of `record_length` bytes
 // is read: one load where it can be, otherwise the general rule.
 FieldStep prepare_field(const ChannelField& field, uint64_t record_length);
 // field_value of a record of the prepared length, through its prepared read.
 double step_value(const FieldStep& step, ByteSpan record);
 
-// The program of the decoder that writes `kind` for records of
-// `record_length` bytes laid out as `layout` (which must outlive it and no
-// longer change). Throws std::bad_alloc.
-DecodeProgram prepare_decoding(const RecordLayout& layout, uint64_t record_length, FrameKind kind);
+// Whether a conversion leaves every value as it is.
+bool is_identity(const Conversion& conversion);
 
-// Decodes one record of the program's group into `frame`, exactly as the
-// program's decoder would decode it; the record's length decides whether the
-// prepared steps or the general rules read it. Returns frame.kind.
-FrameKind decode_prepared(const DecodeProgram& program, const RecordView& view, DecodedFrame& frame);
+namespace reads {
 
-// Decodes `count` (at most CanDataBatch::kSize) whole records of a straight
-// CAN data program into `batch`, as decode_prepared decodes each. A payload
-// held in the record is set here; one held in a VLSD value must be set in
-// batch.payload and batch.present by the caller beforehand (the value's
-// bytes and length, at most a payload's; nullptr and 0 for an empty one).
-void decode_can_data_batch(const DecodeProgram& program, const StandardLayout& standard,
-                           const uint8_t* const* records, uint32_t count, CanDataBatch& batch);
+// Up to 8 bytes from byte `index` on as a little-endian number; bytes past
+// the end of the span read as 0.
+inline uint64_t load_le(ByteSpan span, uint64_t index) {
+    uint64_t value = 0;
+    if (index < span.size && span.size - index >= 8) {
+        std::memcpy(&value, span.data + index, 8);
+    } else {
+        for (uint64_t i = index; i < span.size; ++i) value |= uint64_t{span.data[i]} << (8 * (i - index));
+    }
+    return value;
+}
 
-// Decodes one record by the general rules of the decoder that writes `kind`.
-FrameKind decode_frame(FrameKind kind, const RecordView& view, DecodedFrame& frame);
+// A value read by a prepared step. `exact`: the value is the integer `raw`
+// itself (an unconverted integer of at most 53 bits, which a double holds
+// exactly), so the rules that make flags, bytes and identifiers of the
+// double give what they give of `raw`.
+struct StepValue {
+    double v;
+    uint64_t raw;
+    bool exact;
+};
 
-// The message the decoder of frame.decoder writes for the decoded frame (for
-// a rejected record, as much of it as the decoder stored, without data).
-void to_message(const DecodedFrame& frame, BusMessage& message);
+__attribute__((always_inline)) inline uint8_t flag_value(const StepValue& x) {
+    return x.exact ? static_cast<uint8_t>(x.raw != 0) : flag_of(x.v);
+}
+__attribute__((always_inline)) inline uint8_t byte_value(const StepValue& x) {
+    if (x.exact) return x.raw < 0x80000000u ? static_cast<uint8_t>(x.raw) : 0;
+    return byte_of(x.v);
+}
+__attribute__((always_inline)) inline uint32_t identifier_value(const StepValue& x) {
+    return x.exact ? static_cast<uint32_t>(x.raw) : identifier_bits_of(x.v);
+}
+
+// The value of a numeric step that is not read by the general rule.
+__attribute__((always_inline)) inline StepValue read_numeric(const FieldStep& s, ByteSpan record) {
+    StepValue x{0.0, 0, false};
+    if (s.read == FieldStep::Read::kDouble) {
+        double d;
+        std::memcpy(&d, record.data + s.byte, sizeof d);
+        x.v = s.field->conversion.evaluate(d);
+        return x;
+    }
+    uint64_t word;
+    if (s.read == FieldStep::Read::kBits) {
+        std::memcpy(&word, record.data + s.byte, sizeof word);
+    } else {
+        word = load_le(record, s.byte);
+    }
+    x.raw = (word >> s.shift) & s.mask;
+    const double d = static_cast<double>(x.raw);
+    x.exact = s.identity;
+    x.v = s.identity ? d : s.field->conversion.evaluate(d);
+    return x;
+}
+
+// The value of a field read by its step: prepared, or by the general rule.
+__attribute__((always_inline)) inline StepValue numeric_value(const FieldStep& s, ByteSpan record) {
+    if (s.read == FieldStep::Read::kRule) return StepValue{field_value(*s.field, record), 0, false};
+    return read_numeric(s, record);
+}
+
+// The entry at the front of a record's signal bytes (a 4-byte little-endian
+// length n, then n bytes): its stated length and the bytes of it that are
+// present. The span moves past the whole entry, never beyond its end.
+struct SignalEntry {
+    uint64_t length = 0;
+    const uint8_t* bytes = nullptr;
+    uint64_t present = 0;
+};
+
+inline SignalEntry take_signal_entry(ByteSpan& signal) {
+    SignalEntry entry;
+    if (signal.size >= 4) {
+        uint32_t length;
+        std::memcpy(&length, signal.data, 4);
+        entry.length = length;
+        entry.bytes = signal.data + 4;
+        entry.present = length < signal.size - 4 ? length : signal.size - 4;
+    }
+    const uint64_t step = 4 + entry.length;
+    if (step >= signal.size) {
+        if (signal.size != 0) signal.data += signal.size;
+        signal.size = 0;
+    } else {
+        signal.data += step;
+        signal.size -= step;
+    }
+    return entry;
+}
+
+}  // namespace reads
 
 }  // namespace tolvar::bus

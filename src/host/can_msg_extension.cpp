@@ -80,17 +80,6 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
     return PyBool_FromLong(result ? 1 : 0);
 }
 
-// The payload bytes of a frame, never more than the message's own payload
-// holds from where its data starts.
-uint64_t payload_length(const bus::BusMessage& m, const uint8_t* payload, uint64_t payload_size) {
-    if (m.data == nullptr) return 0;
-    uint64_t limit = payload_size;
-    if (m.data >= payload && m.data < payload + payload_size) {
-        limit = static_cast<uint64_t>(payload + payload_size - m.data);
-    }
-    return m.data_length < limit ? m.data_length : limit;
-}
-
 // Inserts a new value (nullptr: its creation failed, the error is set).
 bool put(PyObject* dict, PyObject* key, PyObject* new_value) {
     PyRef value(new_value);
@@ -122,64 +111,43 @@ PyType_Spec g_spec = {
 
 }  // namespace
 
-PyObject* build_message(const bus::BusMessage& m, double start) {
-    uint64_t length = 0;
-    switch (m.kind) {
-    case bus::FrameKind::kCanDataFrame:
-    case bus::FrameKind::kCanRemoteFrame:
-        length = payload_length(m, m.details.can.payload, bus::kCanPayloadSize);
-        break;
-    case bus::FrameKind::kCanErrorFrame:
-        break;
-    case bus::FrameKind::kLinFrame:
-        length = payload_length(m, m.details.lin.payload, bus::kLinPayloadSize);
-        break;
-    default:
-        PyErr_SetString(PyExc_RuntimeError, "Unknown bus type");
-        return nullptr;
-    }
+PyObject* build_message(const bus::Frame& frame, const uint8_t* payload) {
     const ModuleState& st = module_state();
     const Names& n = st.names;
+    const uint64_t length = bus::payload_length(frame);
     PyRef kwargs(PyDict_New());
     if (!kwargs) return nullptr;
     PyObject* d = kwargs.get();
-    if (!put(d, n.timestamp, PyFloat_FromDouble(start + m.time)) ||
-        !put(d, n.arbitration_id, PyLong_FromUnsignedLong(m.identifier & 0x1FFFFFFFu)) ||
-        !put(d, n.dlc, PyLong_FromUnsignedLongLong(length)) ||
-        !put(d, n.data, PyBytes_FromStringAndSize(reinterpret_cast<const char*>(m.data),
-                                                  static_cast<Py_ssize_t>(length))))
+    // What iteration does not pass takes can.Message's default: an error
+    // frame is extended and received, only a data frame has FD flags.
+    if (!put(d, n.timestamp, PyFloat_FromDouble(frame.timestamp)) ||
+        !put(d, n.arbitration_id, PyLong_FromUnsignedLong(frame.id)) ||
+        !put(d, n.dlc, PyLong_FromUnsignedLong(frame.dlc)) ||
+        !put(d, n.data, PyBytes_FromStringAndSize(reinterpret_cast<const char*>(payload),
+                                                  static_cast<Py_ssize_t>(length))) ||
+        !put_borrowed(d, n.channel, st.channels[frame.channel]))
         return nullptr;
-    switch (m.kind) {
-    case bus::FrameKind::kCanDataFrame: {
-        const bus::CanFrameDetails& c = m.details.can;
-        if (!put(d, n.is_fd, flag(c.fd != 0)) || !put(d, n.error_state_indicator, flag(c.esi != 0)) ||
-            !put(d, n.bitrate_switch, flag(c.brs != 0)) || !put(d, n.is_rx, flag(c.direction == 0)) ||
-            !put(d, n.is_extended_id, flag(c.extended != 0)) ||
-            !put_borrowed(d, n.channel, st.can_channels[c.bus]))
+    switch (bus::kind_of(frame)) {
+    case bus::FrameKind::kCanDataFrame:
+        if (!put(d, n.is_fd, flag(bus::has_flag(frame, bus::kFlagFd))) ||
+            !put(d, n.error_state_indicator, flag(bus::has_flag(frame, bus::kFlagErrorStateIndicator))) ||
+            !put(d, n.bitrate_switch, flag(bus::has_flag(frame, bus::kFlagBitrateSwitch))) ||
+            !put(d, n.is_rx, flag(bus::has_flag(frame, bus::kFlagRx))) ||
+            !put(d, n.is_extended_id, flag(bus::has_flag(frame, bus::kFlagExtended))))
             return nullptr;
         break;
-    }
-    case bus::FrameKind::kCanRemoteFrame: {
-        const bus::CanFrameDetails& c = m.details.can;
-        if (!put(d, n.is_remote_frame, flag(true)) || !put(d, n.is_rx, flag(c.direction == 0)) ||
-            !put(d, n.is_extended_id, flag(c.extended != 0)) ||
-            !put_borrowed(d, n.channel, st.can_channels[c.bus]))
+    case bus::FrameKind::kCanRemoteFrame:
+        if (!put(d, n.is_remote_frame, flag(true)) || !put(d, n.is_rx, flag(bus::has_flag(frame, bus::kFlagRx))) ||
+            !put(d, n.is_extended_id, flag(bus::has_flag(frame, bus::kFlagExtended))))
             return nullptr;
         break;
-    }
     case bus::FrameKind::kCanErrorFrame:
-        if (!put(d, n.is_error_frame, flag(true)) ||
-            !put_borrowed(d, n.channel, st.can_channels[m.details.error.bus]))
+        if (!put(d, n.is_error_frame, flag(true))) return nullptr;
+        break;
+    default:
+        if (!put(d, n.is_rx, flag(bus::has_flag(frame, bus::kFlagRx))) || !put(d, n.is_extended_id, flag(false)))
             return nullptr;
         break;
-    default: {
-        const bus::LinFrameDetails& l = m.details.lin;
-        if (!put(d, n.is_rx, flag(l.direction == 0)) ||
-            !put_borrowed(d, n.channel, st.lin_channels[l.bus]) ||
-            !put(d, n.is_extended_id, flag(false)))
-            return nullptr;
-        break;
-    }
     }
     return PyObject_Call(st.can_msg_extension, st.empty_tuple, d);
 }

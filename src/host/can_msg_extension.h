@@ -4,14 +4,13 @@
 
 #include <Python.h>
 
-#include "bus/bus_message.h"
+#include "bus/frame.h"
 
 namespace tolvar::host {
 
-// A new CanMsgExtension for the frame, its timestamp being start + the
-// frame's time; nullptr with an exception set when a value cannot be made, or
-// RuntimeError "Unknown bus type" for a record that yields no frame. Copies at
-// most the payload the frame holds, whatever its recorded length says.
-PyObject* build_message(const bus::BusMessage& message, double start);
+// A new CanMsgExtension with the frame's values and its payload
+// (payload_length(frame) bytes at `payload`); nullptr with an exception set
+// when a value cannot be made.
+PyObject* build_message(const bus::Frame& frame, const uint8_t* payload);
 
 }  // namespace tolvar::host

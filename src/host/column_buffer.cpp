@@ -1,14 +1,12 @@
-// ColumnBuffer: zeroed memory (for large buffers a mapping of their own, whose
-// fresh pages nothing writes to zero) behind numpy's array interface;
-// pyarrow wraps the same memory with pyarrow.foreign_buffer.
+// ColumnBuffer: an allocation behind numpy's array interface; pyarrow wraps
+// the same memory with pyarrow.foreign_buffer.
 #include <Python.h>
 
 #include "host/column_buffer.h"
 
-#include <cstdlib>
 #include <cstring>
-
-#include "bus/mapped_memory.h"
+#include <new>
+#include <utility>
 #include "host/module.h"
 #include "host/py_ref.h"
 
@@ -20,9 +18,7 @@ constexpr size_t kTypestrSize = 16;
 
 struct ColumnBufferObject {
     PyObject_HEAD
-    uint8_t* memory;  // owned: calloc'ed, or a mapping (bus::map_memory); never null once made
-    uint64_t size;
-    bool mapped;
+    stream::Allocation memory;  // owned; made in place when the object is
     char typestr[kTypestrSize];
     uint64_t rows;
     uint64_t width;
@@ -40,7 +36,7 @@ PyObject* array_interface(PyObject* self, void*) {
                                               static_cast<unsigned long long>(b->width))
                               : Py_BuildValue("(K)", static_cast<unsigned long long>(b->rows)));
     PyRef typestr(PyUnicode_FromString(b->typestr));
-    PyRef address(PyLong_FromVoidPtr(b->memory));
+    PyRef address(PyLong_FromVoidPtr(b->memory.data()));
     PyRef data(address ? PyTuple_Pack(2, address.get(), Py_False) : nullptr);
     PyRef version(PyLong_FromLong(3));
     PyRef dict(PyDict_New());
@@ -55,12 +51,7 @@ PyObject* array_interface(PyObject* self, void*) {
 
 void dealloc(PyObject* self) {
     ColumnBufferObject* b = as_buffer(self);
-    if (b->mapped) {
-        bus::unmap_memory(b->memory, b->size);
-    } else {
-        std::free(b->memory);
-    }
-    b->memory = nullptr;
+    b->memory.~Allocation();
     PyTypeObject* type = Py_TYPE(self);
     freefunc free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);
@@ -93,32 +84,22 @@ PyType_Spec g_spec = {
 
 PyObject* create_column_buffer_type() { return PyType_FromSpec(&g_spec); }
 
-PyObject* new_column_buffer(uint64_t size, const ColumnShape& shape, uint8_t** memory) {
-    if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX) || std::strlen(shape.typestr) >= kTypestrSize) {
-        return PyErr_NoMemory();
-    }
+PyObject* new_column_buffer(stream::Allocation&& memory, const ColumnShape& shape) {
+    stream::Allocation owned(std::move(memory));
+    if (std::strlen(shape.typestr) >= kTypestrSize) return PyErr_NoMemory();
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(module_state().column_buffer);
     allocfunc alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyRef self(alloc(type, 0));
     if (!self) return nullptr;
     ColumnBufferObject* b = as_buffer(self.get());
-    // Large buffers are mappings of their own (zero pages, large pages asked
-    // for), into which the merge may move pages; one byte at least, so that
-    // an empty column still has an address.
-    b->mapped = size >= bus::kMappedFrom;
-    b->memory = b->mapped ? bus::map_memory(static_cast<size_t>(size))
-                          : static_cast<uint8_t*>(std::calloc(size == 0 ? 1 : static_cast<size_t>(size), 1));
-    if (b->memory == nullptr) {
-        b->mapped = false;
-        return PyErr_NoMemory();
-    }
-    b->size = size;
+    new (&b->memory) stream::Allocation(std::move(owned));
     std::strcpy(b->typestr, shape.typestr);
     b->rows = shape.rows;
     b->width = shape.width;
     b->matrix = shape.matrix;
-    *memory = b->memory;
     return self.release();
 }
+
+const stream::Allocation& column_memory(PyObject* buffer) { return as_buffer(buffer)->memory; }
 
 }  // namespace tolvar::host

@@ -1,12 +1,14 @@
 // ColumnBuffer: the native memory of one column of a table (to_numpy,
 // to_pandas, to_arrow), held by a small Python object that the numpy array
-// or Arrow buffer made over it keeps alive. A ColumnBuffer owns its memory;
-// the functions here borrow what they are given.
+// or Arrow buffer made over it keeps alive. A ColumnBuffer owns its
+// allocation; the functions here take what they are given.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
+
+#include "stream/allocation.h"
 
 namespace tolvar::host {
 
@@ -20,10 +22,11 @@ struct ColumnShape {
     bool matrix = false;
 };
 
-// A new buffer of `size` bytes, all zero; `memory` gets them. A buffer of at
-// least bus::kMappedFrom bytes is a mapping of bus::map_memory(size) of its
-// own (ColumnTargets::mapped). nullptr with MemoryError when the memory
-// cannot be had.
-PyObject* new_column_buffer(uint64_t size, const ColumnShape& shape, uint8_t** memory);
+// A new buffer owning `memory` (moved in, whatever the outcome); nullptr with
+// MemoryError when the object cannot be made.
+PyObject* new_column_buffer(stream::Allocation&& memory, const ColumnShape& shape);
+
+// The memory a ColumnBuffer holds.
+const stream::Allocation& column_memory(PyObject* buffer);
 
 }  // namespace tolvar::host

@@ -119,30 +119,6 @@ bool parse_can_filters(PyObject* value, FilterOptions& options) {
     return true;
 }
 
-// The code of a channel name exactly as messages spell it ("CAN 1", "LIN 12":
-// the bus number in decimal without leading zeros, 0 to 255); -1 for any
-// other text, which no frame carries.
-int channel_of_name(const char* text, Py_ssize_t size) {
-    if (size < 5 || size > 7 || text[3] != ' ') return -1;
-    unsigned base;
-    if (std::memcmp(text, "CAN", 3) == 0) {
-        base = 0;
-    } else if (std::memcmp(text, "LIN", 3) == 0) {
-        base = 256;
-    } else {
-        return -1;
-    }
-    const char* digits = text + 4;
-    const Py_ssize_t count = size - 4;
-    if (count > 1 && digits[0] == '0') return -1;
-    unsigned number = 0;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        if (digits[i] < '0' || digits[i] > '9') return -1;
-        number = number * 10 + static_cast<unsigned>(digits[i] - '0');
-    }
-    return number <= 255 ? static_cast<int>(base + number) : -1;
-}
-
 bool parse_channels(PyObject* value, FilterOptions& options) {
     if (value == Py_None) return true;
     if (PyUnicode_Check(value)) {
@@ -161,7 +137,7 @@ bool parse_channels(PyObject* value, FilterOptions& options) {
         char* text = nullptr;
         Py_ssize_t size = 0;
         if (PyBytes_AsStringAndSize(encoded.get(), &text, &size) < 0) return false;
-        const int code = channel_of_name(text, size);
+        const int code = bus::channel_of_name(text, static_cast<uint64_t>(size));
         if (code >= 0) channels.set(static_cast<size_t>(code));
     }
     if (PyErr_Occurred() != nullptr) return false;
@@ -215,7 +191,7 @@ bool parse_filter_options(PyObject* kwargs, FilterOptions& options) {
     return true;
 }
 
-std::unique_ptr<bus::FrameFilter> make_filter(const FilterOptions& options, double origin) {
+std::unique_ptr<bus::FrameFilter> make_filter(const FilterOptions& options) {
     if (!options.any()) return nullptr;
     std::unique_ptr<bus::FrameFilter> filter(new (std::nothrow) bus::FrameFilter());
     if (!filter) {
@@ -229,7 +205,7 @@ std::unique_ptr<bus::FrameFilter> make_filter(const FilterOptions& options, doub
         return nullptr;
     }
     if (options.by_channel) filter->set_channels(options.channels);
-    if (options.has_window) filter->set_window(origin, options.start, options.stop);
+    if (options.has_window) filter->set_window(options.start, options.stop);
     return filter;
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "bus/frame.h"
 #include "bus/frame_filter.h"
 
 namespace tolvar::host {
@@ -29,8 +30,8 @@ struct FilterOptions {
 // False with TypeError or ValueError naming the argument for a bad value.
 bool parse_filter_options(PyObject* kwargs, FilterOptions& options);
 
-// The filter of a recording whose frames' timestamps are origin + time; null
-// when the options filter nothing (or memory runs out, with MemoryError set).
-std::unique_ptr<bus::FrameFilter> make_filter(const FilterOptions& options, double origin);
+// The filter of the options; null when they filter nothing (or memory runs
+// out, with MemoryError set).
+std::unique_ptr<bus::FrameFilter> make_filter(const FilterOptions& options);
 
 }  // namespace tolvar::host

@@ -15,7 +15,7 @@
 
 #include "bus/record_iterator.h"
 #include "bus/record_plan.h"
-#include "host/column_reads.h"
+#include "host/frame_tables.h"
 #include "host/filter_options.h"
 #include "host/host_file_stream.h"
 #include "host/layer_loop.h"
@@ -34,11 +34,6 @@ namespace {
 PyObject* host_object(const stream::StreamPtr& stream) {
     const HostFileStream* host = dynamic_cast<const HostFileStream*>(stream.get());
     return host != nullptr ? host->object() : nullptr;
-}
-
-PyObject* raise_closed() {
-    PyErr_SetString(PyExc_RuntimeError, "Handle has been closed");
-    return nullptr;
 }
 
 // super(<native type>, self): the classes after the native one in the
@@ -224,7 +219,7 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (document) plans = bus::build_plans(*document, plan_options);
     std::unique_ptr<bus::FrameFilter> filter;
     if (plans && PyErr_Occurred() == nullptr) {
-        filter = make_filter(filter_options, document->start_time());
+        filter = make_filter(filter_options);
         if (!filter && filter_options.any()) plans.reset();
     }
     // A file object that raised while the tree was read is the cause the
@@ -334,8 +329,8 @@ PyObject* iter(PyObject* self) {
     if (!iterators) return nullptr;
     Py_ssize_t index = 0;
     for (const bus::GroupPlan& plan : plans) {
-        std::optional<bus::RecordIterator> cursor = bus::RecordIterator::create(&plan, state->current.filter.get());
-        PyObject* iterator = create_iterator(self, start, generation, std::move(cursor));
+        std::optional<bus::RecordIterator> cursor = bus::RecordIterator::create(&plan, start, state->current.filter.get());
+        PyObject* iterator = create_iterator(self, generation, std::move(cursor));
         if (iterator == nullptr) return nullptr;
         PyTuple_SetItem(iterators.get(), index++, iterator);
         // The file object closed this very reader: its groups are released.
@@ -390,7 +385,7 @@ PyObject* select_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!parse_filter_options(kwargs, options)) return nullptr;
     ReaderState* state = state_of(self);
     if (state == nullptr || state->document() == nullptr) return raise_closed();
-    std::unique_ptr<bus::FrameFilter> filter = make_filter(options, state->document()->start_time());
+    std::unique_ptr<bus::FrameFilter> filter = make_filter(options);
     if (!filter && options.any()) return nullptr;
     OpenRecording& recording = state->current;
     if (recording.filter) {

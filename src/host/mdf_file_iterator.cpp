@@ -18,8 +18,8 @@ namespace {
 
 struct IteratorState {
     std::optional<bus::RecordIterator> cursor;  // owned; empty once exhausted
-    const bus::BusMessage* current = nullptr;   // inside the cursor; null at the end
-    double start = 0.0;
+    // What the cursor's last step gave; its frame is the cursor's current().
+    bus::WalkStep current = bus::WalkStep::kEnd;
     uint64_t generation = 0;
     // Set while next() runs: a file object's methods could call next() on
     // this same iterator, which must not step the cursor it is inside of.
@@ -31,7 +31,7 @@ struct IteratorState {
     PyObject* pending_traceback = nullptr;
 
     void end() {
-        current = nullptr;
+        current = bus::WalkStep::kEnd;
         cursor.reset();
     }
     void drop_pending() {
@@ -57,10 +57,10 @@ int refuse_init(PyObject*, PyObject*, PyObject*) {
 
 // Takes the cursor's view of what comes next. A file object that raised while
 // the cursor read ahead ends the walk; its exception is left set.
-void read_ahead(IteratorState& state, const bus::BusMessage* next) {
+void read_ahead(IteratorState& state, bus::WalkStep next) {
     state.current = next;
-    if (PyErr_Occurred() != nullptr) state.current = nullptr;
-    if (state.current == nullptr) state.cursor.reset();
+    if (PyErr_Occurred() != nullptr) state.current = bus::WalkStep::kEnd;
+    if (state.current == bus::WalkStep::kEnd) state.cursor.reset();
 }
 
 class Running {
@@ -99,15 +99,20 @@ PyObject* step(PyObject*, IteratorObject* it, IteratorState* state) {
     // document; after close they are gone, so the cursor must not be touched.
     if (it->owner == nullptr || !reader_is_open(it->owner, state->generation)) {
         state->end();
-        PyErr_SetString(PyExc_RuntimeError, "Handle has been closed");
-        return nullptr;
+        return raise_closed();
     }
-    if (state->current == nullptr) {
+    if (state->current == bus::WalkStep::kEnd) {
         state->end();
         return nullptr;
     }
 
-    PyObject* message = build_message(*state->current, state->start);
+    PyObject* message = nullptr;
+    if (state->current == bus::WalkStep::kNoFrame) {
+        PyErr_SetString(PyExc_RuntimeError, "Unknown bus type");
+    } else {
+        const bus::DecodedRecord& record = state->cursor->current();
+        message = build_message(record.frame, record.payload);
+    }
     // The record is consumed whether or not its message could be built. The
     // cursor may call into a file object, which must not run with the build's
     // exception set: keep that aside meanwhile.
@@ -180,8 +185,7 @@ PyType_Spec g_spec = {
 
 }  // namespace
 
-PyObject* create_iterator(PyObject* owner, double start, uint64_t generation,
-                          std::optional<bus::RecordIterator> cursor) {
+PyObject* create_iterator(PyObject* owner, uint64_t generation, std::optional<bus::RecordIterator> cursor) {
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(module_state().mdf_file_iterator);
     allocfunc alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyRef self(alloc(type, 0));
@@ -191,11 +195,10 @@ PyObject* create_iterator(PyObject* owner, double start, uint64_t generation,
     if (it->state == nullptr) return PyErr_NoMemory();
     Py_IncRef(owner);
     it->owner = owner;
-    it->state->start = start;
     it->state->generation = generation;
     it->state->cursor = std::move(cursor);
     if (it->state->cursor) {
-        const bus::BusMessage* first = nullptr;
+        bus::WalkStep first = bus::WalkStep::kEnd;
         {
             StreamLock lock(state_of(owner));
             first = it->state->cursor->first();

@@ -18,7 +18,6 @@ namespace tolvar::host {
 // raised while the first record was read. `generation` is the reader's open
 // generation at the time (see reader_state.h): once the reader is closed or
 // reopened, the iterator no longer touches the cursor.
-PyObject* create_iterator(PyObject* owner, double start, uint64_t generation,
-                          std::optional<bus::RecordIterator> cursor);
+PyObject* create_iterator(PyObject* owner, uint64_t generation, std::optional<bus::RecordIterator> cursor);
 
 }  // namespace tolvar::host

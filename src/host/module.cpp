@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "host/module.h"
+
+#include "bus/frame.h"
 #include "host/py_ref.h"
 #include "log/log.h"
 
@@ -88,10 +90,11 @@ bool make_names() {
 bool make_constants() {
     g_state.empty_tuple = PyTuple_New(0);
     if (g_state.empty_tuple == nullptr) return false;
-    for (unsigned bus = 0; bus < 256; ++bus) {
-        g_state.can_channels[bus] = PyUnicode_FromFormat("CAN %u", bus);
-        g_state.lin_channels[bus] = PyUnicode_FromFormat("LIN %u", bus);
-        if (g_state.can_channels[bus] == nullptr || g_state.lin_channels[bus] == nullptr) return false;
+    for (unsigned code = 0; code < bus::kChannelCount; ++code) {
+        char name[bus::kChannelNameSize];
+        const unsigned length = bus::channel_name(code, name);
+        g_state.channels[code] = PyUnicode_InternFromString(name);
+        if (g_state.channels[code] == nullptr || length == 0) return false;
     }
     return true;
 }

@@ -57,30 +57,19 @@ struct Names {
     PyObject* version;
 };
 
-// What the columnar reads call in numpy, pandas and pyarrow, imported on
-// first use (each group stays null until its package imported once).
+// What the tables call in numpy, pandas and pyarrow, imported on first use
+// (table_libraries.h; each package's group stays null until it imported once).
 struct TableLibraries {
     // numpy
-    PyObject* frombuffer = nullptr;
     PyObject* asarray = nullptr;
-    PyObject* array = nullptr;
-    PyObject* dtype_float64 = nullptr;
-    PyObject* dtype_uint32 = nullptr;
-    PyObject* dtype_bool = nullptr;
-    PyObject* dtype_uint8 = nullptr;
-    PyObject* dtype_int16 = nullptr;
-    PyObject* dtype_str = nullptr;  // numpy.str_
-    PyObject* reshape = nullptr;    // "reshape"
     // pandas
     PyObject* data_frame = nullptr;
     PyObject* from_codes = nullptr;        // pandas.Categorical.from_codes
     PyObject* arrow_extension = nullptr;   // pandas.arrays.ArrowExtensionArray
-    PyObject* validate = nullptr;          // "validate"
     PyObject* copy = nullptr;              // "copy"
     // pyarrow
-    PyObject* py_buffer = nullptr;
     PyObject* foreign_buffer = nullptr;
-    PyObject* from_buffers = nullptr;      // pyarrow.Array.from_buffers
+    PyObject* from_buffers = nullptr;            // pyarrow.Array.from_buffers
     PyObject* dictionary_from_arrays = nullptr;  // pyarrow.DictionaryArray.from_arrays
     PyObject* table_from_arrays = nullptr;       // pyarrow.Table.from_arrays
     PyObject* pa_array = nullptr;                // pyarrow.array
@@ -114,10 +103,10 @@ struct ModuleState {
     Names names{};
     TableLibraries tables{};
     PyObject* empty_tuple = nullptr;  // the positional arguments of a message
-    // "CAN 0" to "CAN 255" and "LIN 0" to "LIN 255": a message's channel by
-    // its bus number, so a message costs no formatting.
-    PyObject* can_channels[256] = {};
-    PyObject* lin_channels[256] = {};
+    // "CAN 0" to "CAN 255" and "LIN 0" to "LIN 255" by channel code
+    // (bus::channel_name): a message's channel, so that a message costs no
+    // formatting, and the names of tables' channel columns.
+    PyObject* channels[512] = {};
 
     // The generation of the last document a reader opened: every open gets a
     // new one, so an iterator can tell its own document from a later one

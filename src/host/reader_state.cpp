@@ -81,4 +81,42 @@ StreamLock::~StreamLock() {
     if (gate_ != nullptr) gate_->leave();
 }
 
+PyObject* raise_closed() {
+    PyErr_SetString(PyExc_RuntimeError, "Handle has been closed");
+    return nullptr;
+}
+
+namespace {
+// The stop check of a walk that reads through a file object, run with the
+// interpreter lock held: a method that raised leaves its exception set.
+bool host_failed(void*) { return PyErr_Occurred() != nullptr; }
+}  // namespace
+
+bool run_walk(PyObject* reader, RecordingWork work, void* context) {
+    ReaderState* state = state_of(reader);
+    if (state == nullptr || state->document() == nullptr) return raise_closed(), false;
+    {
+        // Another thread may close or reopen the reader while the lock is
+        // released: the hold keeps the recording (plans, filter, Streams)
+        // until the walk ends, and the walk takes none of it from `state`
+        // afterwards.
+        ReaderHold hold(reader);
+        const uint64_t generation = state->generation;
+        const OpenRecording& recording = state->current;
+        if (state->host_reads) {
+            work(recording, host_failed, nullptr, context);
+        } else {
+            StreamGate& gate = state->stream_gate;
+            Py_BEGIN_ALLOW_THREADS
+            gate.enter();
+            work(recording, nullptr, nullptr, context);
+            gate.leave();
+            Py_END_ALLOW_THREADS
+        }
+        if (PyErr_Occurred() != nullptr) return false;
+        if (!reader_is_open(reader, generation)) return raise_closed(), false;
+    }
+    return true;
+}
+
 }  // namespace tolvar::host

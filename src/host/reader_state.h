@@ -124,4 +124,30 @@ private:
     StreamGate* gate_ = nullptr;  // borrowed; null when nothing was entered
 };
 
+// Runs `work` over the reader's open recording as a native walk: with the
+// interpreter lock released and the reader's stream gate held where the
+// recording is read natively, with the lock held where reading it calls a
+// file object; the recording is held meanwhile, so that a close in another
+// thread waits for the walk's end to free it. `work` must not touch the
+// interpreter; it gets the recording and the stop check a walk asks between
+// its steps (a file object that raised ends it). False with an exception
+// set: RuntimeError "Handle has been closed" when the reader is closed
+// before or was closed or reopened meanwhile, or the file object's error.
+using WalkStop = bool (*)(void* context);
+using RecordingWork = void (*)(const OpenRecording& recording, WalkStop stop, void* stop_context, void* context);
+bool run_walk(PyObject* reader, RecordingWork work, void* context);
+
+template <class Work>
+bool run_walk(PyObject* reader, Work& work) {
+    return run_walk(
+        reader,
+        [](const OpenRecording& recording, WalkStop stop, void* stop_context, void* context) {
+            (*static_cast<Work*>(context))(recording, stop, stop_context);
+        },
+        &work);
+}
+
+// Raises RuntimeError "Handle has been closed"; nullptr.
+PyObject* raise_closed();
+
 }  // namespace tolvar::host

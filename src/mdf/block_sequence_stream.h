@@ -15,7 +15,7 @@
 #include "mdf/data_list_block.h"
 #include "stream/stream.h"
 
-namespace tolvar::bus {
+namespace tolvar::mdf {
 
 // The most bytes one compressed data block may inflate to. Writers cut their
 // data into blocks of a few MiB (4 MiB for the common Python ones), so a
@@ -37,7 +37,7 @@ public:
     // that later fails to inflate to exactly its declared size ends it there
     // too. `file_size` is the size of the document's Stream (negative when
     // unknown). Null when memory runs out.
-    static std::unique_ptr<BlockSequenceStream> create(const mdf::BlockList& blocks, mdf::BlockKind kind,
+    static std::unique_ptr<BlockSequenceStream> create(const BlockList& blocks, BlockKind kind,
                                                        int64_t file_size);
 
     int64_t read(void* buffer, uint64_t n) override;
@@ -53,8 +53,8 @@ private:
     struct Piece {
         uint64_t begin = 0;  // offset of its first byte in the sequence
         uint64_t size = 0;
-        const mdf::SectionBlock* stored = nullptr;  // a data or signal-data block
-        const mdf::DzBlock* zipped = nullptr;       // or a compressed one
+        const SectionBlock* stored = nullptr;  // a data or signal-data block
+        const DzBlock* zipped = nullptr;       // or a compressed one
     };
 
     BlockSequenceStream() = default;
@@ -75,4 +75,4 @@ private:
     std::vector<uint8_t> compressed_;
 };
 
-}  // namespace tolvar::bus
+}  // namespace tolvar::mdf

@@ -1,4 +1,4 @@
-#include "bus/block_sequence_stream.h"
+#include "mdf/block_sequence_stream.h"
 
 #include <algorithm>
 #include <cstring>
@@ -7,7 +7,7 @@
 #include "log/log.h"
 #include "stream/zlib_inflate.h"
 
-namespace tolvar::bus {
+namespace tolvar::mdf {
 
 namespace {
 
@@ -19,31 +19,31 @@ bool fits_file(uint64_t start, uint64_t size, int64_t file_size) {
     return end >= start && end <= static_cast<uint64_t>(file_size);
 }
 
-char kind_letter(mdf::BlockKind kind) { return kind == mdf::BlockKind::kSd ? 'S' : 'D'; }
+char kind_letter(BlockKind kind) { return kind == BlockKind::kSd ? 'S' : 'D'; }
 
 }  // namespace
 
-std::unique_ptr<BlockSequenceStream> BlockSequenceStream::create(const mdf::BlockList& blocks, mdf::BlockKind kind,
+std::unique_ptr<BlockSequenceStream> BlockSequenceStream::create(const BlockList& blocks, BlockKind kind,
                                                                  int64_t file_size) {
     try {
         std::unique_ptr<BlockSequenceStream> sequence(new BlockSequenceStream());
-        const char second = kind == mdf::BlockKind::kSd ? 'D' : 'T';
+        const char second = kind == BlockKind::kSd ? 'D' : 'T';
         uint64_t at = 0;
         // Bytes of the file the blocks so far stand on. The blocks of a sound
         // list never share their bytes, so more than the file holds means a
         // list that names one block twice or blocks that overlap: followed,
         // a small file could stand for its own size many times over.
         uint64_t claimed = 0;
-        for (const mdf::BlockRef& ref : blocks) {
+        for (const BlockRef& ref : blocks) {
             Piece piece;
             piece.begin = at;
             uint64_t stands_on = 0;
-            if (const auto* zipped_block = mdf::as<mdf::DzBlock>(ref)) {
+            if (const auto* zipped_block = as<DzBlock>(ref)) {
                 stands_on = zipped_block->compressed_length;
             } else if (ref->kind() == kind) {
                 // Only what lies within the file: a last block cut short is served.
-                const auto* stored = static_cast<const mdf::SectionBlock*>(ref.get());
-                stands_on = ref->header.length >= mdf::kBlockHeaderSize ? data_size(ref->header) : 0;
+                const auto* stored = static_cast<const SectionBlock*>(ref.get());
+                stands_on = ref->header.length >= kBlockHeaderSize ? data_size(ref->header) : 0;
                 if (file_size >= 0 && !fits_file(stored->data_start, stands_on, file_size)) {
                     const uint64_t end = static_cast<uint64_t>(file_size);
                     stands_on = stored->data_start < end ? end - stored->data_start : 0;
@@ -57,10 +57,10 @@ std::unique_ptr<BlockSequenceStream> BlockSequenceStream::create(const mdf::Bloc
                 break;
             }
             if (ref->kind() == kind) {
-                const auto* stored = static_cast<const mdf::SectionBlock*>(ref.get());
+                const auto* stored = static_cast<const SectionBlock*>(ref.get());
                 piece.stored = stored;
                 piece.size = data_size(stored->header);
-                if (stored->header.length < mdf::kBlockHeaderSize) piece.size = 0;
+                if (stored->header.length < kBlockHeaderSize) piece.size = 0;
                 if (!fits_file(stored->data_start, piece.size, file_size)) {
                     // The last complete bytes are still served; nothing after.
                     const uint64_t end = static_cast<uint64_t>(file_size);
@@ -71,12 +71,12 @@ std::unique_ptr<BlockSequenceStream> BlockSequenceStream::create(const mdf::Bloc
                                        static_cast<ull>(ref->offset));
                     break;
                 }
-            } else if (const auto* zipped = mdf::as<mdf::DzBlock>(ref)) {
+            } else if (const auto* zipped = as<DzBlock>(ref)) {
                 const char* refusal = nullptr;
                 if (!zipped->holds(kind_letter(kind), second)) {
                     refusal = "it holds another kind of data";
-                } else if (zipped->zip_type != mdf::DzBlock::kZipDeflate &&
-                           zipped->zip_type != mdf::DzBlock::kZipTransposedDeflate) {
+                } else if (zipped->zip_type != DzBlock::kZipDeflate &&
+                           zipped->zip_type != DzBlock::kZipTransposedDeflate) {
                     refusal = "its compression is unknown";
                 } else if (!zipped->compressed_fits() ||
                            !fits_file(zipped->compressed_start, zipped->compressed_length, file_size)) {
@@ -120,7 +120,7 @@ size_t BlockSequenceStream::piece_at(uint64_t position) const {
 bool BlockSequenceStream::inflate_piece(size_t index) {
     if (inflated_index_ == index) return true;
     const Piece& piece = pieces_[index];
-    const mdf::DzBlock& zipped = *piece.zipped;
+    const DzBlock& zipped = *piece.zipped;
     inflated_index_ = kNone;
     bool ok = false;
     try {
@@ -135,7 +135,7 @@ bool BlockSequenceStream::inflate_piece(size_t index) {
             inflated_.resize(piece.size);
             ok = stream::inflate_exact(compressed_.data(), compressed_.size(), inflated_.data(), inflated_.size());
         }
-        if (ok && zipped.zip_type == mdf::DzBlock::kZipTransposedDeflate) {
+        if (ok && zipped.zip_type == DzBlock::kZipTransposedDeflate) {
             // Written column by column: byte c of record r lies at
             // c * records + r. Bytes after the last whole record were not
             // transposed.
@@ -172,7 +172,7 @@ bool BlockSequenceStream::inflate_piece(size_t index) {
 }
 
 int64_t BlockSequenceStream::read_stored(const Piece& piece, uint64_t offset, uint8_t* out, uint64_t n) {
-    const mdf::SectionBlock& block = *piece.stored;
+    const SectionBlock& block = *piece.stored;
     if (block.file == nullptr) return -1;
     const uint64_t at = block.data_start + offset;
     if (at < block.data_start || at > static_cast<uint64_t>(INT64_MAX)) return -1;
@@ -218,4 +218,4 @@ int64_t BlockSequenceStream::seek(int64_t offset, int whence) {
     return target;
 }
 
-}  // namespace tolvar::bus
+}  // namespace tolvar::mdf

@@ -1,4 +1,4 @@
-#include "bus/block_sequence_stream.h"
+#include "mdf/block_sequence_stream.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -10,7 +10,7 @@
 #include "mdf/block_cache.h"
 #include "mdf_bytes.h"
 
-namespace tolvar::bus {
+namespace tolvar::mdf {
 namespace {
 
 using test::Fields;
@@ -215,9 +215,9 @@ TEST(BlockSequenceStreamTest, ADataBlockBeyondTheFileEndsTheData) {
 }
 
 }  // namespace
-}  // namespace tolvar::bus
+}  // namespace tolvar::mdf
 
-namespace tolvar::bus {
+namespace tolvar::mdf {
 namespace {
 
 TEST(BlockSequenceStreamTest, ABlockListedTwiceEndsTheData) {
@@ -234,4 +234,4 @@ TEST(BlockSequenceStreamTest, ABlockListedTwiceEndsTheData) {
 }
 
 }  // namespace
-}  // namespace tolvar::bus
+}  // namespace tolvar::mdf

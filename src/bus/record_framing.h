@@ -1,0 +1,142 @@
+// Record framing: where a record of a data group starts, which group it
+// belongs to, where its bytes and its VLSD values lie and where the next one
+// begins. Reading, skipping, bisecting and batch decoding all ask this one
+// place, so they agree on every edge: an id cut short, an id of no group, a
+// record or value cut short, a VLSD record that no record claimed, a record
+// that takes up no bytes. A framing borrows the plan; the bytes come through
+// the walk's read-ahead.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "bus/record_plan.h"
+#include "stream/read_ahead.h"
+
+namespace tolvar::bus {
+
+// A record id of n bytes (1, 2, 4 or 8; any other count reads its first
+// bytes), little-endian.
+inline uint64_t load_id(const uint8_t* bytes, uint64_t n) {
+    switch (n) {
+        case 1: return bytes[0];
+        case 2: {
+            uint16_t value;
+            std::memcpy(&value, bytes, 2);
+            return value;
+        }
+        case 4: {
+            uint32_t value;
+            std::memcpy(&value, bytes, 4);
+            return value;
+        }
+        default: break;
+    }
+    uint64_t value = 0;
+    if (n != 0) std::memcpy(&value, bytes, n > 8 ? 8 : n);
+    return value;
+}
+
+// One framed record. Its record bytes are [record_at, values_at); its VLSD
+// values (with ids only) follow from values_at, each a record of the VLSD
+// group: its id, a 4-byte length and the bytes, `value_count` of them, in
+// the order of the group's VLSD sources; the next record begins at `next`.
+struct FramedRecord {
+    const RecordGroup* group = nullptr;
+    uint64_t at = 0;  // where the record starts (its id, if any)
+    uint64_t record_at = 0;
+    uint64_t values_at = 0;
+    uint32_t value_count = 0;
+    uint64_t next = 0;
+};
+
+enum class Framing : uint8_t {
+    kRecord,  // a whole record with its values
+    kEnd,     // the records end here
+    kUnheld,  // asked of the window alone: it does not hold all of the record
+};
+
+class RecordFraming {
+public:
+    explicit RecordFraming(const GroupPlan* plan)
+        : plan_(plan), id_size_(plan->with_ids ? plan->id_size : 0), with_ids_(plan->with_ids) {}
+
+    // Frames the record at `at`. kEnd where the records end: the bytes end
+    // before a whole record (an id, record bytes or a VLSD value cut short),
+    // an id names no group, the record is one of a VLSD group (its values
+    // come only after the record that refers to them), or it takes up no
+    // bytes (the data could not tell how many such records there are).
+    // Reads ahead as far as the record reaches, so that afterwards the
+    // read-ahead holds [out.at, out.next) in one piece (`kHeldOnly`: reads
+    // nothing, and gives kUnheld where the window ends first).
+    template <bool kHeldOnly>
+    Framing frame(stream::ReadAhead& ahead, uint64_t at, FramedRecord& out);
+
+    bool with_ids() const { return with_ids_; }
+    uint64_t id_size() const { return id_size_; }
+    // The group of the last record framed (or looked up), null before any.
+    const RecordGroup* last_group() const { return last_; }
+
+private:
+    const GroupPlan* plan_;  // borrowed
+    uint64_t id_size_;
+    bool with_ids_;
+    const RecordGroup* last_ = nullptr;  // the group of the last record framed
+};
+
+template <bool kHeldOnly>
+inline Framing RecordFraming::frame(stream::ReadAhead& ahead, uint64_t at, FramedRecord& out) {
+    constexpr Framing kShort = kHeldOnly ? Framing::kUnheld : Framing::kEnd;
+    // The bytes up to `end` from the record's start, which the read-ahead
+    // then holds in one piece.
+    auto reach = [&](uint64_t end) -> const uint8_t* {
+        return kHeldOnly ? ahead.held(at, end - at) : ahead.fetch(at, end - at);
+    };
+    uint64_t key = 0;
+    uint64_t record_at = at;
+    if (with_ids_) {
+        const uint8_t* id = reach(at + id_size_);
+        if (id == nullptr) return kShort;
+        key = load_id(id, id_size_);
+        record_at += id_size_;
+    }
+    const RecordGroup* group = last_;
+    if (group == nullptr || group->key != key) {
+        group = plan_->find(key);
+        if (group == nullptr) return Framing::kEnd;
+        last_ = group;
+    }
+    if (group->record_length < 0) return Framing::kEnd;
+    const uint64_t length = static_cast<uint64_t>(group->record_length);
+    uint64_t next = record_at + length;
+    if (next < record_at || reach(next) == nullptr) return kShort;
+    uint32_t values = 0;
+    if (group->has_vlsd && with_ids_) {
+        for (const SignalSource& source : group->signal_sources) {
+            if (source.kind != SignalSource::Kind::kVlsd) continue;
+            const uint8_t* bytes = reach(next + id_size_);
+            if (bytes == nullptr) return kShort;
+            // A record of another group follows: neither this source nor any
+            // later one has a value, and that record is framed next.
+            if (load_id(bytes + (next - at), id_size_) != source.vlsd_record_id) break;
+            bytes = reach(next + id_size_ + 4);
+            if (bytes == nullptr) return kShort;
+            uint32_t value_length;
+            std::memcpy(&value_length, bytes + (next - at) + id_size_, 4);
+            const uint64_t end = next + id_size_ + 4 + value_length;
+            if (reach(end) == nullptr) return kShort;
+            next = end;
+            ++values;
+        }
+    }
+    if (next == at) return Framing::kEnd;
+    out.group = group;
+    out.at = at;
+    out.record_at = record_at;
+    out.values_at = record_at + length;
+    out.value_count = values;
+    out.next = next;
+    return Framing::kRecord;
+}
+
+}  // namespace tolvar::bus

@@ -1,0 +1,121 @@
+#include "bus/record_reading.h"
+
+#include <cstring>
+
+#include "bus/value_extraction.h"
+
+namespace tolvar::bus {
+
+namespace {
+
+// Bytes of signal-block values one record keeps. Bus payloads are at most 64
+// bytes; the budget stops damaged files whose lengths, or many fields naming
+// one huge value, would otherwise make every record hold megabytes.
+constexpr uint64_t kSignalBudget = 64 * 1024;
+// A signal-block value cut short by the end of its block is completed with
+// zeros up to this length (a bus payload); a longer one keeps the bytes that
+// arrived and ends the record's signal bytes, since no decoder can use it.
+constexpr uint64_t kLongestFilledValue = kCanPayloadSize;
+// Bytes asked of a signal block per read while a value arrives.
+constexpr uint64_t kSignalPiece = 4096;
+
+// The count of up to n bytes that arrived at the stream's position, 0 when
+// none did.
+uint64_t read_available(stream::Stream& stream, uint8_t* buffer, uint64_t n) {
+    const int64_t got = stream::read_fully(stream, buffer, n);
+    return got > 0 ? static_cast<uint64_t>(got) : 0;
+}
+
+}  // namespace
+
+bool RecordReader::read(const FramedRecord& framed, stream::ReadAhead& ahead, RecordView& view) {
+    const RecordGroup& group = *framed.group;
+    const uint8_t* base = ahead.fetch(framed.at, framed.next - framed.at);
+    if (base == nullptr) return false;
+    view.record = ByteSpan{base + (framed.record_at - framed.at), framed.values_at - framed.record_at};
+    view.layout = group.layout;
+    view.signal_bytes = ByteSpan{};
+    if (group.signal_sources.empty()) return true;
+    // Each VLSD value is a record of the VLSD group: its id, then a 4-byte
+    // length and the bytes, which are a signal entry as they stand.
+    const uint8_t* value = base + (framed.values_at - framed.at);
+    if (group.signal_sources.size() == 1 && framed.value_count == 1) {
+        uint32_t length;
+        std::memcpy(&length, value + id_size_, 4);
+        view.signal_bytes = ByteSpan{value + id_size_, 4 + uint64_t{length}};
+        return true;
+    }
+    signal_.clear();
+    uint64_t budget = kSignalBudget;
+    uint32_t taken = 0;
+    bool more = true;
+    for (const SignalSource& source : group.signal_sources) {
+        if (!more) break;
+        switch (source.kind) {
+            case SignalSource::Kind::kVlsd: {
+                if (!with_ids_) {
+                    if (!signal_.append_u32(0)) return false;
+                    break;
+                }
+                if (taken == framed.value_count) {
+                    more = false;
+                    break;
+                }
+                uint32_t length;
+                std::memcpy(&length, value + id_size_, 4);
+                if (!signal_.append(value + id_size_, 4 + uint64_t{length})) return false;
+                value += id_size_ + 4 + length;
+                ++taken;
+                break;
+            }
+            case SignalSource::Kind::kSd: {
+                const uint64_t offset =
+                    extract_bits(view.record, source.bit_position, source.bit_count, source.byte_order);
+                const SdResult result = append_sd_value(*source.section, offset, budget);
+                if (result == SdResult::kNoMemory) return false;
+                more = result == SdResult::kComplete;
+                break;
+            }
+            case SignalSource::Kind::kOther:
+                if (!signal_.append_u32(0)) return false;
+                break;
+        }
+    }
+    view.signal_bytes = ByteSpan{signal_.data(), signal_.size()};
+    return true;
+}
+
+// Appends one signal-block value: its 4-byte length and its bytes. A length
+// that cannot be read counts as 0. The bytes are read as they arrive, so a
+// damaged length sizes nothing by itself; a value cut short is completed with
+// zeros when it is no longer than a bus payload, and otherwise (like a value
+// beyond the record's budget) keeps its length but not all its bytes and must
+// be the record's last entry.
+RecordReader::SdResult RecordReader::append_sd_value(stream::Stream& section, uint64_t offset, uint64_t& budget) {
+    uint32_t length = 0;
+    if (offset <= static_cast<uint64_t>(INT64_MAX) &&
+        section.seek(static_cast<int64_t>(offset), stream::kSeekSet) == static_cast<int64_t>(offset)) {
+        uint8_t bytes[4];
+        if (read_available(section, bytes, 4) == 4) std::memcpy(&length, bytes, 4);
+    }
+    if (!signal_.append_u32(length)) return SdResult::kNoMemory;
+    const uint64_t wanted = length < budget ? length : budget;
+    uint64_t got = 0;
+    while (got < wanted) {
+        const uint64_t piece = wanted - got < kSignalPiece ? wanted - got : kSignalPiece;
+        if (!signal_.reserve(signal_.size() + piece)) return SdResult::kNoMemory;
+        const uint64_t step = read_available(section, signal_.data() + signal_.size(), piece);
+        signal_.set_size(signal_.size() + step);
+        got += step;
+        if (step < piece) break;
+    }
+    budget -= got;
+    if (got == length) return SdResult::kComplete;
+    if (length <= kLongestFilledValue) {
+        if (!signal_.append_zeros(length - got)) return SdResult::kNoMemory;
+        return SdResult::kComplete;
+    }
+    return SdResult::kCutShort;
+}
+
+}  // namespace tolvar::bus
