@@ -17,7 +17,8 @@ source "$(dirname "$0")/setup.sh"
 JOBS="$(nproc)"
 FUZZ_SECONDS="${FUZZ_SECONDS:-30}"
 
-# Recordings of every shape the test writer makes, for the native round trips.
+# Recordings of every shape the test writer makes, with what a reader must
+# make of each, for the native tests that read them.
 python tests/make_recordings.py build/recordings >/dev/null
 export TOLVAR_RECORDINGS="$PWD/build/recordings"
 

@@ -3,6 +3,7 @@ benchmarks that want real files.
 
     python tests/make_recordings.py OUTDIR            # the named set
     python tests/make_recordings.py OUTDIR --large N  # also large.mf4 with N + N frames
+    python tests/make_recordings.py OUTDIR --walk N   # only walk.mf4, for the record walk benchmark
     python tests/make_recordings.py --sample          # regenerate tests/data/sample.mf4
 
 Beside every NAME.mf4 lies NAME.frames.json: {"opens": bool, "start_time":
@@ -11,7 +12,8 @@ message with the fields python-can gets (data in hex) and "kind" ("data",
 "remote", "error", "lin", or null for a record that yields no frame).
 A broken recording has "opens": false.
 
-From Python: build(name) gives (Recording, bytes) of a named recording;
+From Python: build(name) gives (Recording, bytes) of a named recording,
+write_named(folder, name) writes it;
 write_large(path, n) writes a large recording fast (frame k of data group g
 is large_frame(g, k)); long_chain(kind, n) gives recordings with chains or
 nestings n blocks long.
@@ -376,6 +378,7 @@ BROKEN: Dict[str, Callable[[], Tuple[Recording, bytes]]] = {
 
 
 RECORDINGS: Dict[str, Callable[[], Any]] = {
+    "sample": mw.sample_recording,  # the recording tests/data/sample.mf4 holds
     "plain": plain,
     "record_ids_1": record_ids(1),
     "record_ids_2": record_ids(2),
@@ -403,6 +406,15 @@ def build(name: str) -> Tuple[Recording, bytes]:
     return made, made.to_bytes()
 
 
+def write_named(folder: Any, name: str) -> Any:
+    """Writes the named recording as folder/NAME.mf4 (folder a pathlib.Path);
+    gives its path."""
+    _, data = build(name)
+    path = folder / f"{name}.mf4"
+    path.write_bytes(data)
+    return path
+
+
 def expected_document(name: str, rec: Recording, data: bytes) -> Dict[str, Any]:
     if name.startswith("broken_"):
         return {"opens": False, "start_time": rec.start_time, "groups": None}
@@ -428,15 +440,16 @@ LARGE_TIME_STEP = 1e-5
 LARGE_FD_LENGTHS = (8, 12, 16, 20, 24, 32, 48, 64)
 
 
-def large_frame(group: int, k: int, groups: int = 4) -> CanFrame:
+def large_frame(group: int, k: int, groups: int = 4, fd_lengths: Tuple[int, ...] = LARGE_FD_LENGTHS) -> CanFrame:
     """Frame k of data group `group` of write_large: the first half of the
     data groups hold classic frames, the other half CAN FD frames with VLSD
-    payloads. Timestamps interleave over the data groups."""
+    payloads of the lengths in turn. Timestamps interleave over the data
+    groups."""
     t = (k * groups + group) * LARGE_TIME_STEP
     if group < groups // 2:
         data = bytes([k & 0xFF, (k >> 8) & 0xFF, 2, 3, 4, 5, 6, group])
         return CanFrame(t, k & 0x7FF, data, channel=1 + group)
-    n = LARGE_FD_LENGTHS[k % len(LARGE_FD_LENGTHS)]
+    n = fd_lengths[k % len(fd_lengths)]
     data = bytes([k & 0xFF]) + bytes((i * 7 + group) & 0xFF for i in range(1, n))
     return CanFrame(t, 0x100 + (k & 0xFF), data, is_extended_id=True, is_fd=True, bitrate_switch=True,
                     channel=1 + group)
@@ -449,11 +462,11 @@ def _set_column(buf: bytearray, first: int, stride: int, count: int, column: byt
         buf[first + b:first + b + stride * (count - 1) + 1:stride] = column[b::width]
 
 
-def large_writer(groups: int = 4, start_time_ns: int = START_NS) -> RecordingWriter:
+def large_writer(groups: int = 4, start_time_ns: int = START_NS, classic_ids: bool = False) -> RecordingWriter:
     """The recording of write_large without frames."""
     w = RecordingWriter(start_time_ns, comment=Md(mw.hd_comment_xml({"purpose": "benchmark"})))
     for g in range(groups):
-        dg = w.data_group(record_id_size=0 if g < groups // 2 else 1)
+        dg = w.data_group(record_id_size=0 if g < groups // 2 and not classic_ids else 1)
         if g < groups // 2:
             dg.can_channel_group(fd=False)
         else:
@@ -468,12 +481,14 @@ def large_per_group(n_frames: int, fd_frames: int, groups: int) -> List[int]:
 
 
 def write_large(path: str, n_frames: int, fd_frames: Optional[int] = None, groups: int = 4,
-                start_time_ns: int = START_NS) -> Dict[str, Any]:
+                start_time_ns: int = START_NS, classic_ids: bool = False,
+                fd_lengths: Tuple[int, ...] = LARGE_FD_LENGTHS) -> Dict[str, Any]:
     """Writes n_frames classic CAN frames and fd_frames (default n_frames)
     CAN FD frames with VLSD payloads, over `groups` data groups: the first
-    half classic (no record ids), the other half FD (1-byte record ids, the
-    frame's record followed by its VLSD record). Frame k of group g is
-    large_frame(g, k, groups). Returns counts and sizes."""
+    half classic (no record ids, or 1-byte ones with classic_ids), the other
+    half FD (1-byte record ids, the frame's record followed by its VLSD
+    record). Frame k of group g is large_frame(g, k, groups, fd_lengths).
+    Returns counts and sizes."""
     if groups < 2 or groups % 2:
         raise ValueError("groups must be even")
     if fd_frames is None:
@@ -481,7 +496,7 @@ def write_large(path: str, n_frames: int, fd_frames: Optional[int] = None, group
     half = groups // 2
     per_group = large_per_group(n_frames, fd_frames, groups)
 
-    rec = large_writer(groups, start_time_ns).build()
+    rec = large_writer(groups, start_time_ns, classic_ids).build()
     for g, built in enumerate(rec.groups):
         count = per_group[g]
         cg = built.channel_groups[0]
@@ -489,9 +504,11 @@ def write_large(path: str, n_frames: int, fd_frames: Optional[int] = None, group
         times = array.array("d", [(k * groups + g) * LARGE_TIME_STEP for k in range(count)])
         ks = range(count)
         if g < half:
-            r = cg.record_length
+            head = built.record_id_size  # the record id before each record
+            r = head + cg.record_length
+            pos = {name: head + p for name, p in pos.items()}
             buf = bytearray(r * count)
-            template = bytearray(r)
+            template = bytearray(cg.record_id.to_bytes(head, "little")) + bytearray(cg.record_length)
             tmpl = large_frame(g, 0, groups)
             struct.pack_into("<B", template, pos["CAN_DataFrame.BusChannel"], tmpl.channel)
             struct.pack_into("<B", template, pos["CAN_DataFrame.DLC"], 8)
@@ -506,13 +523,13 @@ def write_large(path: str, n_frames: int, fd_frames: Optional[int] = None, group
         else:
             vg = built.channel_groups[1]
             r = cg.record_length
-            n_len = len(LARGE_FD_LENGTHS)
+            n_len = len(fd_lengths)
             # One unit holds one frame of each payload length, back to back.
             unit = bytearray()
             slots = []  # (offset of the record in the unit, offset of its payload, vlsd offset in the unit)
             vlsd_pos = 0
-            for j, n in enumerate(LARGE_FD_LENGTHS):
-                f = large_frame(g, j, groups)
+            for j, n in enumerate(fd_lengths):
+                f = large_frame(g, j, groups, fd_lengths)
                 rec_bytes = bytearray(r)
                 struct.pack_into("<B", rec_bytes, pos["CAN_DataFrame.BusChannel"], f.channel)
                 struct.pack_into("<B", rec_bytes, pos["CAN_DataFrame.IDE"], 1)
@@ -542,7 +559,7 @@ def write_large(path: str, n_frames: int, fd_frames: Optional[int] = None, group
             rest = count % n_len
             size = full * stride + (slots[rest][0] if rest else 0)
             del buf[size:]
-            total = full * vlsd_pos + sum(4 + LARGE_FD_LENGTHS[j] for j in range(rest))
+            total = full * vlsd_pos + sum(4 + fd_lengths[j] for j in range(rest))
             vg.block.data = mw.cg_data(vg.record_id, count, mw.CG_VLSD, total & 0xFFFFFFFF, total >> 32)
         cg.block.data = mw.cg_data(cg.record_id, count, cg.writer.flags, cg.writer.data_bytes,  # type: ignore[union-attr]
                                    cg.writer.inval_bytes)  # type: ignore[union-attr]
@@ -550,6 +567,13 @@ def write_large(path: str, n_frames: int, fd_frames: Optional[int] = None, group
     data = rec.write(path)
     return {"bytes": len(data), "classic_frames": n_frames, "fd_frames": fd_frames, "groups": groups,
             "frames_per_group": per_group}
+
+
+def write_walk(path: str, n_frames: int) -> Dict[str, Any]:
+    """The recording of the record walk benchmark: data group 0 holds
+    n_frames classic frames of 8 bytes behind 1-byte record ids, data group
+    1 n_frames CAN FD frames whose 64-byte payloads are VLSD records."""
+    return write_large(path, n_frames, groups=2, classic_ids=True, fd_lengths=(64,))
 
 
 # ---------------------------------------------------------------------------
@@ -633,6 +657,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("outdir", nargs="?")
     ap.add_argument("--large", type=int, default=0, help="also write large.mf4 with N classic and N FD frames")
+    ap.add_argument("--walk", type=int, default=0,
+                    help="write only walk.mf4: N classic frames with record ids, N FD frames of 64 bytes")
     ap.add_argument("--sample", action="store_true", help="regenerate tests/data/sample.mf4")
     args = ap.parse_args(argv)
     if args.sample:
@@ -640,7 +666,11 @@ def main(argv: Optional[List[str]] = None) -> int:
         os.makedirs(os.path.dirname(path), exist_ok=True)
         mw.make_sample(path)
         print(path)
-    if args.outdir:
+    if args.outdir and args.walk:
+        os.makedirs(args.outdir, exist_ok=True)
+        info = write_walk(os.path.join(args.outdir, "walk.mf4"), args.walk)
+        print(os.path.join(args.outdir, "walk.mf4"), info["bytes"], "bytes")
+    elif args.outdir:
         for name in write_all(args.outdir):
             print(os.path.join(args.outdir, name + ".mf4"))
         if args.large:

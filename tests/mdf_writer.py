@@ -1615,6 +1615,13 @@ def sample_frames(n_can: int = 40, n_fd: int = 20, n_lin: int = 20, seed: int = 
 
 
 def make_sample(path: str) -> Recording:
+    """Writes the sample recording to `path`."""
+    rec = sample_recording()
+    rec.write(path)
+    return rec
+
+
+def sample_recording() -> Recording:
     """The small sample recording the project ships: classic CAN, CAN FD and
     LIN frames over three data groups, with remote and error frames, and a
     header comment carrying metadata properties."""
@@ -1648,9 +1655,7 @@ def make_sample(path: str) -> Recording:
     g3 = w.data_group(record_id_size=0, comment="LIN")
     g3.lin_channel_group(packed=True)
     g3.add_frames(f for f in other if isinstance(f, LinFrame))
-    rec = w.build()
-    rec.write(path)
-    return rec
+    return w.build()
 
 
 def write_expected_json(rec: Recording, data: bytes, path: str) -> None:

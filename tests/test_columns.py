@@ -4,7 +4,6 @@ python-can's own filtering and a plain time comparison select."""
 
 import io
 import os
-import struct
 import subprocess
 import sys
 import textwrap
@@ -17,14 +16,15 @@ import pytest
 import make_recordings as mr
 import python_can_tolvar_mf4 as mod
 from layer_tools import compressed_layer, encrypted_layer
-from mdf_writer import CanFrame, LinFrame, RecordingWriter
+from mdf_writer import CanFrame, RecordingWriter
+from reading import COLUMNS, exact, rows
+from recordings import (SHAPES, asammdf_recording, asammdf_small_blocks, mixed_recording, python_can_messages,
+                        write_python_can)
 
 np = pytest.importorskip("numpy")
 pd = pytest.importorskip("pandas")
 pa = pytest.importorskip("pyarrow")
 
-COLUMNS = ["timestamp", "arbitration_id", "is_extended_id", "is_remote_frame", "is_error_frame", "is_fd",
-           "bitrate_switch", "error_state_indicator", "is_rx", "dlc", "channel", "data"]
 PASSWORD = "column-Pa55"
 
 
@@ -33,10 +33,7 @@ PASSWORD = "column-Pa55"
 
 def named(name):
     def make(tmp_path):
-        _, data = mr.build(name)
-        path = tmp_path / (name + ".mf4")
-        path.write_bytes(data)
-        return str(path), {}
+        return str(mr.write_named(tmp_path, name)), {}
     return make
 
 
@@ -78,8 +75,6 @@ def file_object(tmp_path):
 
 def python_can_written(level):
     def make(tmp_path):
-        from test_other_writers import python_can_messages, write_python_can
-
         # Written once per test: the writer stamps its own start time.
         path = tmp_path / f"python_can_{level}.mf4"
         if not path.exists():
@@ -89,26 +84,16 @@ def python_can_written(level):
 
 
 def asammdf_written(tmp_path):
-    from asammdf import get_global_option, set_global_option
-    from test_other_writers import asammdf_recording
-
     path = tmp_path / "asammdf.mf4"
-    if path.exists():
-        return str(path), {"any_writer": True}
-    # Small blocks make the short recording a list of compressed blocks.
-    before = get_global_option("write_fragment_size")
-    set_global_option("write_fragment_size", 2048)
-    try:
-        asammdf_recording(path, "4.20", 2)
-    finally:
-        set_global_option("write_fragment_size", before)
+    if not path.exists():
+        # Small blocks make the short recording a list of compressed blocks.
+        with asammdf_small_blocks():
+            asammdf_recording(path, "4.20", 2)
     return str(path), {"any_writer": True}
 
 
 def other_writer_shape(shape):
     def make(tmp_path):
-        from test_other_writers import SHAPES, mixed_recording
-
         recording = mixed_recording().build()
         SHAPES[shape](recording)
         path = tmp_path / "shape.mf4"
@@ -142,17 +127,6 @@ def open_reader(tmp_path, kind, **filters):
 # -- rows in one form, whatever they came from -------------------------------------
 
 
-def exact(value):
-    """A timestamp compared bit for bit."""
-    return struct.pack("<d", value)
-
-
-def message_rows(messages):
-    return [(exact(m.timestamp), m.arbitration_id, m.is_extended_id, m.is_remote_frame, m.is_error_frame, m.is_fd,
-             m.bitrate_switch, m.error_state_indicator, m.is_rx, m.dlc, m.channel, bytes(m.data))
-            for m in messages]
-
-
 def numpy_rows(table):
     assert list(table) == COLUMNS
     n = len(table["timestamp"])
@@ -162,14 +136,14 @@ def numpy_rows(table):
     assert data.shape[1] == (int(used.max()) if n else 0)
     for name, dtype in (("timestamp", np.float64), ("arbitration_id", np.uint32), ("dlc", np.uint8)):
         assert table[name].dtype == dtype
-    rows = []
+    out = []
     for i in range(n):
         dlc = int(table["dlc"][i])
         assert not data[i, used[i]:].any(), "padding is zero"
-        rows.append((exact(float(table["timestamp"][i])), int(table["arbitration_id"][i]),
+        out.append((exact(float(table["timestamp"][i])), int(table["arbitration_id"][i]),
                      *(bool(table[c][i]) for c in COLUMNS[2:9]), dlc, str(table["channel"][i]),
                      bytes(data[i, :used[i]])))
-    return rows
+    return out
 
 
 def arrow_rows(table):
@@ -199,7 +173,7 @@ READS = {
 @pytest.mark.parametrize("kind", RECORDINGS)
 def test_columns_equal_iteration(tmp_path, kind, read):
     with open_reader(tmp_path, kind) as reader:
-        expected = message_rows(list(reader))
+        expected = rows(list(reader))
         assert expected
         assert READS[read](reader) == expected
 
@@ -290,9 +264,9 @@ ID_FILTERS = {
 def test_can_filters_follow_python_can(tmp_path, kind, case):
     filters = ID_FILTERS[case]
     with open_reader(tmp_path, kind) as reader:
-        expected = message_rows(expected_filtered(list(reader), can_filters=filters))
+        expected = rows(expected_filtered(list(reader), can_filters=filters))
     with open_reader(tmp_path, kind, can_filters=filters) as reader:
-        assert message_rows(list(reader)) == expected
+        assert rows(list(reader)) == expected
         assert numpy_rows(reader.to_numpy()) == expected
         assert arrow_rows(reader.to_arrow()) == expected
 
@@ -311,9 +285,9 @@ CHANNELS = {
 def test_channels_select_by_name(tmp_path, kind, case):
     channels = CHANNELS[case]
     with open_reader(tmp_path, kind) as reader:
-        expected = message_rows(expected_filtered(list(reader), channels=set(channels)))
+        expected = rows(expected_filtered(list(reader), channels=set(channels)))
     with open_reader(tmp_path, kind, channels=iter(channels)) as reader:
-        assert message_rows(list(reader)) == expected
+        assert rows(list(reader)) == expected
         assert pandas_rows(reader.to_pandas()) == expected
 
 
@@ -341,9 +315,9 @@ def test_start_and_stop_select_the_window(tmp_path, kind):
     with open_reader(tmp_path, kind) as reader:
         messages = list(reader)
     for name, (start, stop) in windows([m.timestamp for m in messages]).items():
-        expected = message_rows(expected_filtered(messages, start=start, stop=stop))
+        expected = rows(expected_filtered(messages, start=start, stop=stop))
         with open_reader(tmp_path, kind, start=start, stop=stop) as reader:
-            assert message_rows(list(reader)) == expected, name
+            assert rows(list(reader)) == expected, name
             assert numpy_rows(reader.to_numpy()) == expected, name
 
 
@@ -353,10 +327,10 @@ def test_filters_combine(tmp_path):
     start, stop = messages[10].timestamp, messages[-10].timestamp
     options = dict(can_filters=[{"can_id": 0, "can_mask": 0, "extended": False}], channels=["CAN 1", "LIN 1"],
                    start=start, stop=stop)
-    expected = message_rows(expected_filtered(messages, **options))
+    expected = rows(expected_filtered(messages, **options))
     assert expected
     with open_reader(tmp_path, "record_ids_2", **options) as reader:
-        assert message_rows(list(reader)) == expected
+        assert rows(list(reader)) == expected
         assert arrow_rows(reader.to_arrow()) == expected
 
 
@@ -365,17 +339,17 @@ def test_selection_after_the_open_equals_filters_at_construction(tmp_path):
         messages = list(reader)
     start, stop = messages[10].timestamp, messages[-10].timestamp
     options = dict(channels=["CAN 1", "LIN 1"], start=start, stop=stop)
-    expected = message_rows(expected_filtered(messages, **options))
+    expected = rows(expected_filtered(messages, **options))
     assert expected and len(expected) < len(messages)
     with open_reader(tmp_path, "encrypted") as reader:
         before = iter(reader)
         reader._select(**options)
-        assert message_rows(list(reader)) == expected
+        assert rows(list(reader)) == expected
         assert numpy_rows(reader.to_numpy()) == expected
         # A walk begun earlier keeps the filter it began with.
-        assert message_rows(list(before)) == message_rows(messages)
+        assert rows(list(before)) == rows(messages)
         reader._select()
-        assert message_rows(list(reader)) == message_rows(messages)
+        assert rows(list(reader)) == rows(messages)
         with pytest.raises(ValueError, match="start"):
             reader._select(start=2.0, stop=1.0)
         with pytest.raises(TypeError, match="passwords"):
@@ -574,7 +548,7 @@ def test_close_from_another_thread_during_a_read(large):
 
 def test_iteration_waits_for_a_read_in_another_thread(large):
     with mod.MdfFile(str(large)) as reader:
-        expected = message_rows(list(reader)[:1000])
+        expected = rows(list(reader)[:1000])
         got = []
         reading = threading.Thread(target=reader.to_numpy)
         reading.start()
@@ -583,7 +557,7 @@ def test_iteration_waits_for_a_read_in_another_thread(large):
             if len(got) == 1000:
                 break
         reading.join()
-    assert message_rows(got) == expected
+    assert rows(got) == expected
 
 
 # -- optional packages --------------------------------------------------------------

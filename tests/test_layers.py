@@ -13,30 +13,18 @@ import pytest
 
 import python_can_tolvar_mf4 as mod
 from layer_tools import compressed_layer, crc32_layer, encrypted_layer, layer_header, lzss_bomb, lzss_encode
-from mdf_writer import make_sample
+from reading import read, rows
 
 PASSWORD = "s3cret-Pa55"
 KEY_ID = 0x0000012A  # formatted "0000012A"
 
 
 @pytest.fixture(scope="module")
-def plain(tmp_path_factory):
-    path = tmp_path_factory.mktemp("plain") / "plain.mf4"
-    make_sample(str(path))
-    data = path.read_bytes()
-    with mod.MdfFile(str(path)) as reader:
-        frames = messages(reader)
+def plain(sample):
+    path, _ = sample
+    frames = rows(read(path))
     assert frames
-    return data, frames
-
-
-def messages(reader):
-    return [(m.timestamp, m.arbitration_id, bytes(m.data), m.channel, m.is_fd, m.is_rx) for m in reader]
-
-
-def open_frames(source, **kwargs):
-    with mod.MdfFile(source, **kwargs) as reader:
-        return messages(reader)
+    return path.read_bytes(), frames
 
 
 def write(tmp_path, data, name="layered.mf4"):
@@ -62,7 +50,7 @@ def test_compressed_recording_gives_the_plain_frames(plain, tmp_path, window_bit
     data, frames = plain
     layered = compressed_layer(data, window_bits, lookahead_bits, footer=footer)
     assert len(layered) < len(data) or window_bits < 8
-    assert open_frames(str(write(tmp_path, layered))) == frames
+    assert rows(read(str(write(tmp_path, layered)))) == frames
 
 
 @pytest.mark.parametrize("as_file_object", [False, True])
@@ -78,26 +66,26 @@ def test_encrypted_and_nested_recordings(plain, tmp_path, as_file_object):
         path = write(tmp_path, layered)
         if as_file_object:
             with open(path, "rb") as f:
-                assert open_frames(f, passwords={"0000012A": PASSWORD}) == frames, name
+                assert rows(read(f, passwords={"0000012A": PASSWORD})) == frames, name
                 assert not f.closed
         else:
-            assert open_frames(str(path), passwords={"0000012A": PASSWORD}) == frames, name
+            assert rows(read(str(path), passwords={"0000012A": PASSWORD})) == frames, name
 
 
 def test_bytesio_and_raw_file_sources(plain, tmp_path):
     data, frames = plain
     layered = encrypted_layer(compressed_layer(data), PASSWORD, key_id=7)
-    assert open_frames(io.BytesIO(layered), passwords={"default": PASSWORD}) == frames
+    assert rows(read(io.BytesIO(layered), passwords={"default": PASSWORD})) == frames
     path = write(tmp_path, layered)
     with open(path, "rb", buffering=0) as raw:
-        assert open_frames(raw, passwords={"default": PASSWORD}) == frames
+        assert rows(read(raw, passwords={"default": PASSWORD})) == frames
 
 
 def test_nested_encrypted_layers_each_choose_their_password(plain, tmp_path):
     data, frames = plain
     inner = encrypted_layer(data, "inner-pw", key_id=2)
     outer = encrypted_layer(inner, "outer-pw", key_id=1)
-    assert open_frames(io.BytesIO(outer), passwords={"00000001": "outer-pw", "00000002": "inner-pw"}) == frames
+    assert rows(read(io.BytesIO(outer), passwords={"00000001": "outer-pw", "00000002": "inner-pw"})) == frames
     expect_error(io.BytesIO(outer), "Could not decrypt stream", passwords={"00000001": "outer-pw", "default": "x"})
 
 
@@ -107,13 +95,13 @@ def test_nested_encrypted_layers_each_choose_their_password(plain, tmp_path):
 def test_default_serves_any_key_identifier(plain, key_id):
     data, frames = plain
     layered = encrypted_layer(data, PASSWORD, key_id=key_id)
-    assert open_frames(io.BytesIO(layered), passwords={"default": PASSWORD}) == frames
+    assert rows(read(io.BytesIO(layered), passwords={"default": PASSWORD})) == frames
 
 
 def test_key_identifier_wins_over_default(plain):
     data, frames = plain
     layered = encrypted_layer(data, PASSWORD, key_id=KEY_ID)
-    assert open_frames(io.BytesIO(layered), passwords={"0000012A": PASSWORD, "default": "wrong"}) == frames
+    assert rows(read(io.BytesIO(layered), passwords={"0000012A": PASSWORD, "default": "wrong"})) == frames
     expect_error(io.BytesIO(layered), "Could not decrypt stream",
                  passwords={"0000012A": "wrong", "default": PASSWORD})
 
@@ -121,7 +109,7 @@ def test_key_identifier_wins_over_default(plain):
 def test_lower_case_key_does_not_match(plain):
     data, frames = plain
     layered = encrypted_layer(data, PASSWORD, key_id=KEY_ID)
-    assert open_frames(io.BytesIO(layered), passwords={"0000012a": "wrong", "default": PASSWORD}) == frames
+    assert rows(read(io.BytesIO(layered), passwords={"0000012a": "wrong", "default": PASSWORD})) == frames
     expect_error(io.BytesIO(layered), "Could not find key to decrypt stream", passwords={"0000012a": PASSWORD})
     expect_error(io.BytesIO(layered), "Could not find key to decrypt stream", passwords={"12A": PASSWORD})
 
@@ -143,7 +131,7 @@ def test_wrong_password(plain):
 def test_password_ends_at_its_first_zero_character(plain):
     data, frames = plain
     layered = encrypted_layer(data, "abc", key_id=1)
-    assert open_frames(io.BytesIO(layered), passwords={"default": "abc\0ignored"}) == frames
+    assert rows(read(io.BytesIO(layered), passwords={"default": "abc\0ignored"})) == frames
 
 
 def test_passwords_that_are_not_usable_pass_the_host_error_through(plain):
@@ -158,8 +146,8 @@ def test_passwords_that_are_not_usable_pass_the_host_error_through(plain):
 
 def test_plain_file_never_looks_at_passwords(plain):
     data, frames = plain
-    assert open_frames(io.BytesIO(data), passwords=None) == frames
-    assert open_frames(io.BytesIO(data), passwords=["not", "a", "dict"]) == frames
+    assert rows(read(io.BytesIO(data), passwords=None)) == frames
+    assert rows(read(io.BytesIO(data), passwords=["not", "a", "dict"])) == frames
 
 
 def test_only_the_keyword_counts(plain, tmp_path):

@@ -413,15 +413,21 @@ def test_write_all_writes_recordings_and_expectations(tmp_path: Any) -> None:
         assert (tmp_path / f"{name}.mf4").stat().st_size > 0
 
 
-@pytest.mark.parametrize("classic,fd", [(1, 0), (8, 3), (37, 45), (100, 100)])
-def test_large_recording_matches_the_ordinary_writer(tmp_path: Any, classic: int, fd: int) -> None:
+@pytest.mark.parametrize("classic,fd,shape", [
+    (1, 0, {}), (8, 3, {}), (37, 45, {}), (100, 100, {}),
+    (21, 13, {"groups": 2, "classic_ids": True, "fd_lengths": (64,)}),  # write_walk's
+])
+def test_large_recording_matches_the_ordinary_writer(tmp_path: Any, classic: int, fd: int,
+                                                     shape: Dict[str, Any]) -> None:
     """write_large builds its records column by column; it must give the
     very bytes the writer gives for the same frames."""
     path = str(tmp_path / "large.mf4")
-    mr.write_large(path, classic, fd)
-    w = mr.large_writer()
-    for g, count in enumerate(mr.large_per_group(classic, fd, 4)):
-        w.data_groups[g].add_frames(mr.large_frame(g, k) for k in range(count))
+    mr.write_large(path, classic, fd, **shape)
+    groups = shape.get("groups", 4)
+    w = mr.large_writer(groups, classic_ids=shape.get("classic_ids", False))
+    lengths = shape.get("fd_lengths", mr.LARGE_FD_LENGTHS)
+    for g, count in enumerate(mr.large_per_group(classic, fd, groups)):
+        w.data_groups[g].add_frames(mr.large_frame(g, k, groups, lengths) for k in range(count))
     with open(path, "rb") as f:
         assert f.read() == w.to_bytes()
 

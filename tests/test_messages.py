@@ -6,19 +6,16 @@ import math
 import can
 import pytest
 
+import make_recordings
 import python_can_tolvar_mf4 as mod
-from mdf_writer import CanFrame, LinError, LinFrame, RecordingWriter, make_sample
+from mdf_writer import CanFrame, LinError, LinFrame, RecordingWriter
+from reading import read
 
 START_NS = 1_500_000_000 * 1_000_000_000
 
 
-def read_all(path):
-    with mod.MdfFile(str(path)) as reader:
-        return list(reader)
-
-
-def expected(rec):
-    out = rec.expected_merged()
+def expected(rec, data=None):
+    out = rec.expected_merged(data)
     for e in out:
         # can.Message keeps no data for a remote frame, whatever it is given.
         if e.kind == "remote":
@@ -40,7 +37,7 @@ def single_frame(tmp_path, make_group, frame, **writer_options):
     rec = w.build()
     path = tmp_path / "one.mf4"
     rec.write(str(path))
-    return rec, read_all(path)
+    return rec, read(path)
 
 
 # -- fields per kind ---------------------------------------------------------------
@@ -111,7 +108,7 @@ def test_recorded_length_beyond_the_payload_never_reads_past_it(tmp_path, make_g
     path = tmp_path / "long.mf4"
     w.write(str(path))
     try:
-        messages = read_all(path)
+        messages = read(path)
     except RuntimeError as error:
         assert str(error) == "Unknown bus type"
         return
@@ -119,15 +116,37 @@ def test_recorded_length_beyond_the_payload_never_reads_past_it(tmp_path, make_g
         assert len(m.data) <= payload and m.dlc <= payload
 
 
-def test_sample_recording_yields_what_the_writer_wrote(tmp_path):
-    path = tmp_path / "sample.mf4"
-    rec = make_sample(str(path))
-    messages = read_all(path)
+def test_sample_recording_yields_what_the_writer_wrote(sample):
+    path, rec = sample
+    messages = read(path)
     want = expected(rec)
     assert len(messages) == len(want) > 0
     for e, m in zip(want, messages):
         assert e.differences(m) == []
     assert {m.channel for m in messages} >= {"CAN 1", "CAN 2", "CAN 3", "LIN 1"}
+
+
+@pytest.mark.parametrize("name", list(make_recordings.RECORDINGS))
+def test_named_recordings_yield_what_the_writer_expects(tmp_path, name):
+    """Every recording of the test writer's named set: a broken one is
+    refused, a record that gives no frame ends the iteration, and every other
+    recording yields exactly the messages the writer expects of it."""
+    rec, data = make_recordings.build(name)
+    path = tmp_path / f"{name}.mf4"
+    path.write_bytes(data)
+    document = make_recordings.expected_document(name, rec, data)
+    if not document["opens"]:
+        with pytest.raises(RuntimeError, match="^Could not open data source$"):
+            mod.MdfFile(str(path))
+    elif any(m["kind"] is None for group in document["groups"] for m in group):
+        with pytest.raises(RuntimeError, match="^Unknown bus type$"):
+            read(path)
+    else:
+        messages = read(path)
+        want = expected(rec, data)
+        assert len(messages) == len(want) > 0
+        for e, m in zip(want, messages):
+            assert e.differences(m) == []
 
 
 # -- iteration, merge and ties -------------------------------------------------------
@@ -147,7 +166,7 @@ def two_groups(tmp_path, times_a, times_b):
 
 def test_groups_merge_by_timestamp_and_ties_keep_group_order(tmp_path):
     path = two_groups(tmp_path, [0.1, 0.3, 0.5, 0.5], [0.0, 0.3, 0.4, 0.5])
-    messages = read_all(path)
+    messages = read(path)
     assert [(round(m.timestamp % 1, 3), m.arbitration_id) for m in messages] == [
         (0.0, 0xB), (0.1, 0xA), (0.3, 0xA), (0.3, 0xB), (0.4, 0xB), (0.5, 0xA), (0.5, 0xA), (0.5, 0xB)]
 
@@ -163,7 +182,7 @@ def test_iterating_twice_yields_everything_twice(tmp_path):
 def test_recording_without_data_group_yields_nothing(tmp_path):
     path = tmp_path / "empty.mf4"
     RecordingWriter().write(str(path))
-    assert read_all(path) == []
+    assert read(path) == []
 
 
 def test_iterator_keeps_raising_stop_iteration(tmp_path):
@@ -264,11 +283,7 @@ def test_hash_fails_with_the_attribute_error():
 @pytest.mark.parametrize("name", ["plain", "record_ids_2", "single_group_with_ids", "vlsd", "sd",
                                   "several_groups", "composed", "conversions", "metadata"])
 def test_stated_record_count_is_the_frames_of_a_finished_recording(tmp_path, name):
-    import make_recordings
-
-    _, data = make_recordings.build(name)
-    path = tmp_path / f"{name}.mf4"
-    path.write_bytes(data)
+    path = make_recordings.write_named(tmp_path, name)
     with mod.MdfFile(path) as reader:
         count = reader.get_record_count()
         assert count == len(list(reader)) > 0
@@ -277,8 +292,6 @@ def test_stated_record_count_is_the_frames_of_a_finished_recording(tmp_path, nam
 
 
 def test_stated_record_count_of_an_unfinished_recording_is_what_it_states(tmp_path):
-    import make_recordings
-
     rec, data = make_recordings.build("unfinalised")
     path = tmp_path / "unfinalised.mf4"
     path.write_bytes(data)

@@ -7,77 +7,33 @@ data) come from the project's own test writer, read against the same
 recording in its plain layout. Without the keyword nothing changes."""
 
 import logging
-import random
 import zlib
 
 import can
 import numpy as np
 import pytest
 
-import python_can_tolvar_mf4 as mod
+import make_recordings as mr
 import mdf_writer as mw
-from mdf_writer import CanFrame, LinFrame, RecordingWriter
+import python_can_tolvar_mf4 as mod
+from mdf_writer import CanFrame, RecordingWriter
+from reading import lines_or_error, read, rows, run_cli
+from recordings import (SHAPES, START_NS, asammdf_recording, asammdf_small_blocks, mixed_recording,
+                        python_can_messages, write_python_can)
 
 asammdf = pytest.importorskip("asammdf")
 from asammdf import MDF, Signal  # noqa: E402
-from asammdf.blocks.options import get_global_option, set_global_option  # noqa: E402
-from asammdf.blocks.v4_blocks import SourceInformation  # noqa: E402
-from asammdf.blocks.v4_constants import BUS_TYPE_CAN, BUS_TYPE_LIN, SOURCE_BUS  # noqa: E402
 
-START_NS = 1_600_000_000 * 1_000_000_000
 LOGGER = "python_can_tolvar_mf4"
-
-
-def read(path, **kwargs):
-    with mod.MdfFile(str(path), **kwargs) as reader:
-        return list(reader)
 
 
 @pytest.fixture
 def small_blocks():
-    """asammdf writes blocks of 4 MiB; small ones make even a short recording
-    a data list of many (compressed) blocks, as a long one is."""
-    before = get_global_option("write_fragment_size")
-    set_global_option("write_fragment_size", 2048)
-    yield
-    set_global_option("write_fragment_size", before)
+    with asammdf_small_blocks():
+        yield
 
 
 # -- python-can's MF4Writer --------------------------------------------------------
-
-
-def python_can_messages(n, seed=3):
-    rnd = random.Random(seed)
-    t = 1_700_000_000.0
-    out = []
-    for i in range(n):
-        t += rnd.choice((0.0001, 0.00125, 0.01))
-        channel = 1 + i % 3
-        kind = rnd.random()
-        if kind < 0.05:
-            out.append(can.Message(timestamp=t, arbitration_id=rnd.randrange(0x800), is_remote_frame=True,
-                                   dlc=rnd.randrange(9), is_extended_id=False, channel=channel))
-        elif kind < 0.08:
-            out.append(can.Message(timestamp=t, is_error_frame=True, channel=channel, is_rx=i % 2 == 0))
-        elif kind < 0.4:
-            length = rnd.choice((0, 3, 8, 12, 20, 32, 48, 64))
-            out.append(can.Message(timestamp=t, arbitration_id=rnd.randrange(1 << 29), is_extended_id=True,
-                                   is_fd=True, bitrate_switch=i % 2 == 0, error_state_indicator=i % 5 == 0,
-                                   data=bytes(rnd.randrange(256) for _ in range(length)), channel=channel,
-                                   is_rx=i % 4 != 0))
-        else:
-            ext = i % 7 == 0
-            out.append(can.Message(timestamp=t, arbitration_id=rnd.randrange(1 << 29 if ext else 0x800),
-                                   is_extended_id=ext, data=bytes(rnd.randrange(256) for _ in range(rnd.randrange(9))),
-                                   channel=channel, is_rx=i % 3 != 0))
-    return out
-
-
-def write_python_can(path, messages, level):
-    writer = can.MF4Writer(str(path), compression_level=level)
-    for m in messages:
-        writer.on_message_received(m)
-    writer.stop()
 
 
 def differences(written, got):
@@ -166,118 +122,6 @@ def test_any_writer_is_a_keyword_of_the_reader_alone(tmp_path):
 
 # -- asammdf's own API -------------------------------------------------------------
 
-CAN_SOURCE = dict(source_type=SOURCE_BUS, bus_type=BUS_TYPE_CAN)
-LIN_SOURCE = dict(source_type=SOURCE_BUS, bus_type=BUS_TYPE_LIN)
-
-DATA_DTYPE = np.dtype([
-    ("CAN_DataFrame.BusChannel", "<u1"), ("CAN_DataFrame.ID", "<u4"), ("CAN_DataFrame.SRR", "<u1"),
-    ("CAN_DataFrame.DLC", "<u1"), ("CAN_DataFrame.DataLength", "<u1"), ("CAN_DataFrame.DataBytes", "(8,)u1"),
-    ("CAN_DataFrame.Dir", "<u1"), ("CAN_DataFrame.WakeUp", "<u1"), ("CAN_DataFrame.SingleWire", "<u1"),
-    ("CAN_DataFrame.R0", "<u1"), ("CAN_DataFrame.R1", "<u1"), ("CAN_DataFrame.FrameDuration", "<u4"),
-    ("CAN_DataFrame.CRC", "<u2"),
-])
-ERROR_DTYPE = np.dtype([
-    ("CAN_ErrorFrame.BusChannel", "<u1"), ("CAN_ErrorFrame.ID", "<u4"), ("CAN_ErrorFrame.IDE", "<u1"),
-    ("CAN_ErrorFrame.DLC", "<u1"), ("CAN_ErrorFrame.DataLength", "<u1"), ("CAN_ErrorFrame.DataBytes", "(8,)u1"),
-    ("CAN_ErrorFrame.Dir", "<u1"), ("CAN_ErrorFrame.ErrorType", "<u1"),
-])
-REMOTE_DTYPE = np.dtype([
-    ("CAN_RemoteFrame.BusChannel", "<u1"), ("CAN_RemoteFrame.ID", "<u4"), ("CAN_RemoteFrame.IDE", "<u1"),
-    ("CAN_RemoteFrame.DLC", "<u1"), ("CAN_RemoteFrame.Dir", "<u1"), ("CAN_RemoteFrame.SRR", "<u1"),
-])
-LIN_DTYPE = np.dtype([
-    ("LIN_Frame.BusChannel", "<u1"), ("LIN_Frame.ID", "<u1"), ("LIN_Frame.Dir", "<u1"),
-    ("LIN_Frame.ReceivedDataByteCount", "<u1"), ("LIN_Frame.DataLength", "<u1"), ("LIN_Frame.DataBytes", "(8,)u1"),
-    ("LIN_Frame.Checksum", "<u1"), ("LIN_Frame.ChecksumModel", "<u1"),
-])
-
-
-def asammdf_recording(path, version, compression, n=300, seed=5):
-    """A recording made with asammdf's API: CAN data frames without an IDE
-    member (bit 31 of the ID says extended) and with members no frame uses,
-    error frames with members, remote frames without DataLength, LIN frames,
-    a time channel of another name, and an ordinary signal beside the bus.
-    Gives the frames a correct reader yields, as (time, fields) pairs."""
-    rnd = random.Random(seed)
-    expected = []
-
-    def times(count, step):
-        return np.cumsum(np.array([rnd.choice((0.5, 1.0, 1.5)) * step for _ in range(count)]))
-
-    t_data = times(n, 0.001)
-    data = np.zeros(n, dtype=DATA_DTYPE)
-    for i in range(n):
-        ext = i % 4 == 0
-        ident = rnd.randrange(1 << 29) if ext else rnd.randrange(0x800)
-        length = rnd.randrange(9)
-        payload = bytes(rnd.randrange(256) for _ in range(length))
-        row = data[i]
-        row["CAN_DataFrame.BusChannel"] = 1 + i % 2
-        row["CAN_DataFrame.ID"] = ident | (0x80000000 if ext else 0)
-        row["CAN_DataFrame.DLC"] = length
-        row["CAN_DataFrame.DataLength"] = length
-        row["CAN_DataFrame.DataBytes"][:length] = list(payload)
-        row["CAN_DataFrame.Dir"] = i % 3 == 0
-        row["CAN_DataFrame.SRR"] = 1
-        row["CAN_DataFrame.FrameDuration"] = 1000 + i
-        row["CAN_DataFrame.CRC"] = rnd.randrange(1 << 15)
-        expected.append((t_data[i], dict(arbitration_id=ident, is_extended_id=ext, dlc=length, data=payload,
-                                         is_rx=i % 3 != 0, channel=f"CAN {1 + i % 2}")))
-
-    m_err = n // 10
-    t_err = times(m_err, 0.01)
-    errors = np.zeros(m_err, dtype=ERROR_DTYPE)
-    for i in range(m_err):
-        errors[i]["CAN_ErrorFrame.BusChannel"] = 2
-        errors[i]["CAN_ErrorFrame.ID"] = 0x100 + i
-        errors[i]["CAN_ErrorFrame.DLC"] = 2
-        errors[i]["CAN_ErrorFrame.DataLength"] = 2
-        errors[i]["CAN_ErrorFrame.ErrorType"] = 1 + i % 5
-        expected.append((t_err[i], dict(is_error_frame=True, arbitration_id=0x100 + i, channel="CAN 2", dlc=0,
-                                        data=b"")))
-
-    m_rtr = n // 10
-    t_rtr = times(m_rtr, 0.01)
-    remote = np.zeros(m_rtr, dtype=REMOTE_DTYPE)
-    for i in range(m_rtr):
-        remote[i]["CAN_RemoteFrame.BusChannel"] = 1
-        remote[i]["CAN_RemoteFrame.ID"] = 0x700 + i
-        remote[i]["CAN_RemoteFrame.IDE"] = 0
-        remote[i]["CAN_RemoteFrame.DLC"] = i % 9
-        remote[i]["CAN_RemoteFrame.Dir"] = 1
-        expected.append((t_rtr[i], dict(is_remote_frame=True, arbitration_id=0x700 + i, is_extended_id=False,
-                                        dlc=i % 9, data=b"", is_rx=False, channel="CAN 1")))
-
-    m_lin = n // 5
-    t_lin = times(m_lin, 0.005)
-    lin = np.zeros(m_lin, dtype=LIN_DTYPE)
-    for i in range(m_lin):
-        length = 1 + i % 8
-        payload = bytes((i + k) % 256 for k in range(length))
-        lin[i]["LIN_Frame.BusChannel"] = 1
-        lin[i]["LIN_Frame.ID"] = i % 64
-        lin[i]["LIN_Frame.Dir"] = i % 2
-        lin[i]["LIN_Frame.ReceivedDataByteCount"] = length
-        lin[i]["LIN_Frame.DataLength"] = length
-        lin[i]["LIN_Frame.DataBytes"][:length] = list(payload)
-        lin[i]["LIN_Frame.Checksum"] = 0x55
-        expected.append((t_lin[i], dict(arbitration_id=i % 64, is_extended_id=False, dlc=length, data=payload,
-                                        is_rx=i % 2 == 0, channel="LIN 1")))
-
-    mdf = MDF(version=version)
-    mdf.append(Signal(name="CAN_DataFrame", samples=data, timestamps=t_data, master_metadata=("t_abs", 1),
-                      source=SourceInformation(**CAN_SOURCE)), acq_name="CAN bus")
-    mdf.append(Signal(name="EngineSpeed", samples=np.arange(50, dtype="<f8") * 10.0,
-                      timestamps=np.arange(50) * 0.02, unit="rpm"))
-    mdf.append(Signal(name="CAN_ErrorFrame", samples=errors, timestamps=t_err, source=SourceInformation(**CAN_SOURCE)))
-    mdf.append(Signal(name="CAN_RemoteFrame", samples=remote, timestamps=t_rtr,
-                      source=SourceInformation(**CAN_SOURCE)))
-    mdf.append(Signal(name="LIN_Frame", samples=lin, timestamps=t_lin, source=SourceInformation(**LIN_SOURCE)))
-    mdf.save(str(path), compression=compression, overwrite=True)
-    start = MDF(str(path)).header.start_time.timestamp()
-    return sorted(((start + t, fields) for t, fields in expected), key=lambda e: e[0])
-
-
 @pytest.mark.parametrize("version,compression", [("4.10", 0), ("4.10", 1), ("4.20", 1), ("4.20", 2), ("4.00", 0)])
 def test_asammdf_bus_logging_groups(tmp_path, caplog, small_blocks, version, compression):
     path = tmp_path / "asammdf.mf4"
@@ -311,58 +155,19 @@ def test_a_recording_without_bus_frames_fails_to_open(tmp_path, caplog):
 # -- shapes made with the project's own writer ------------------------------------
 
 
-def mixed_recording(payload="vlsd"):
-    """Classic and FD frames (FD payloads as signal data), remote, error and
-    LIN frames over two data groups, with record ids."""
-    can_frames, other = mw.sample_frames(n_can=120, n_fd=60, n_lin=40)
-    w = RecordingWriter(start_time_ns=START_NS)
-    g = w.data_group(record_id_size=1)
-    g.can_channel_group(fd=False)
-    g.can_channel_group(fd=True, payload=payload)
-    g.can_remote_channel_group()
-    g.can_error_channel_group()
-    g.add_frames(can_frames)
-    g.add_frames(f for f in other if isinstance(f, CanFrame))
-    g.add_frame(CanFrame(9.0, 0x7DF, is_remote_frame=True, data_length=8))
-    g.add_frame(CanFrame(9.5, is_error_frame=True, error_type=3, channel=2))
-    g2 = w.data_group(record_id_size=0)
-    g2.lin_channel_group(packed=True)
-    g2.add_frames(f for f in other if isinstance(f, LinFrame))
-    return w
-
-
-def fields(messages):
-    return [(m.timestamp, m.arbitration_id, m.is_extended_id, m.dlc, bytes(m.data), m.is_fd, m.bitrate_switch,
-             m.error_state_indicator, m.is_rx, m.is_remote_frame, m.is_error_frame, m.channel) for m in messages]
-
-
-SHAPES = {
-    "data list": lambda rec: mw.store_as_list(rec, 0, 200),
-    "data list of compressed blocks": lambda rec: mw.store_as_list(rec, 0, 333, zip_type=mw.DZ_DEFLATE),
-    "header list, transposed": lambda rec: (mw.store_as_list(rec, 0, 512, zip_type=mw.DZ_TRANSPOSED, header=True),
-                                            mw.store_as_list(rec, 1, 64, zip_type=mw.DZ_TRANSPOSED, header=True)),
-    "VLSD group first": lambda rec: mw.vlsd_groups_first(rec, 0),
-    "VLSD group first, compressed list": lambda rec: (mw.vlsd_groups_first(rec, 0),
-                                                      mw.store_as_list(rec, 0, 1000, zip_type=mw.DZ_DEFLATE)),
-    "maximum-length payload": lambda rec: mw.maximum_length_payload(rec, 0, 0, "CAN_DataFrame.DataBytes",
-                                                                    "CAN_DataFrame.DataLength",
-                                                                    "CAN_DataFrame.UsedBytes"),
-}
-
-
 @pytest.mark.parametrize("shape", list(SHAPES))
 def test_shapes_of_other_writers_give_the_plain_frames(tmp_path, shape):
     plain_rec = mixed_recording().build()
     plain = tmp_path / "plain.mf4"
     plain_rec.write(str(plain))
-    want = fields(read(plain))
+    want = rows(read(plain))
     assert len(want) == 222
 
     rec = mixed_recording().build()
     SHAPES[shape](rec)
     changed = tmp_path / "changed.mf4"
     rec.write(str(changed))
-    assert fields(read(changed, any_writer=True)) == want
+    assert rows(read(changed, any_writer=True)) == want
 
 
 @pytest.mark.parametrize("zip_type,header", [(mw.DZ_DEFLATE, False), (None, True), (mw.DZ_DEFLATE, True)])
@@ -370,12 +175,12 @@ def test_signal_data_in_lists(tmp_path, zip_type, header):
     plain_rec = mixed_recording(payload="sd").build()
     plain = tmp_path / "plain.mf4"
     plain_rec.write(str(plain))
-    want = fields(read(plain))
+    want = rows(read(plain))
     rec = mixed_recording(payload="sd").build()
     mw.store_signal_data_as_list(rec, 0, 100, zip_type, header)
     changed = tmp_path / "changed.mf4"
     rec.write(str(changed))
-    assert fields(read(changed, any_writer=True)) == want
+    assert rows(read(changed, any_writer=True)) == want
 
 
 @pytest.mark.parametrize("shape", ["data list", "data list of compressed blocks", "VLSD group first"])
@@ -456,7 +261,7 @@ def test_a_looping_data_list_ends_where_it_loops(tmp_path, caplog):
     got_lin = [m for m in got if m.channel.startswith("LIN")]
     # The first two blocks' whole records, then the end.
     assert 0 < len(got_lin) < len(lin)
-    assert fields(got_lin) == fields(lin[:len(got_lin)])
+    assert rows(got_lin) == rows(lin[:len(got_lin)])
     assert any("loops" in r.getMessage() for r in caplog.records)
 
 
@@ -464,35 +269,29 @@ def test_a_looping_data_list_ends_where_it_loops(tmp_path, caplog):
 
 
 def test_command_line_reads_other_writers_with_its_flag_and_says_so_without(tmp_path):
-    from test_cli import run
-
     path = tmp_path / "python_can.mf4"
     messages = python_can_messages(15)
     write_python_can(path, messages, 2)
-    refused = run(path)
+    refused = run_cli(path)
     assert refused.returncode == 1
     assert refused.stdout == ""
     assert refused.stderr.strip().endswith("--any-writer reads recordings of other writers")
     assert "Unsupported MF4 file" in refused.stderr
-    read_ok = run(path, "--any-writer")
+    read_ok = run_cli(path, "--any-writer")
     assert read_ok.returncode == 0, read_ok.stderr
     assert read_ok.stdout.splitlines() == [str(m) for m in read(path, any_writer=True)]
     assert len(read_ok.stdout.splitlines()) == len(messages)
 
 
 def test_command_line_gives_no_hint_for_other_failures(tmp_path):
-    from test_cli import run
-
     path = tmp_path / "broken.mf4"
     path.write_bytes(b"MDF     " + bytes(100))
-    refused = run(path)
+    refused = run_cli(path)
     assert refused.returncode == 1
     assert "--any-writer" not in refused.stderr
 
 
 # -- this reader's own recordings ---------------------------------------------------
-
-import make_recordings as mr  # noqa: E402
 
 # What any_writer reads differently, by design: no history check, data lists
 # read, LIN error events skipped instead of raising "Unknown bus type".
@@ -500,19 +299,9 @@ READ_ONLY_WITH_ANY_WRITER = {"broken_data_list", "broken_history_text_comment", 
                              "broken_tool_after_zero", "lin_errors"}
 
 
-def lines_or_error(path, **kwargs):
-    try:
-        with mod.MdfFile(str(path), **kwargs) as reader:
-            return [str(m) for m in reader]
-    except RuntimeError as error:
-        return str(error)
-
-
 @pytest.mark.parametrize("name", list(mr.RECORDINGS))
 def test_own_recordings_read_alike_with_any_writer(tmp_path, name):
-    _, data = mr.build(name)
-    path = tmp_path / f"{name}.mf4"
-    path.write_bytes(data)
+    path = mr.write_named(tmp_path, name)
     default = lines_or_error(path)
     any_writer = lines_or_error(path, any_writer=True)
     if name in READ_ONLY_WITH_ANY_WRITER:

@@ -8,14 +8,8 @@ import can
 import pytest
 
 import python_can_tolvar_mf4 as mod
-from mdf_writer import CanFrame, LinFrame, RecordingWriter, make_sample
-
-
-@pytest.fixture(scope="module")
-def sample(tmp_path_factory):
-    path = tmp_path_factory.mktemp("sample") / "sample.mf4"
-    rec = make_sample(str(path))
-    return path, rec
+from mdf_writer import CanFrame, LinFrame, RecordingWriter
+from reading import read, rows
 
 
 @pytest.fixture(scope="module")
@@ -33,15 +27,6 @@ def big(tmp_path_factory):
     return path
 
 
-def frames(reader):
-    return [(m.timestamp, m.arbitration_id, bytes(m.data), m.channel) for m in reader]
-
-
-def read_path(path):
-    with mod.MdfFile(str(path)) as reader:
-        return frames(reader)
-
-
 # -- sources ------------------------------------------------------------------------
 
 @pytest.mark.parametrize("make_source", [
@@ -55,8 +40,8 @@ def test_every_kind_of_source_gives_the_same_frames(sample, make_source):
     path, rec = sample
     source = make_source(path)
     with mod.MdfFile(source) as reader:
-        got = frames(reader)
-    assert got == read_path(path)
+        got = rows(reader)
+    assert got == rows(read(path))
     assert len(got) == len(rec.expected_merged())
     if hasattr(source, "close"):
         source.close()
@@ -65,16 +50,16 @@ def test_every_kind_of_source_gives_the_same_frames(sample, make_source):
 def test_source_given_by_keyword(sample):
     path, _ = sample
     with mod.MdfFile(file=str(path)) as reader:
-        assert frames(reader) == read_path(path)
+        assert rows(reader) == rows(read(path))
 
 
 def test_path_with_non_ascii_characters_opens(sample, tmp_path):
     path, _ = sample
     target = tmp_path / "Aufzeichnung-Überland-日本.mf4"
     target.write_bytes(path.read_bytes())
-    assert read_path(target) == read_path(path)
+    assert rows(read(target)) == rows(read(path))
     with mod.MdfFile(target) as reader:
-        assert len(frames(reader)) > 0
+        assert len(rows(reader)) > 0
 
 
 def test_file_object_starting_elsewhere_is_read_from_its_start(sample):
@@ -83,7 +68,7 @@ def test_file_object_starting_elsewhere_is_read_from_its_start(sample):
     source = io.BytesIO(data)
     source.seek(100)
     with mod.MdfFile(source) as reader:
-        assert frames(reader) == read_path(path)
+        assert rows(reader) == rows(read(path))
 
 
 def test_callers_file_object_stays_open_after_close(sample):
@@ -152,7 +137,7 @@ def test_text_mode_file_object_is_refused(sample):
 def test_passwords_are_not_looked_at_for_a_plain_recording(sample):
     path, _ = sample
     with mod.MdfFile(str(path), passwords=object()) as reader:
-        assert frames(reader) == read_path(path)
+        assert rows(reader) == rows(read(path))
 
 
 # -- close, stop and the iterators of a closed reader -----------------------------
@@ -196,13 +181,13 @@ def test_iterator_advanced_after_the_reader_ended_raises(sample, end):
         with pytest.raises(StopIteration):
             next(it)
     if end == "reinit":
-        assert frames(reader) == read_path(path)
+        assert rows(reader) == rows(read(path))
 
 
 def test_iterator_keeps_its_reader_alive(sample):
     path, _ = sample
     merged = iter(mod.MdfFile(str(path)))
-    assert len(list(merged)) == len(read_path(path))
+    assert len(list(merged)) == len(read(path))
 
 
 # -- file objects that misbehave ----------------------------------------------------
@@ -241,23 +226,23 @@ def test_read_returning_more_than_asked_never_overruns(sample):
     path, _ = sample
     try:
         with mod.MdfFile(Greedy(path.read_bytes())) as reader:
-            got = frames(reader)
+            got = rows(reader)
     except RuntimeError as error:
         assert str(error) == "Could not open data source"
     else:
-        assert got == read_path(path)
+        assert got == rows(read(path))
 
 
 def test_short_reads_are_gathered(sample, big):
     for path in (sample[0], big):
         with mod.MdfFile(Trickle(path.read_bytes())) as reader:
-            assert frames(reader) == read_path(path)
+            assert rows(reader) == rows(read(path))
 
 
 @pytest.mark.parametrize("method", ["read", "seek"])
 def test_file_object_failing_mid_iteration_raises_its_error(big, method):
     source = Failing(big.read_bytes())
-    expected = read_path(big)
+    expected = rows(read(big))
     with mod.MdfFile(source) as reader:
         merged = iter(reader)
         got = [next(merged) for _ in range(100)]
@@ -266,12 +251,12 @@ def test_file_object_failing_mid_iteration_raises_its_error(big, method):
             for m in merged:
                 got.append(m)
         # Everything delivered before the failure is right.
-        assert frames(got) == expected[:len(got)]
+        assert rows(got) == expected[:len(got)]
         assert 100 <= len(got) < len(expected)
         # Unrelated code afterwards sees no leftover exception.
         assert sum(range(4)) == 6
         source.fail = None
-        assert frames(reader) == expected
+        assert rows(reader) == expected
 
 
 @pytest.mark.parametrize("method", ["read", "seek"])
@@ -318,18 +303,18 @@ def test_path_opened_by_the_base_is_read_natively_and_closed(sample, base_opens_
     reader = mod.MdfFile(str(path))
     opened = reader.file
     assert isinstance(opened, Spy) and not opened.closed
-    got = frames(reader)
+    got = rows(reader)
     assert Spy.reads == 0
     reader.close()
     assert opened.closed
-    assert got == read_path(path)
+    assert got == rows(read(path))
 
 
 def test_stop_closes_the_file_the_base_opened(sample, base_opens_paths):
     path, _ = sample
     with mod.MdfFile(pathlib.Path(path)) as reader:
         opened = reader.file
-        assert len(frames(reader)) > 0
+        assert len(rows(reader)) > 0
     assert opened.closed
 
 
@@ -349,7 +334,7 @@ def test_base_without_file_attribute_uses_the_callers_source(sample, monkeypatch
     path, _ = sample
     with mod.MdfFile(str(path)) as reader:
         assert not hasattr(reader, "file")
-        assert frames(reader) == read_path(path)
+        assert rows(reader) == rows(read(path))
     with pytest.raises(TypeError, match="^could not get file property$"):
         mod.MdfFile()
 
@@ -390,10 +375,10 @@ def test_reader_changed_by_its_own_file_object_mid_read(big, sample, action):
         assert str(error) == "Handle has been closed" and action in ("close", "stop", "reinit")
     else:
         assert action in ("iterate", "next")
-        assert 50 + len(rest) == len(read_path(big))
+        assert 50 + len(rest) == len(read(big))
     assert source.action is None, "the file object was not read during the iteration"
     if action == "iterate":
-        assert inner == [len(read_path(big))]
+        assert inner == [len(read(big))]
     if action == "reinit":
-        assert frames(reader) == read_path(sample[0])
+        assert rows(reader) == rows(read(sample[0]))
     reader.close()

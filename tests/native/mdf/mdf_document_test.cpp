@@ -4,10 +4,15 @@
 
 #include <cstring>
 
+#include "mdf/channel_block.h"
+#include "mdf/channel_group_block.h"
 #include "mdf/data_group_block.h"
 #include "mdf/data_block.h"
+#include "mdf/file_history_block.h"
 #include "mdf/header_block.h"
 #include "mdf/id_block.h"
+#include "mdf/source_info_block.h"
+#include "mdf/text_block.h"
 #include "mdf_bytes.h"
 
 namespace tolvar::mdf {
@@ -279,6 +284,128 @@ TEST(MdfDocumentTest, StructureNestedAHundredDeepOpens) {
     auto document = MdfDocument::open(s.get());
     ASSERT_TRUE(document);
     ASSERT_EQ(document->data_groups().size(), 1u);
+}
+
+// --- blocks reached more than once
+
+// Identification, header block and a history entry whose comment names the
+// tool, with the offsets of the entry and its comment.
+struct Skeleton {
+    Skeleton() {
+        f.id();
+        f.hd();
+        tool = f.tool_comment();
+        fh = f.fh(0, tool);
+        f.set_link(64, 1, fh);
+    }
+    std::unique_ptr<MdfDocument> open() {
+        stream = f.stream();
+        return MdfDocument::open(stream.get());
+    }
+    MdfBytes f;
+    uint64_t tool = 0;
+    uint64_t fh = 0;
+    std::unique_ptr<stream::MemoryStream> stream;
+};
+
+TEST(MdfDocumentTest, ABlockLinkedFromTwoBlocksIsOneBlock) {
+    Skeleton file;
+    file.f.set_link(64, 5, file.tool);  // the header's comment is the history entry's
+    auto document = file.open();
+    ASSERT_TRUE(document);
+    const HdBlock* hd = document->header_block();
+    ASSERT_EQ(hd->file_history.size(), 1u);
+    EXPECT_EQ(hd->comment.get(), as<FhBlock>(hd->file_history[0])->comment.get());
+    ASSERT_NE(document->comment_text(), nullptr);
+    EXPECT_NE(document->comment_text()->find("<tool_id>ZR</tool_id>"), std::string::npos);
+}
+
+TEST(MdfDocumentTest, ACommentOfAnotherKindIsReadAsThatKind) {
+    Skeleton file;
+    file.f.set_link(64, 5, file.f.si(2, 2, file.f.tx("CAN1")));
+    auto document = file.open();
+    ASSERT_TRUE(document);
+    const SiBlock* si = as<SiBlock>(document->header_block()->comment);
+    ASSERT_NE(si, nullptr);
+    EXPECT_EQ(si->bus_type, 2);
+    EXPECT_EQ(as<TextBlock>(si->name)->text, "CAN1");
+    EXPECT_EQ(document->comment_text(), nullptr);
+}
+
+TEST(MdfDocumentTest, HistoryEntryReachedFirstThroughASingleLinkKeepsItsPlaceInTheChain) {
+    // A data group's comment names the first history entry; the header block
+    // links its data groups before its history, so the entry is read through
+    // that link first. The history still holds both entries.
+    Skeleton file;
+    const uint64_t second = file.f.fh(0, file.tool, 77);
+    file.f.set_link(file.fh, 0, second);
+    file.f.set_link(64, 0, file.f.dg(0, 0, 0, 0, file.fh));
+    auto document = file.open();
+    ASSERT_TRUE(document);
+    const HdBlock* hd = document->header_block();
+    ASSERT_EQ(hd->file_history.size(), 2u);
+    EXPECT_EQ(as<FhBlock>(hd->file_history[1])->time_ns, 77u);
+    ASSERT_EQ(hd->data_groups.size(), 1u);
+    EXPECT_EQ(as<DgBlock>(hd->data_groups[0])->comment.get(), hd->file_history[0].get());
+}
+
+TEST(MdfDocumentTest, ChainsSharingATailShareItsBlock) {
+    // Two data groups whose channel-group chains end in the same group.
+    Skeleton file;
+    const uint64_t shared = file.f.cg(0, 0, 2, 0);
+    const uint64_t own = file.f.cg(shared, 0, 1, 0);
+    const uint64_t b = file.f.dg(0, shared, 0, 1);
+    file.f.set_link(64, 0, file.f.dg(b, own, 0, 1));
+    auto document = file.open();
+    ASSERT_TRUE(document);
+    const BlockList& groups = document->data_groups();
+    ASSERT_EQ(groups.size(), 2u);
+    const BlockList& first = as<DgBlock>(groups[0])->channel_groups;
+    const BlockList& second = as<DgBlock>(groups[1])->channel_groups;
+    ASSERT_EQ(first.size(), 2u);
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(first[1].get(), second[0].get());
+    EXPECT_EQ(as<CgBlock>(second[0])->record_id, 2u);
+}
+
+TEST(MdfDocumentTest, LongChainsOfEveryKindReadBackWhole) {
+    // History entries, data groups, channel groups (in the first data group)
+    // and components (of the first group's only channel), 20 000 of each.
+    constexpr uint64_t kCount = 20000;
+    Skeleton file;
+    MdfBytes& f = file.f;
+    uint64_t component = 0;
+    for (uint64_t i = kCount; i-- > 0;) component = f.cn(component, 0, 0, 0, static_cast<uint32_t>(i));
+    const uint64_t structure = f.cn(0, component, 0, 0, 0);
+    uint64_t cg = 0;
+    for (uint64_t i = kCount; i-- > 1;) cg = f.cg(cg, 0, i, 0);
+    cg = f.cg(cg, structure, 0, 0);
+    uint64_t dg = 0;
+    for (uint64_t i = kCount; i-- > 1;) dg = f.dg(dg, 0, 0, static_cast<uint8_t>(i % 3));
+    f.set_link(64, 0, f.dg(dg, cg, 0));
+    uint64_t fh = 0;
+    for (uint64_t i = kCount; i-- > 1;) fh = f.fh(fh, file.tool, i);
+    f.set_link(file.fh, 0, fh);
+
+    auto document = file.open();
+    ASSERT_TRUE(document);
+    const HdBlock* hd = document->header_block();
+    ASSERT_EQ(hd->file_history.size(), kCount);
+    ASSERT_EQ(hd->data_groups.size(), kCount);
+    const BlockList& groups = as<DgBlock>(hd->data_groups[0])->channel_groups;
+    ASSERT_EQ(groups.size(), kCount);
+    const BlockList& channels = as<CgBlock>(groups[0])->channels;
+    ASSERT_EQ(channels.size(), 1u);
+    const BlockList& components = as<CnBlock>(channels[0])->components;
+    ASSERT_EQ(components.size(), kCount);
+    uint64_t out_of_place = 0;
+    for (uint64_t i = 0; i < kCount; ++i) {
+        if (as<FhBlock>(hd->file_history[i])->time_ns != i) ++out_of_place;
+        if (i > 0 && as<DgBlock>(hd->data_groups[i])->rec_id_size != i % 3) ++out_of_place;
+        if (as<CgBlock>(groups[i])->record_id != i) ++out_of_place;
+        if (as<CnBlock>(components[i])->bit_count != i) ++out_of_place;
+    }
+    EXPECT_EQ(out_of_place, 0u);
 }
 
 }  // namespace
