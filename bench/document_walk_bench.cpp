@@ -22,10 +22,10 @@ std::string g_path;
 
 // Walks one data group from its first record; gives records and bytes.
 void walk(const tolvar::bus::GroupPlan* plan, uint64_t& records, uint64_t& bytes) {
-    auto iterator = tolvar::bus::RecordIterator::create(plan);
+    auto iterator = tolvar::bus::RecordIterator::create(plan, 0.0);
     if (!iterator) return;
-    for (const auto* m = iterator->first(); m != nullptr; m = iterator->advance()) {
-        benchmark::DoNotOptimize(m->identifier);
+    for (auto step = iterator->first(); step != tolvar::bus::WalkStep::kEnd; step = iterator->advance()) {
+        benchmark::DoNotOptimize(iterator->current().frame.id);
         ++records;
     }
     bytes += iterator->position();

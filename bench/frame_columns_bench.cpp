@@ -1,12 +1,12 @@
 // The native part of the columnar reads on a large recording from disk: every
-// data group walked into a frame store, then the stores merged into columns
-// as to_numpy and to_arrow lay them out; and a walk whose filter keeps
+// data group walked into a frame store; the column path as to_numpy and
+// to_arrow lay their tables out (walk, merge and fill), and a chunk at a
+// time as a stream of record batches does; and a walk whose filter keeps
 // nothing. The recording comes from the test writer:
 //   .venv/bin/python tests/make_recordings.py build/bench-data --large 1000000
 //   build/native/frame_columns_bench build/bench-data/large.mf4
 // (or TOLVAR_BENCH_RECORDING=path). Prints frames/s; asserts nothing.
 #include <benchmark/benchmark.h>
-#include <sys/mman.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +17,7 @@
 
 #include "bus/frame_columns.h"
 #include "bus/frame_filter.h"
+#include "bus/frame_store.h"
 #include "bus/record_iterator.h"
 #include "bus/record_plan.h"
 #include "mdf/mdf_document.h"
@@ -54,17 +55,17 @@ bool collect_all(const Opened& o, const bus::FrameFilter* filter, std::vector<bu
     stores.clear();
     stores.resize(o.plans.size());
     for (size_t g = 0; g < o.plans.size(); ++g) {
-        auto cursor = bus::RecordIterator::create(&o.plans[g], filter);
-        if (!cursor || bus::collect(*cursor, o.document->start_time(), stores[g]) != bus::CollectResult::kDone) {
-            return false;
-        }
+        auto cursor = bus::RecordIterator::create(&o.plans[g], o.document->start_time(), filter);
+        if (!cursor) return false;
+        cursor->rewind();
+        if (cursor->collect(stores[g]) != bus::CollectResult::kDone) return false;
     }
     return true;
 }
 
 uint64_t rows_of(const std::vector<bus::FrameStore>& stores) {
     uint64_t n = 0;
-    for (const auto& s : stores) n += s.size();
+    for (const auto& s : stores) n += s.appended();
     return n;
 }
 
@@ -83,67 +84,35 @@ void BM_Collect(benchmark::State& state) {
     state.counters["frames/s"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
 }
 
-// Buffers of one table, allocated zeroed and with large pages where they
-// are large, as numpy allocates its arrays.
-struct Buffers {
-    std::vector<void*> owned;
-    void* make(uint64_t bytes) {
-        void* p = std::calloc(bytes == 0 ? 1 : bytes, 1);
-        owned.push_back(p);
-        const uintptr_t page = 4096;
-        const uintptr_t start = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
-        const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(page - 1);
-        if (bytes >= (4u << 20) && end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
-        return p;
-    }
-    ~Buffers() {
-        for (void* p : owned) std::free(p);
-    }
-};
-
-void columns(benchmark::State& state, bool arrow) {
+// The frames as tables (chunk_rows 0) or as a stream of chunks.
+void columns(benchmark::State& state, bool arrow, uint64_t chunk_rows) {
     Opened o = open_recording();
     if (!o.document) return state.SkipWithError("the recording does not open");
     uint64_t frames = 0;
-    std::vector<bus::FrameStore> stores;
-    int16_t codes[bus::kChannelCount] = {};
-    std::vector<uint32_t> texts(bus::kChannelCount * 8, 0x41);
+    bus::ColumnLayout layout;
+    if (arrow) {
+        layout.flag_bits = true;
+    } else {
+        layout.channel = bus::ColumnLayout::Channel::kText;
+        layout.data = bus::ColumnLayout::Data::kRows;
+    }
     for (auto _ : state) {
-        if (!collect_all(o, nullptr, stores)) return state.SkipWithError("a walk failed");
-        uint64_t n = 0, widest = 0, bytes = 0;
-        for (const auto& s : stores) {
-            n += s.size();
-            widest = std::max(widest, s.widest());
-            bytes += s.payload_bytes();
+        auto path = bus::FrameColumns::open(o.plans, nullptr, o.document->start_time(), layout, chunk_rows);
+        if (!path) return state.SkipWithError("no memory");
+        for (;;) {
+            bus::ColumnChunk chunk;
+            const bus::ColumnResult result = path->next(chunk);
+            if (result == bus::ColumnResult::kEnd) break;
+            if (result != bus::ColumnResult::kChunk) return state.SkipWithError("the read failed");
+            frames += chunk.rows;
         }
-        Buffers b;
-        bus::ColumnTargets t;
-        t.timestamp = static_cast<double*>(b.make(n * 8));
-        t.arbitration_id = static_cast<uint32_t*>(b.make(n * 4));
-        t.dlc = static_cast<uint8_t*>(b.make(n));
-        t.flag_bits = arrow;
-        for (auto& f : t.flags) f = static_cast<uint8_t*>(b.make(arrow ? (n + 7) / 8 : n));
-        if (arrow) {
-            t.channel = static_cast<int16_t*>(b.make(n * 2));
-            t.channel_codes = codes;
-            t.data_values = static_cast<uint8_t*>(b.make(bytes));
-            t.offsets32 = static_cast<int32_t*>(b.make((n + 1) * 4));
-        } else {
-            t.channel_text = static_cast<uint32_t*>(b.make(n * 5 * 4));
-            t.channel_text_width = 5;
-            t.channel_texts = texts.data();
-            t.data_rows = static_cast<uint8_t*>(b.make(n * widest));
-            t.data_width = widest;
-        }
-        if (!bus::fill_columns(stores, t)) return state.SkipWithError("the merge failed");
-        frames += n;
     }
     state.counters["frames/s"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
 }
 
-void BM_NumpyColumns(benchmark::State& state) { columns(state, false); }
-void BM_ArrowColumns(benchmark::State& state) { columns(state, true); }
-
+void BM_NumpyColumns(benchmark::State& state) { columns(state, false, 0); }
+void BM_ArrowColumns(benchmark::State& state) { columns(state, true, 0); }
+void BM_ArrowChunks(benchmark::State& state) { columns(state, true, 65536); }
 // A filter that keeps nothing (channels=[]): the walk and the decoding alone.
 void BM_WalkKeepingNothing(benchmark::State& state) {
     Opened o = open_recording();
@@ -183,6 +152,7 @@ int main(int argc, char** argv) {
     for (auto* b : {benchmark::RegisterBenchmark("Collect", BM_Collect),
                     benchmark::RegisterBenchmark("NumpyColumns", BM_NumpyColumns),
                     benchmark::RegisterBenchmark("ArrowColumns", BM_ArrowColumns),
+                    benchmark::RegisterBenchmark("ArrowChunks", BM_ArrowChunks),
                     benchmark::RegisterBenchmark("WalkKeepingNothing", BM_WalkKeepingNothing)}) {
         b->Unit(benchmark::kMillisecond);
         if (once) b->Iterations(1);

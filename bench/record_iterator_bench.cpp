@@ -53,11 +53,12 @@ Recording load_recording(const char* path) {
 // Walks one data group from its first record; gives the frames and the
 // bytes of records walked.
 int64_t walk_once(const bus::GroupPlan* plan, double& sum, int64_t& bytes) {
-    std::optional<bus::RecordIterator> it = bus::RecordIterator::create(plan);
+    std::optional<bus::RecordIterator> it = bus::RecordIterator::create(plan, 0.0);
     if (!it) return 0;
     int64_t frames = 0;
-    for (const bus::BusMessage* m = it->first(); m != nullptr; m = it->advance()) {
-        sum += m->time + m->data[0];
+    for (bus::WalkStep step = it->first(); step != bus::WalkStep::kEnd; step = it->advance()) {
+        const bus::DecodedRecord& r = it->current();
+        sum += r.frame.timestamp + (bus::payload_length(r.frame) != 0 ? r.payload[0] : 0);
         ++frames;
     }
     bytes = static_cast<int64_t>(it->position());

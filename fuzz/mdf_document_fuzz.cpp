@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "bus/block_sequence_stream.h"
+#include "mdf/block_sequence_stream.h"
 #include "bus/record_iterator.h"
 #include "bus/record_plan.h"
 #include "mdf/mdf_document.h"
@@ -24,7 +24,7 @@ constexpr uint64_t kMaxRecords = 1u << 20;
 // of a group stand on at most the input's bytes, each inflating to at most
 // the deflate ratio of them.
 uint64_t max_records(size_t size, bool any_writer) {
-    return any_writer ? kMaxRecords + (uint64_t{size} + 1) * (tolvar::bus::kMaxDeflateRatio + 1) : kMaxRecords;
+    return any_writer ? kMaxRecords + (uint64_t{size} + 1) * (tolvar::mdf::kMaxDeflateRatio + 1) : kMaxRecords;
 }
 
 void open_and_walk(tolvar::stream::MemoryStream& stream, size_t size, bool any_writer) {
@@ -41,10 +41,10 @@ void open_and_walk(tolvar::stream::MemoryStream& stream, size_t size, bool any_w
     const auto plans = tolvar::bus::build_plans(*document, plan_options);
     if (!plans) return;
     for (const auto& plan : *plans) {
-        auto iterator = tolvar::bus::RecordIterator::create(&plan);
+        auto iterator = tolvar::bus::RecordIterator::create(&plan, document->start_time());
         if (!iterator) continue;
         uint64_t records = 0;
-        for (auto* m = iterator->first(); m != nullptr; m = iterator->advance()) {
+        for (auto step = iterator->first(); step != tolvar::bus::WalkStep::kEnd; step = iterator->advance()) {
             if (++records > limit) __builtin_trap();
         }
     }

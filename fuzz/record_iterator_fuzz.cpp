@@ -1,11 +1,11 @@
 // Any bytes as a file holding a chain of data groups (the first 8 bytes, taken
 // as a little-endian number modulo the size, name the first one's offset):
-// every group that parses is walked to its end, twice, and every message must
-// keep its payload within itself; walked again through a filter whose window
-// (taken from the last bytes) needs the search for its start, it gives no
-// more frames, each of them inside the window, and its frames go into
-// columns whole. Parsed and planned once as this reader's own recordings and
-// once as any writer's.
+// every group that parses is walked to its end, twice, and every frame must
+// be one a message can show, its payload readable; walked again through a
+// filter whose window (taken from the last bytes) needs the search for its
+// start, it gives no more frames, each of them inside the window, and as
+// many go into a store. Parsed and planned once as this reader's own
+// recordings and once as any writer's.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -13,8 +13,8 @@
 #include <cstring>
 #include <vector>
 
-#include "bus/frame_columns.h"
 #include "bus/frame_filter.h"
+#include "bus/frame_store.h"
 #include "bus/record_iterator.h"
 #include "bus/record_plan.h"
 #include "log/log.h"
@@ -26,48 +26,46 @@
 
 namespace {
 
+using namespace tolvar::bus;
+
 int quiet(tolvar::log::LogMessage*, void*) { return 0; }
 
-void check(const tolvar::bus::BusMessage& m) {
-    using namespace tolvar::bus;
-    const auto* begin = reinterpret_cast<const uint8_t*>(&m);
-    const auto* end = begin + sizeof m;
-    switch (m.kind) {
-        case FrameKind::kNone: break;
-        case FrameKind::kCanDataFrame:
-        case FrameKind::kCanRemoteFrame:
-            if (m.data != m.details.can.payload || m.data_length > kCanPayloadSize) abort();
-            break;
-        case FrameKind::kCanErrorFrame:
-            if (m.data != nullptr || m.data_length != 0) abort();
-            if (m.details.error.error_type < 0 || m.details.error.error_type > 5) abort();
-            break;
-        case FrameKind::kLinFrame:
-            if (m.data != m.details.lin.payload || m.data_length > kLinPayloadSize) abort();
-            break;
-        default: abort();
+// A frame as a message shows it: one kind, a channel of that kind, a payload
+// within the kind's size where a payload is.
+void check(const DecodedRecord& r) {
+    const Frame& f = r.frame;
+    const bool remote = has_flag(f, kFlagRemote);
+    const bool error = has_flag(f, kFlagError);
+    if (remote && error) abort();
+    if (f.channel >= kChannelCount || f.id > 0x1FFFFFFFu) abort();
+    const FrameKind kind = kind_of(f);
+    if (kind == FrameKind::kLinFrame && (f.dlc > kLinPayloadSize || has_flag(f, kFlagExtended))) abort();
+    if (f.dlc > kCanPayloadSize) abort();
+    if (error && f.dlc != 0) abort();
+    const uint64_t length = payload_length(f);
+    if (length != 0) {
+        if (r.payload == nullptr) abort();
+        // Every byte of it can be read.
+        volatile uint8_t sum = 0;
+        for (uint64_t i = 0; i < length; ++i) sum = static_cast<uint8_t>(sum + r.payload[i]);
     }
-    if (m.data != nullptr && (m.data < begin || m.data + m.data_length > end)) abort();
 }
 
-uint64_t walk(const tolvar::bus::GroupPlan& plan) {
-    std::optional<tolvar::bus::RecordIterator> it = tolvar::bus::RecordIterator::create(&plan);
+uint64_t walk(const GroupPlan& plan) {
+    std::optional<RecordIterator> it = RecordIterator::create(&plan, 0.0);
     if (!it) abort();
     uint64_t count = 0;
-    tolvar::bus::FrameKind status = tolvar::bus::FrameKind::kNone;
-    for (const tolvar::bus::BusMessage* m = it->first(&status); m != nullptr; m = it->advance(&status)) {
-        if (status != m->kind) abort();
-        check(*m);
+    for (WalkStep step = it->first(); step != WalkStep::kEnd; step = it->advance()) {
+        if (step == WalkStep::kFrame) check(it->current());
         ++count;
     }
-    if (it->advance() != nullptr) abort();
+    if (it->advance() != WalkStep::kEnd) abort();
     return count;
 }
 
 // The filtered walk: never more frames than the plain one, each in the
-// window; then the same walk into a store and out through fill_columns.
-void filtered_walk(const tolvar::bus::GroupPlan& plan, const uint8_t* data, size_t size, uint64_t frames) {
-    using namespace tolvar::bus;
+// window; then the same walk into a store gives as many rows.
+void filtered_walk(const GroupPlan& plan, const uint8_t* data, size_t size, uint64_t frames) {
     double start = 0.0;
     double stop = 0.0;
     std::memcpy(&start, data + size - 16, 8);
@@ -75,29 +73,27 @@ void filtered_walk(const tolvar::bus::GroupPlan& plan, const uint8_t* data, size
     if (std::isnan(start)) start = 0.0;
     if (std::isnan(stop) || stop < start) stop = start + 1.0;
     FrameFilter filter;
-    filter.set_window(0.0, start, stop);
+    filter.set_window(start, stop);
     filter.set_id_filters({{0, 0, -1}});
-    std::optional<RecordIterator> it = RecordIterator::create(&plan, &filter);
+    std::optional<RecordIterator> it = RecordIterator::create(&plan, 0.0, &filter);
     if (!it) abort();
     uint64_t count = 0;
-    for (const BusMessage* m = it->first(); m != nullptr; m = it->advance()) {
-        check(*m);
-        if (m->kind != FrameKind::kNone && !filter.in_window(m->time)) abort();
+    bool no_frame = false;
+    for (WalkStep step = it->first(); step != WalkStep::kEnd; step = it->advance()) {
+        if (step == WalkStep::kFrame) {
+            check(it->current());
+            if (!filter.in_window(it->current().frame.timestamp)) abort();
+        } else {
+            no_frame = true;
+        }
         ++count;
     }
     if (count > frames) abort();
-    std::vector<FrameStore> stores(1);
-    if (collect(*it, 0.0, stores[0]) != CollectResult::kDone) return;
-    const uint64_t rows = stores[0].size();
-    std::vector<double> timestamps(rows);
-    std::vector<int32_t> offsets(rows + 1);
-    std::vector<uint8_t> values(stores[0].payload_bytes());
-    ColumnTargets targets;
-    targets.timestamp = timestamps.data();
-    targets.data_values = values.data();
-    targets.offsets32 = offsets.data();
-    if (!fill_columns(stores, targets)) abort();
-    if (static_cast<uint64_t>(offsets[rows]) != values.size()) abort();
+    FrameStore store;
+    it->rewind();
+    const CollectResult result = it->collect(store);
+    if (result == CollectResult::kNoFrame && !no_frame) abort();
+    if (result == CollectResult::kDone && (no_frame || store.appended() != count)) abort();
 }
 
 }  // namespace

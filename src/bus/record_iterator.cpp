@@ -276,6 +276,7 @@ CollectResult RecordIterator::collect(FrameStore& store, uint64_t rows) {
 }
 
 const DecodedRecord& RecordIterator::current() const { return walk_->decoded; }
+const RecordView& RecordIterator::view() const { return walk_->view; }
 uint64_t RecordIterator::position() const { return walk_->position; }
 bool RecordIterator::finished() const { return walk_->finished; }
 

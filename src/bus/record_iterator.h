@@ -63,6 +63,8 @@ public:
     // The frame of the last kFrame; valid until the next step or destruction,
     // and unaffected by moving the walk.
     const DecodedRecord& current() const;
+    // The record the last step read, as its decoder saw it; valid as long.
+    const RecordView& view() const;
 
     // Appends the frames of the records that follow to `store`, exactly the
     // frames advance() would give, until the store has gained at least

@@ -1,8 +1,8 @@
 // Decoding prepared once per record group against the decoders' general
 // rules: for random layouts of every decoder, with random records and signal
-// entries, the message made from the prepared steps is byte for byte the
-// message the decoder gives; and common layouts get the fast forms they are
-// prepared for.
+// entries, the frame made by the prepared steps (and, for straight CAN data
+// programs, by the batch) is byte for byte the frame the decoder gives; and
+// common layouts get the fast forms they are prepared for.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "bus/value_extraction.h"
+#include "bus/decode_program.h"
+#include "bus/frame_decoding.h"
 #include "mdf/data_block.h"
 
 namespace tolvar::bus {
@@ -133,45 +134,70 @@ struct KindCase {
 
 class PreparedDecodingTest : public ::testing::TestWithParam<KindCase> {};
 
-TEST_P(PreparedDecodingTest, GivesTheMessageOfTheGeneralRules) {
+// A decoded record as bytes: its frame and its payload.
+std::vector<uint8_t> as_bytes(FrameKind kind, const DecodedRecord& out) {
+    if (kind == FrameKind::kNone) return {};
+    std::vector<uint8_t> bytes(sizeof(Frame));
+    std::memcpy(bytes.data(), &out.frame, sizeof(Frame));
+    bytes.insert(bytes.end(), out.payload, out.payload + payload_length(out.frame));
+    return bytes;
+}
+
+TEST_P(PreparedDecodingTest, GivesTheFrameOfTheGeneralRules) {
     const FrameKind kind = GetParam().kind;
     std::mt19937_64 random(static_cast<uint64_t>(kind) * 7919);
-    const FrameDecoder decoder = decoder_for(kind);
     uint64_t straight = 0;
     uint64_t frames = 0;
+    uint64_t batched = 0;
     for (int layouts = 0; layouts < 3000; ++layouts) {
         const bool plain = layouts % 2 == 0;
         const uint64_t record_length = 1 + random() % 40;
         const RecordLayout layout = random_layout(random, kind, record_length, plain);
         const DecodeProgram program = prepare_decoding(layout, record_length, kind);
         straight += program.straight ? 1 : 0;
-        for (int records = 0; records < 8; ++records) {
+        std::vector<std::vector<uint8_t>> records;
+        std::vector<std::vector<uint8_t>> by_rules;
+        for (int r = 0; r < 8; ++r) {
             std::vector<uint8_t> record(record_length);
             for (uint8_t& b : record) b = static_cast<uint8_t>(random() % 3 == 0 ? random() % 3 : random());
             const std::vector<uint8_t> signal = random_signal(random);
             const RecordView view{ByteSpan{record.data(), record.size()}, ByteSpan{signal.data(), signal.size()},
                                   &layout};
-            BusMessage by_rule;
-            BusMessage prepared;
-            std::memset(&by_rule, 0x5A, sizeof by_rule);
-            std::memset(&prepared, 0x5A, sizeof prepared);
-            const FrameKind rule_kind = decoder(view, by_rule);
-            DecodedFrame frame;
-            ASSERT_EQ(decode_prepared(program, view, frame), rule_kind);
-            to_message(frame, prepared);
+            DecodedRecord rule_out;
+            DecodedRecord prepared_out;
+            std::memset(&rule_out, 0x5A, sizeof rule_out);
+            std::memset(&prepared_out, 0x5A, sizeof prepared_out);
+            PayloadScratch rule_scratch;
+            PayloadScratch prepared_scratch;
+            const FrameKind rule_kind = decode_by_rules(kind, view, 1000.0, rule_out, rule_scratch);
+            ASSERT_EQ(decode_record(program, view, 1000.0, prepared_out, prepared_scratch), rule_kind);
             frames += rule_kind != FrameKind::kNone ? 1 : 0;
-            // Each data pointer points into its own message.
-            const auto offset = [](const BusMessage& m) {
-                return m.data == nullptr ? -1 : m.data - reinterpret_cast<const uint8_t*>(&m);
-            };
-            ASSERT_EQ(offset(prepared), offset(by_rule)) << "layout " << layouts;
-            prepared.data = by_rule.data = nullptr;
-            ASSERT_EQ(std::memcmp(&prepared, &by_rule, sizeof prepared), 0) << "layout " << layouts;
+            by_rules.push_back(as_bytes(rule_kind, rule_out));
+            ASSERT_EQ(as_bytes(rule_kind, prepared_out), by_rules.back()) << "layout " << layouts;
+            records.push_back(std::move(record));
+        }
+        // The batch of a straight program whose payload lies in the record.
+        const bool in_record = program.payload_step < 0 ||
+                               program.steps[static_cast<size_t>(program.payload_step)].read == Read::kRecordBytes;
+        if (!program.straight || !in_record) continue;
+        FrameBatch batch;
+        const uint8_t* pointers[8];
+        for (size_t r = 0; r < records.size(); ++r) pointers[r] = records[r].data();
+        decode_can_data_batch(program, layout.standard, 1000.0, pointers, 8, batch);
+        for (uint32_t r = 0; r < 8; ++r) {
+            std::vector<uint8_t> bytes(sizeof(Frame));
+            std::memcpy(bytes.data(), &batch.frames[r], sizeof(Frame));
+            for (uint32_t b = 0; b < batch.frames[r].dlc; ++b) {
+                bytes.push_back(b < batch.present[r] ? batch.payload[r][b] : 0);
+            }
+            ASSERT_EQ(bytes, by_rules[r]) << "layout " << layouts << " record " << r;
+            ++batched;
         }
     }
     // Both the straight form and the steps were walked, and frames came out.
     if (kind == FrameKind::kCanDataFrame) {
         EXPECT_GT(straight, 200u);
+        EXPECT_GT(batched, 1000u);
     }
     EXPECT_GT(frames, 1000u);
 }

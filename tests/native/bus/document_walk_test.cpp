@@ -47,11 +47,12 @@ std::vector<std::vector<double>> walk_document(const BusBytes& file) {
     EXPECT_TRUE(plans.has_value());
     if (!plans) return groups;
     for (const GroupPlan& plan : *plans) {
-        std::optional<RecordIterator> it = RecordIterator::create(&plan);
+        std::optional<RecordIterator> it = RecordIterator::create(&plan, 0.0);
         std::vector<double> times;
-        for (const BusMessage* m = it->first(); m != nullptr; m = it->advance()) {
-            EXPECT_EQ(m->kind, FrameKind::kCanDataFrame);
-            times.push_back(m->time);
+        for (WalkStep step = it->first(); step != WalkStep::kEnd; step = it->advance()) {
+            EXPECT_EQ(step, WalkStep::kFrame);
+            EXPECT_EQ(kind_of(it->current().frame), FrameKind::kCanDataFrame);
+            times.push_back(it->current().frame.timestamp);
         }
         groups.push_back(times);
     }
@@ -183,15 +184,19 @@ Expectation read_expectation(const std::string& path) {
     return expected;
 }
 
-Record record_of(const BusMessage& m, double start) {
+// The record a walk's step gave, as the expectation names it.
+Record record_of(const RecordIterator& it, WalkStep step) {
     static const char* const kKinds[] = {"null", "data", "remote", "error", "lin"};
-    Record r{kKinds[static_cast<int>(m.kind)], start + m.time, ""};
-    if (m.kind == FrameKind::kNone) r.timestamp = 0;
-    if (m.kind == FrameKind::kCanDataFrame || m.kind == FrameKind::kLinFrame) {
+    if (step == WalkStep::kNoFrame) return Record{kKinds[0], 0, ""};
+    const Frame& frame = it.current().frame;
+    const FrameKind kind = kind_of(frame);
+    Record r{kKinds[static_cast<int>(kind)], frame.timestamp, ""};
+    if (kind == FrameKind::kCanDataFrame || kind == FrameKind::kLinFrame) {
         static const char kHex[] = "0123456789abcdef";
-        for (uint64_t i = 0; i < m.data_length; ++i) {
-            r.data += kHex[m.data[i] >> 4];
-            r.data += kHex[m.data[i] & 15];
+        const uint8_t* data = it.current().payload;
+        for (uint64_t i = 0; i < payload_length(frame); ++i) {
+            r.data += kHex[data[i] >> 4];
+            r.data += kHex[data[i] & 15];
         }
     }
     return r;
@@ -202,9 +207,11 @@ Reading walk_plans(const std::vector<GroupPlan>& plans, double start) {
     Reading reading;
     for (const GroupPlan& plan : plans) {
         std::vector<Record> records;
-        std::optional<RecordIterator> it = RecordIterator::create(&plan);
-        for (const BusMessage* m = it ? it->first() : nullptr; m != nullptr; m = it->advance()) {
-            records.push_back(record_of(*m, start));
+        std::optional<RecordIterator> it = RecordIterator::create(&plan, start);
+        if (it) {
+            for (WalkStep step = it->first(); step != WalkStep::kEnd; step = it->advance()) {
+                records.push_back(record_of(*it, step));
+            }
         }
         reading.push_back(std::move(records));
     }
