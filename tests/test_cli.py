@@ -671,3 +671,14 @@ def test_main_leaves_logging_as_it_found_it(cli_module, tmp_path, capsys):
     assert cli_module.main([str(tmp_path / "missing.mf4")]) == 1
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and "Unable to load block header" not in err
+
+
+@pytest.mark.parametrize("name, told", [
+    ("out.db.gz", "The file type .db is currently incompatible with gzip"),
+    ("out.blf.gz", "The file type .blf is currently incompatible with gzip"),
+    ("out.gz", 'unknown log format ".gz"'),
+])
+def test_outputs_no_writer_compresses_are_refused(sample, tmp_path, name, told):
+    out = run(sample, "-o", tmp_path / name, "--skip-unwritable")
+    assert out.returncode == 1 and out.stderr.count("\n") == 1 and told in out.stderr
+    assert list(tmp_path.iterdir()) == []
