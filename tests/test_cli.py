@@ -3,7 +3,9 @@ the README's Python examples."""
 
 import importlib.metadata
 import importlib.util
+import io
 import json
+import logging
 import os
 import pathlib
 import pty
@@ -260,12 +262,20 @@ def test_database_holds_every_frame(many_frames, tmp_path):
 
 @pytest.fixture(scope="module")
 def cli_module():
-    """The program's source in this tree, imported under a name of its own."""
-    spec = importlib.util.spec_from_file_location(
-        "cli_under_test", CLI_SOURCE / "python_can_tolvar_mf4_cli" / "__init__.py")
+    """The program's source in this tree, imported under a name of its own
+    (its modules too)."""
+    folder = CLI_SOURCE / "python_can_tolvar_mf4_cli"
+    name = "cli_under_test"
+    spec = importlib.util.spec_from_file_location(name, folder / "__init__.py",
+                                                  submodule_search_locations=[str(folder)])
     module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    sys.modules[name] = module
+    try:
+        spec.loader.exec_module(module)
+        yield module
+    finally:
+        for loaded in [m for m in sys.modules if m == name or m.startswith(name + ".")]:
+            del sys.modules[loaded]
 
 
 class FailingWriter:
@@ -446,7 +456,8 @@ def test_missing_or_wrong_password_is_one_clear_line(secret, args, message):
     (lambda tmp: [tmp / "junk.mf4"], 1),
     (lambda tmp: ["-o", tmp / "out.unknownformat"], 1),
     (lambda tmp: ["--no-such-option"], 2),
-], ids=["missing file", "directory", "not a recording", "unknown output format", "bad option"])
+    (lambda tmp: ["--start", "nan"], 1),
+], ids=["missing file", "directory", "not a recording", "unknown output format", "bad option", "window of NaN"])
 def test_bad_input_gives_one_line_and_nonzero_exit(tmp_path, make_args, code):
     (tmp_path / "junk.mf4").write_bytes(b"junk" * 64)
     out = run(*make_args(tmp_path))
@@ -559,3 +570,115 @@ def test_bad_filter_options_are_usage_errors(sample, options):
 def test_start_after_stop_is_an_error(sample):
     result = run(sample, "--start", "2", "--stop", "1")
     assert result.returncode == 1 and "--start must not be after --stop" in result.stderr
+
+
+class CountingFile(io.RawIOBase):
+    """A recording read through a file object that counts the bytes read."""
+
+    def __init__(self, path):
+        super().__init__()
+        self.file = open(path, "rb")
+        self.bytes_read = 0
+
+    def readable(self):
+        return True
+
+    def seekable(self):
+        return True
+
+    def readinto(self, buffer):
+        n = self.file.readinto(buffer)
+        self.bytes_read += n or 0
+        return n
+
+    def seek(self, offset, whence=io.SEEK_SET):
+        return self.file.seek(offset, whence)
+
+    def tell(self):
+        return self.file.tell()
+
+    def close(self):
+        self.file.close()
+        super().close()
+
+
+@pytest.mark.parametrize("options, keywords", [
+    (["--start", "0.05", "--stop", "0.2"], dict(start=0.05, stop=0.2)),
+    (["--channel", "CAN 1", "--channel", "LIN 1", "--filter", "0:0", "--start", "0.05"],
+     dict(channels=["CAN 1", "LIN 1"], can_filters=[{"can_id": 0, "can_mask": 0}], start=0.05)),
+])
+@pytest.mark.parametrize("encrypted", [False, True], ids=["plain", "encrypted"])
+def test_a_window_opens_and_decrypts_the_recording_once(cli_module, sample, secret, monkeypatch, capsys,
+                                                        options, keywords, encrypted):
+    path = secret if encrypted else sample
+    passwords = {"default": SECRET} if encrypted else {}
+    with mod.MdfFile(str(path), passwords=passwords) as reader:
+        origin = reader.start_timestamp
+    window = {k: origin + v if k in ("start", "stop") else v for k, v in keywords.items()}
+    expected = lines_of(path, passwords=passwords, **window)
+    assert 0 < len(expected) < len(lines_of(path, passwords=passwords))
+    opened = []
+    real = mod.MdfFile
+
+    def counting(source, **kwargs):
+        opened.append(CountingFile(source))
+        return real(opened[-1], **kwargs)
+
+    monkeypatch.setattr(mod, "MdfFile", counting)
+    try:
+        assert cli_module.main([str(path), *options] + (["-p", SECRET] if encrypted else [])) == 0
+    finally:
+        for f in opened:
+            f.close()
+    assert capsys.readouterr().out.splitlines() == expected
+    assert len(opened) == 1
+    # Read (and decrypted) once: a second reading of the layer reads every
+    # byte of it again.
+    assert path.stat().st_size <= opened[0].bytes_read < 2 * path.stat().st_size
+
+
+@pytest.mark.parametrize("channel, bus", [
+    ("CAN 1", ("CAN", 1)), ("LIN 255", ("LIN", 255)), ("CAN 0", ("CAN", 0)),
+    ("can 1", None), ("CAN1", None), ("LIN x", None), ("CAN 1\n", None), ("FlexRay 1", None),
+    (1, None), (None, None),
+])
+def test_bus_of_reads_only_the_names_messages_carry(cli_module, channel, bus):
+    assert cli_module.bus_of(channel) == bus
+
+
+@pytest.mark.parametrize("channel, flags, kind", [
+    ("LIN 1", dict(is_error_frame=True), "LIN"),
+    ("CAN 1", dict(is_error_frame=True), "error"),
+    ("CAN 2", dict(is_remote_frame=True), "remote"),
+    ("CAN 3", dict(is_fd=True), "CAN FD"),
+    ("CAN 3", {}, "CAN"),
+    (0, {}, "CAN"),  # a message of another reader: by its flags
+])
+def test_kind_of_a_frame(cli_module, channel, flags, kind):
+    assert cli_module.kind_of(can.Message(channel=channel, **flags)) == kind
+
+
+def test_main_leaves_logging_as_it_found_it(cli_module, tmp_path, capsys):
+    (tmp_path / "junk.mf4").write_bytes(b"junk" * 64)
+    reader_log = logging.getLogger("python_can_tolvar_mf4")
+    before = (list(logging.getLogger().handlers), list(reader_log.handlers), reader_log.level,
+              reader_log.propagate)
+    assert cli_module.main([str(tmp_path / "junk.mf4")]) == 1
+    assert "Unable to load block header" in capsys.readouterr().err
+    assert (list(logging.getLogger().handlers), list(reader_log.handlers), reader_log.level,
+            reader_log.propagate) == before
+    # A second run tells its own reasons only.
+    assert cli_module.main([str(tmp_path / "missing.mf4")]) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "Unable to load block header" not in err
+
+
+@pytest.mark.parametrize("name, told", [
+    ("out.db.gz", "The file type .db is currently incompatible with gzip"),
+    ("out.blf.gz", "The file type .blf is currently incompatible with gzip"),
+    ("out.gz", 'unknown log format ".gz"'),
+])
+def test_outputs_no_writer_compresses_are_refused(sample, tmp_path, name, told):
+    out = run(sample, "-o", tmp_path / name, "--skip-unwritable")
+    assert out.returncode == 1 and out.stderr.count("\n") == 1 and told in out.stderr
+    assert list(tmp_path.iterdir()) == []
