@@ -334,6 +334,27 @@ def test_filters_combine(tmp_path):
         assert arrow_rows(reader.to_arrow()) == expected
 
 
+@pytest.mark.parametrize("kept", [1024, 3072, 1000])
+def test_a_filter_that_drops_a_groups_last_frames_gives_exactly_the_frames_kept(tmp_path, kept):
+    # A filter that keeps exactly as many frames as the first row chunks of a
+    # group hold, then passes over the rest of a batch, once made the tables
+    # read past the rows kept.
+    w = RecordingWriter(1_600_000_000 * 10**9)
+    g = w.data_group()
+    g.can_channel_group(fd=False)
+    frames = [CanFrame(i * 1e-3, 1, bytes([i % 256] * 8)) for i in range(kept)]
+    frames += [CanFrame(10 + i * 1e-3, 2, bytes(8)) for i in range(100)]
+    g.add_frames(frames)
+    path = str(tmp_path / "tail.mf4")
+    w.write(path)
+    with mod.MdfFile(path, can_filters=[{"can_id": 1, "can_mask": 0x7FF}]) as reader:
+        expected = rows(list(reader))
+        assert len(expected) == kept
+        assert numpy_rows(reader.to_numpy()) == expected
+        assert arrow_rows(reader.to_arrow()) == expected
+        assert pandas_rows(reader.to_pandas()) == expected
+
+
 def test_selection_after_the_open_equals_filters_at_construction(tmp_path):
     with open_reader(tmp_path, "encrypted") as reader:
         messages = list(reader)

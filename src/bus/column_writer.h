@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "bus/column_layout.h"
 #include "bus/frame.h"
-#include "bus/frame_columns.h"
 #include "bus/frame_store.h"
 
 namespace tolvar::bus {

@@ -20,18 +20,6 @@ constexpr uint64_t kRefillRows = 4096;
 // A chunk's payload values stay addressable with 32-bit offsets: a chunk
 // ends once it holds more than this, the last row at most a payload more.
 constexpr uint64_t kChunkPayloadLimit = uint64_t{INT32_MAX} - kCanPayloadSize;
-constexpr uint64_t kTextUnits = 8;
-
-struct TextTable {
-    uint32_t units[kChannelCount * kTextUnits] = {};
-    TextTable() {
-        for (unsigned code = 0; code < kChannelCount; ++code) {
-            char name[kChannelNameSize];
-            const unsigned length = channel_name(code, name);
-            for (unsigned i = 0; i < length; ++i) units[code * kTextUnits + i] = static_cast<uint8_t>(name[i]);
-        }
-    }
-};
 
 // a * b, or false when it does not fit.
 bool product(uint64_t a, uint64_t b, uint64_t& out) {
@@ -41,11 +29,6 @@ bool product(uint64_t a, uint64_t b, uint64_t& out) {
 }
 
 }  // namespace
-
-const uint32_t* channel_texts() {
-    static const TextTable table;
-    return table.units;
-}
 
 struct FrameColumns::State final : FrameMerge::Source {
     State(const std::vector<GroupPlan>& group_plans, const FrameFilter* frame_filter, double time_origin,
