@@ -97,7 +97,7 @@ void columns(benchmark::State& state, bool arrow, uint64_t chunk_rows) {
         layout.data = bus::ColumnLayout::Data::kRows;
     }
     for (auto _ : state) {
-        auto path = bus::FrameColumns::open(o.plans, nullptr, o.document->start_time(), layout, chunk_rows);
+        auto path = bus::FrameColumns::open(o.plans.data(), o.plans.size(), nullptr, o.document->start_time(), layout, chunk_rows);
         if (!path) return state.SkipWithError("no memory");
         for (;;) {
             bus::ColumnChunk chunk;

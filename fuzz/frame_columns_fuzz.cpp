@@ -168,7 +168,7 @@ std::vector<Row> merged(std::vector<FrameStore>& stores) {
 // The column path's rows in `layout`: whole, or chunk after chunk.
 std::optional<std::vector<Row>> column_rows(const std::vector<GroupPlan>& plans, const FrameFilter* filter,
                                             const ColumnLayout& layout, uint64_t chunk_rows) {
-    std::unique_ptr<FrameColumns> columns = FrameColumns::open(plans, filter, 1000.0, layout, chunk_rows);
+    std::unique_ptr<FrameColumns> columns = FrameColumns::open(plans.data(), plans.size(), filter, 1000.0, layout, chunk_rows);
     if (!columns) abort();
     std::vector<Row> rows;
     for (;;) {

@@ -100,6 +100,65 @@ DecodeProgram prepare_decoding(const RecordLayout& layout, uint64_t record_lengt
     return program;
 }
 
+// Every value goes into a local first: the frame's byte-wide members may
+// alias anything, and storing them one by one would make the compiler read
+// the program again after each.
+bool decode_straight(const DecodeProgram& program, const StandardLayout& standard, ByteSpan record, ByteSpan signal,
+                     double origin, Frame& frame, const uint8_t*& payload, uint8_t* scratch) {
+    using P = DecodeProgram;
+    const P::IntegerRead* r = program.can_data;
+    const uint8_t* bytes = nullptr;
+    uint64_t present = 0;
+    if (program.payload_step >= 0) {
+        const FieldStep& s = program.steps[static_cast<size_t>(program.payload_step)];
+        if (s.read == FieldStep::Read::kRecordBytes) {
+            if (s.present != 0) {
+                bytes = record.data + s.byte;
+                present = s.present;
+            }
+        } else {
+            const reads::SignalEntry entry = reads::take_signal_entry(signal);
+            if (entry.length > kCanPayloadSize) return false;
+            if (entry.length != 0) {
+                bytes = entry.bytes;
+                present = entry.present;
+            }
+        }
+    }
+    const double time = program.time_step >= 0
+                            ? reads::read_numeric(program.steps[static_cast<size_t>(program.time_step)], record).v
+                            : 0.0;
+    const uint32_t identifier = static_cast<uint32_t>(integer_of(r[P::kId], record));
+    uint8_t extended = flag_of_integer(integer_of(r[P::kIde], record));
+    const uint8_t direction = flag_of_integer(integer_of(r[P::kDir], record));
+    const uint8_t dlc = byte_of_integer(integer_of(r[P::kDlc], record));
+    uint64_t data_length = byte_of_integer(integer_of(r[P::kDataLength], record));
+    const uint8_t fd = flag_of_integer(integer_of(r[P::kEdl], record));
+    const uint8_t brs = flag_of_integer(integer_of(r[P::kBrs], record));
+    const uint8_t esi = flag_of_integer(integer_of(r[P::kEsi], record));
+    const uint8_t bus = byte_of_integer(integer_of(r[P::kBus], record));
+    if (standard.enabled) {
+        if (standard.extended_from_id) extended = static_cast<uint8_t>(identifier >> 31);
+        if (standard.length_from_dlc) data_length = can_length_of_dlc(dlc, fd != 0);
+    }
+    if (data_length > kCanPayloadSize) data_length = kCanPayloadSize;
+    frame.timestamp = origin + time;
+    frame.id = identifier & 0x1FFFFFFFu;
+    frame.channel = bus;
+    frame.dlc = static_cast<uint8_t>(data_length);
+    frame.flags = static_cast<uint8_t>(extended << kFlagExtended | fd << kFlagFd | brs << kFlagBitrateSwitch |
+                                       esi << kFlagErrorStateIndicator | (direction == 0) << kFlagRx);
+    // The payload is the bytes present, then zeros up to the length.
+    if (present >= data_length) {
+        payload = bytes;
+    } else {
+        if (present != 0) std::memcpy(scratch, bytes, present);
+        std::memset(scratch + present, 0, data_length - present);
+        payload = scratch;
+    }
+    return true;
+}
+
 void decode_can_data_batch(const DecodeProgram& program, const StandardLayout& standard, double origin,
                            const uint8_t* const* records, uint32_t count, FrameBatch& batch) {
     using P = DecodeProgram;

@@ -58,6 +58,15 @@ __attribute__((always_inline)) inline uint64_t integer_of(const DecodeProgram::I
     return (word >> r.shift) & r.mask;
 }
 
+// Decodes one record of a straight CAN data program (of its length) into
+// `frame`, its timestamp counted from `origin`: exactly what the decoder
+// gives. `payload` gets the frame's payload: where it lies, or put together
+// in `scratch` (kCanPayloadSize bytes) where zeros follow what is present.
+// False, with nothing written, when the payload's signal entry is too long
+// for a frame: the program's steps then decode the record.
+bool decode_straight(const DecodeProgram& program, const StandardLayout& standard, ByteSpan record, ByteSpan signal,
+                     double origin, Frame& frame, const uint8_t*& payload, uint8_t* scratch);
+
 // CAN data frames decoded a batch at a time: frame i is what decoding record
 // i gives. A payload is `present[i]` bytes at `payload[i]` followed by zeros
 // up to the frame's dlc; it points where it lies, valid as long as the

@@ -31,13 +31,11 @@ bool product(uint64_t a, uint64_t b, uint64_t& out) {
 }  // namespace
 
 struct FrameColumns::State final : FrameMerge::Source {
-    State(const std::vector<GroupPlan>& group_plans, const FrameFilter* frame_filter, double time_origin,
-          const ColumnLayout& column_layout, uint64_t rows_per_chunk)
-        : plans(group_plans), filter(frame_filter), origin(time_origin), layout(column_layout),
-          chunk_rows(rows_per_chunk) {}
+    State(const FrameFilter* frame_filter, double time_origin, const ColumnLayout& column_layout,
+          uint64_t rows_per_chunk)
+        : filter(frame_filter), origin(time_origin), layout(column_layout), chunk_rows(rows_per_chunk) {}
 
-    const std::vector<GroupPlan>& plans;  // borrowed
-    const FrameFilter* filter;            // borrowed
+    const FrameFilter* filter;  // borrowed
     double origin;
     ColumnLayout layout;
     uint64_t chunk_rows;
@@ -190,17 +188,17 @@ ColumnResult FrameColumns::State::bounded(ColumnChunk& chunk) {
     return ColumnResult::kChunk;
 }
 
-std::unique_ptr<FrameColumns> FrameColumns::open(const std::vector<GroupPlan>& plans, const FrameFilter* filter,
+std::unique_ptr<FrameColumns> FrameColumns::open(const GroupPlan* plans, size_t count, const FrameFilter* filter,
                                                  double origin, const ColumnLayout& layout, uint64_t chunk_rows) {
     try {
-        auto state = std::make_unique<State>(plans, filter, origin, layout, chunk_rows);
-        state->walks.reserve(plans.size());
-        for (const GroupPlan& plan : plans) {
-            std::optional<RecordIterator> walk = RecordIterator::create(&plan, origin, filter);
+        auto state = std::make_unique<State>(filter, origin, layout, chunk_rows);
+        state->walks.reserve(count);
+        for (size_t g = 0; g < count; ++g) {
+            std::optional<RecordIterator> walk = RecordIterator::create(&plans[g], origin, filter);
             if (!walk) return nullptr;
             state->walks.push_back(std::move(*walk));
         }
-        state->stores.resize(plans.size());
+        state->stores.resize(count);
         for (FrameStore& store : state->stores) {
             if (chunk_rows != 0) store.set_largest_chunk(static_cast<uint32_t>(kRefillRows));
         }

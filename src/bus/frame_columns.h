@@ -35,13 +35,13 @@ public:
     // stream that failed, say).
     using StopCheck = bool (*)(void* context);
 
-    // The column path over `plans` (in data-group order), the frames'
-    // timestamps counted from `origin`, through `filter` (null: every
-    // frame). chunk_rows 0: one chunk of every frame, its columns sized
+    // The column path over the `count` plans at `plans` (in data-group
+    // order), the frames' timestamps counted from `origin`, through `filter`
+    // (null: every frame). chunk_rows 0: one chunk of every frame, its columns sized
     // exactly (read whole first); otherwise chunks of at most chunk_rows
     // rows (and at most 2 GiB of payload), read as they are needed, with
     // int32 offsets. Null when memory runs out.
-    static std::unique_ptr<FrameColumns> open(const std::vector<GroupPlan>& plans, const FrameFilter* filter,
+    static std::unique_ptr<FrameColumns> open(const GroupPlan* plans, size_t count, const FrameFilter* filter,
                                               double origin, const ColumnLayout& layout, uint64_t chunk_rows);
     ~FrameColumns();
     FrameColumns(const FrameColumns&) = delete;

@@ -330,70 +330,6 @@ FrameKind decode_lin(const Steps& steps, const RecordView& view, Decoded& f) {
     return f.kind;
 }
 
-// A CAN data frame of a straight program; false when its payload's signal
-// entry is too long for a frame, which the steps then decode in their order.
-// Every value goes into a local first: the frame's byte-wide members may
-// alias anything, and storing them one by one would make the compiler read
-// the program again after each.
-bool decode_can_data_straight(const DecodeProgram& program, const RecordView& view, Decoded& f) {
-    using P = DecodeProgram;
-    const P::IntegerRead* r = program.can_data;
-    const ByteSpan record = view.record;
-    const uint8_t* payload = nullptr;
-    uint64_t present = 0;
-    if (program.payload_step >= 0) {
-        const FieldStep& s = program.steps[static_cast<size_t>(program.payload_step)];
-        if (s.read == FieldStep::Read::kRecordBytes) {
-            if (s.present != 0) {
-                payload = record.data + s.byte;
-                present = s.present;
-            }
-        } else {
-            ByteSpan signal = view.signal_bytes;
-            const SignalEntry entry = take_signal_entry(signal);
-            if (entry.length > kCanPayloadSize) return false;
-            if (entry.length != 0) {
-                payload = entry.bytes;
-                present = entry.present;
-            }
-        }
-    }
-    const double time = program.time_step >= 0
-                            ? read_numeric(program.steps[static_cast<size_t>(program.time_step)], record).v
-                            : 0.0;
-    const uint32_t identifier = static_cast<uint32_t>(integer_of(r[P::kId], record));
-    uint8_t extended = flag_of_integer(integer_of(r[P::kIde], record));
-    const uint8_t direction = flag_of_integer(integer_of(r[P::kDir], record));
-    const uint8_t dlc = byte_of_integer(integer_of(r[P::kDlc], record));
-    uint64_t data_length = byte_of_integer(integer_of(r[P::kDataLength], record));
-    const uint8_t fd = flag_of_integer(integer_of(r[P::kEdl], record));
-    const uint8_t brs = flag_of_integer(integer_of(r[P::kBrs], record));
-    const uint8_t esi = flag_of_integer(integer_of(r[P::kEsi], record));
-    const uint8_t bus = byte_of_integer(integer_of(r[P::kBus], record));
-    const StandardLayout& standard = view.layout->standard;
-    if (standard.enabled) {
-        if (standard.extended_from_id) extended = static_cast<uint8_t>(identifier >> 31);
-        if (standard.length_from_dlc) data_length = can_length_of_dlc(dlc, fd != 0);
-    }
-    if (data_length > kCanPayloadSize) data_length = kCanPayloadSize;
-    f.kind = FrameKind::kCanDataFrame;
-    f.time = time;
-    f.identifier = identifier;
-    f.data_length = data_length;
-    f.extended = extended;
-    f.direction = direction;
-    f.fd = fd;
-    f.esi = esi;
-    f.brs = brs;
-    f.bus = bus;
-    f.dlc = dlc;
-    f.received_byte_count = 0;
-    f.error_type = 0;
-    f.payload = payload;
-    f.present = present;
-    return true;
-}
-
 template <class Steps>
 FrameKind decode_with(FrameKind decoder, const Steps& steps, const RecordView& view, Decoded& f) {
     switch (decoder) {
@@ -472,10 +408,13 @@ FrameKind decode_record(const DecodeProgram& program, const RecordView& view, do
     if (program.layout == nullptr || view.record.size != program.record_length) {
         return decode_by_rules(program.decoder, view, origin, out, scratch);
     }
-    Decoded f = start(scratch);
-    if (!(program.straight && decode_can_data_straight(program, view, f))) {
-        decode_with(program.decoder, ProgramSteps{program.steps}, view, f);
+    if (program.straight &&
+        decode_straight(program, view.layout->standard, view.record, view.signal_bytes, origin, out.frame, out.payload,
+                        scratch.bytes)) {
+        return FrameKind::kCanDataFrame;
     }
+    Decoded f = start(scratch);
+    decode_with(program.decoder, ProgramSteps{program.steps}, view, f);
     return finish(f, origin, out);
 }
 

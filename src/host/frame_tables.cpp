@@ -247,9 +247,9 @@ PyObject* read_table(PyObject* reader, TableKind kind) {
     const bus::ColumnLayout layout = layout_of(kind);
     bus::ColumnChunk chunk;
     bus::ColumnResult result = bus::ColumnResult::kNoMemory;
-    auto work = [&](const OpenRecording& recording, WalkStop stop, void* stop_context) {
+    auto work = [&](const RecordingParts& recording, WalkStop stop, void* stop_context) {
         std::unique_ptr<bus::FrameColumns> columns = bus::FrameColumns::open(
-            recording.plans, recording.filter.get(), recording.document->start_time(), layout, 0);
+            recording.plans, recording.plan_count, recording.filter, recording.origin, layout, 0);
         if (columns) result = columns->next(chunk, stop, stop_context);
     };
     if (!run_walk(reader, work)) return nullptr;

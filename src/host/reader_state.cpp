@@ -102,7 +102,9 @@ bool run_walk(PyObject* reader, RecordingWork work, void* context) {
         // afterwards.
         ReaderHold hold(reader);
         const uint64_t generation = state->generation;
-        const OpenRecording& recording = state->current;
+        const OpenRecording& current = state->current;
+        const RecordingParts recording{current.plans.data(), current.plans.size(), current.filter.get(),
+                                       current.document->start_time()};
         if (state->host_reads) {
             work(recording, host_failed, nullptr, context);
         } else {

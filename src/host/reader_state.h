@@ -124,24 +124,36 @@ private:
     StreamGate* gate_ = nullptr;  // borrowed; null when nothing was entered
 };
 
+// What a native walk reads of an open recording, taken while the
+// interpreter lock is held: addresses that stay where they are while a hold
+// keeps the recording, even when a close in another thread moves the
+// recording aside meanwhile.
+struct RecordingParts {
+    const bus::GroupPlan* plans;
+    size_t plan_count;
+    const bus::FrameFilter* filter;
+    double origin;  // the recording's start: a frame's timestamp is origin + time
+};
+
 // Runs `work` over the reader's open recording as a native walk: with the
 // interpreter lock released and the reader's stream gate held where the
 // recording is read natively, with the lock held where reading it calls a
 // file object; the recording is held meanwhile, so that a close in another
 // thread waits for the walk's end to free it. `work` must not touch the
-// interpreter; it gets the recording and the stop check a walk asks between
-// its steps (a file object that raised ends it). False with an exception
-// set: RuntimeError "Handle has been closed" when the reader is closed
-// before or was closed or reopened meanwhile, or the file object's error.
+// interpreter; it gets the recording's parts and the stop check a walk asks
+// between its steps (a file object that raised ends it). False with an
+// exception set: RuntimeError "Handle has been closed" when the reader is
+// closed before or was closed or reopened meanwhile, or the file object's
+// error.
 using WalkStop = bool (*)(void* context);
-using RecordingWork = void (*)(const OpenRecording& recording, WalkStop stop, void* stop_context, void* context);
+using RecordingWork = void (*)(const RecordingParts& recording, WalkStop stop, void* stop_context, void* context);
 bool run_walk(PyObject* reader, RecordingWork work, void* context);
 
 template <class Work>
 bool run_walk(PyObject* reader, Work& work) {
     return run_walk(
         reader,
-        [](const OpenRecording& recording, WalkStop stop, void* stop_context, void* context) {
+        [](const RecordingParts& recording, WalkStop stop, void* stop_context, void* context) {
             (*static_cast<Work*>(context))(recording, stop, stop_context);
         },
         &work);

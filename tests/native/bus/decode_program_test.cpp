@@ -165,8 +165,8 @@ TEST_P(PreparedDecodingTest, GivesTheFrameOfTheGeneralRules) {
                                   &layout};
             DecodedRecord rule_out;
             DecodedRecord prepared_out;
-            std::memset(&rule_out, 0x5A, sizeof rule_out);
-            std::memset(&prepared_out, 0x5A, sizeof prepared_out);
+            std::memset(static_cast<void*>(&rule_out), 0x5A, sizeof rule_out);
+            std::memset(static_cast<void*>(&prepared_out), 0x5A, sizeof prepared_out);
             PayloadScratch rule_scratch;
             PayloadScratch prepared_scratch;
             const FrameKind rule_kind = decode_by_rules(kind, view, 1000.0, rule_out, rule_scratch);

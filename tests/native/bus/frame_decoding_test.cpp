@@ -75,7 +75,7 @@ struct Result {
 Result decode(FrameKind decoder, const RecordView& view, double origin = 0.0) {
     Result r;
     DecodedRecord out;
-    std::memset(&out, 0x5A, sizeof out);  // nothing of a previous record survives
+    std::memset(static_cast<void*>(&out), 0x5A, sizeof out);  // nothing of a previous record survives
     PayloadScratch scratch;
     std::memset(&scratch, 0x5A, sizeof scratch);
     r.kind = decode_by_rules(decoder, view, origin, out, scratch);
