@@ -119,6 +119,22 @@ void write_payload(Decoded& f, const uint8_t* bytes, uint64_t present, uint64_t 
     if (count > present) std::memset(f.composed + present, 0, count - present);
 }
 
+// Stores a value of a role CAN data and remote frames share; false for a
+// role neither frame places, which rejects the record.
+__attribute__((always_inline)) inline bool store_can_value(ChannelRole role, const StepValue& x, Decoded& f) {
+    switch (role) {
+        case ChannelRole::kCanBusChannel: f.bus = byte_value(x); return true;
+        case ChannelRole::kCanDataLength: f.data_length = byte_value(x); return true;
+        case ChannelRole::kCanDir: f.direction = flag_value(x); return true;
+        case ChannelRole::kCanDlc: f.dlc = byte_value(x); return true;
+        case ChannelRole::kCanId: f.identifier |= identifier_value(x); return true;
+        case ChannelRole::kCanIde: f.extended = flag_value(x); return true;
+        case ChannelRole::kTimestampRole: f.time = x.v; return true;
+        case ChannelRole::kIgnored: return true;
+        default: return false;
+    }
+}
+
 template <class Steps>
 FrameKind decode_can_data(const Steps& steps, const RecordView& view, Decoded& f) {
     begin(f);
@@ -179,18 +195,10 @@ FrameKind decode_can_data(const Steps& steps, const RecordView& view, Decoded& f
 
         switch (s.role) {
             case ChannelRole::kCanBrs: f.brs = flag_value(x); break;
-            case ChannelRole::kCanBusChannel: f.bus = byte_value(x); break;
             case ChannelRole::kCanDataBytes: break;  // a numeric field copies nothing
-            case ChannelRole::kCanDataLength: f.data_length = byte_value(x); break;
-            case ChannelRole::kCanDir: f.direction = flag_value(x); break;
-            case ChannelRole::kCanDlc: f.dlc = byte_value(x); break;
             case ChannelRole::kCanEdl: f.fd = flag_value(x); break;
             case ChannelRole::kCanEsi: f.esi = flag_value(x); break;
-            case ChannelRole::kCanId: f.identifier |= identifier_value(x); break;
-            case ChannelRole::kCanIde: f.extended = flag_value(x); break;
-            case ChannelRole::kTimestampRole: f.time = x.v; break;
-            case ChannelRole::kIgnored: break;
-            default: ok = false; break;
+            default: ok = store_can_value(s.role, x, f) && ok; break;
         }
     }
 
@@ -215,17 +223,7 @@ FrameKind decode_can_remote(const Steps& steps, const RecordView& view, Decoded&
         const FieldStep& s = steps[i];
         // Byte arrays too are read as unsigned integers of their width.
         const StepValue x = numeric_value(s, view.record);
-        switch (s.role) {
-            case ChannelRole::kCanBusChannel: f.bus = byte_value(x); break;
-            case ChannelRole::kCanDataLength: f.data_length = byte_value(x); break;
-            case ChannelRole::kCanDir: f.direction = flag_value(x); break;
-            case ChannelRole::kCanDlc: f.dlc = byte_value(x); break;
-            case ChannelRole::kCanId: f.identifier |= identifier_value(x); break;
-            case ChannelRole::kCanIde: f.extended = flag_value(x); break;
-            case ChannelRole::kTimestampRole: f.time = x.v; break;
-            case ChannelRole::kIgnored: break;
-            default: ok = false; break;
-        }
+        ok = store_can_value(s.role, x, f) && ok;
     }
 
     if (!ok) return reject(f);
