@@ -566,6 +566,15 @@ class DataGroupWriter:
         self.channel_groups: List[ChannelGroupWriter] = []
         self.frames: List[Tuple[ChannelGroupWriter, Any]] = []
         self.trailing = b""  # bytes after the last record, inside the data block
+        # Where the records of the VLSD channel groups stand: "follow" (each
+        # right after the record that refers to it), "before" (all of them
+        # before the first fixed-length record), "after" (after the last),
+        # "shuffle" (in an order of their own, each at a place of its own
+        # among the fixed-length records; seeded by vlsd_seed). The fixed
+        # records hold the offset of their value among their VLSD group's
+        # records in the order these stand in the data block.
+        self.vlsd_placement = "follow"
+        self.vlsd_seed = 0
 
     # -- channel groups of each bus event ---------------------------------
 
@@ -1121,6 +1130,57 @@ def _write_uint(buf: bytearray, bit_pos: int, bits: int, value: int) -> None:
     buf[first:first + nbytes] = span.to_bytes(nbytes, "little")
 
 
+def _place_vlsd_records(g: "DataGroupWriter", fixed: List[bytearray], ids: List[bytes],
+                        values: List[Tuple[int, int, Any, bytes]],
+                        spans: List["RecordSpan"]) -> Tuple[List[bytes], int]:
+    """The records of a data group with its VLSD records placed as
+    g.vlsd_placement says; each fixed record's VLSD field gets the offset of
+    its value in its VLSD group's records as they then stand. Spans keep
+    their record's own bytes."""
+    id_size = g.record_id_size
+    order = list(range(len(values)))
+    rnd = random.Random(g.vlsd_seed)
+    if g.vlsd_placement == "shuffle":
+        rnd.shuffle(order)
+    elif g.vlsd_placement not in ("before", "after"):
+        raise ValueError(g.vlsd_placement)
+    offsets: Dict[int, int] = {}
+    group_sizes: Dict[int, int] = {}
+    for k in order:
+        _, _, vg, entry = values[k]
+        offsets[k] = group_sizes.get(id(vg), 0)
+        group_sizes[id(vg)] = offsets[k] + len(entry)
+    for k, (record, bit, _, _) in enumerate(values):
+        _write_uint(fixed[record], bit, 64, offsets[k])
+    records = [ids[i] + bytes(fixed[i]) for i in range(len(fixed))]
+    value_records = [values[k][2].record_id.to_bytes(id_size, "little") + values[k][3] for k in order]
+    if g.vlsd_placement == "before":
+        sequence = [("v", v) for v in value_records] + [("r", i) for i in range(len(records))]
+    elif g.vlsd_placement == "after":
+        sequence = [("r", i) for i in range(len(records))] + [("v", v) for v in value_records]
+    else:
+        slots = sorted(rnd.sample(range(len(records) + len(value_records)), len(value_records)))
+        sequence, v, r = [], 0, 0
+        for n in range(len(records) + len(value_records)):
+            if v < len(slots) and slots[v] == n:
+                sequence.append(("v", value_records[v]))
+                v += 1
+            else:
+                sequence.append(("r", r))
+                r += 1
+    parts: List[bytes] = []
+    pos = 0
+    for kind, item in sequence:
+        if kind == "v":
+            parts.append(item)
+            pos += len(item)
+        else:
+            spans[item].start, spans[item].end = pos, pos + len(records[item])
+            parts.append(records[item])
+            pos += len(records[item])
+    return parts, pos
+
+
 def _raw_of(ch: Channel, physical: Any) -> Any:
     """The raw value stored for a physical value."""
     if ch.kind == "bytes":
@@ -1464,6 +1524,11 @@ class _Builder:
         sd_streams: Dict[int, List[bytes]] = {}
         sd_sizes: Dict[int, int] = {}
         counts: Dict[int, int] = {}
+        # Each fixed record's bytes, and each VLSD value with the record and
+        # field that refer to it, for placements other than "follow".
+        fixed_records: List[bytearray] = []
+        fixed_ids: List[bytes] = []
+        placed_values: List[Tuple[int, int, Any, bytes]] = []
         kinds = {id(cgw): _classify(cgw) for cgw in g.channel_groups}
         for cgw, frame in g.frames:
             bcg = by_writer[id(cgw)]
@@ -1484,6 +1549,7 @@ class _Builder:
                     vlsd_sizes[id(vg)] += len(entry)
                     vlsd_counts[id(vg)] += 1
                     extra.append(vg.record_id.to_bytes(id_size, "little") + entry)
+                    placed_values.append((len(fixed_records), p, vg, entry))
                 elif ch.kind == "bytes" and ch.storage == "sd":
                     sd = bcg.sd_blocks[ch.name]
                     _write_uint(rec, p, 64, sd_sizes.get(id(sd), 0))
@@ -1503,17 +1569,22 @@ class _Builder:
                     _write_uint(rec, p, ch.bits, raw)
             record = (bcg.record_id.to_bytes(id_size, "little") if id_size else b"") + bytes(rec)
             begin = pos
+            fixed_records.append(rec)
+            fixed_ids.append(record[:id_size])
             parts.append(record)
             pos += len(record)
-            for e in extra:
-                parts.append(e)
-                pos += len(e)
+            if g.vlsd_placement == "follow":
+                for e in extra:
+                    parts.append(e)
+                    pos += len(e)
             try:
                 msg: Optional[ExpectedMessage] = _decode(kinds[id(cgw)], cgw.channels, raws, start)
                 reason = ""
             except ExpectationUnknown as e:
                 msg, reason = None, str(e)
             spans.append(RecordSpan(bcg, frame, msg, begin, pos, reason))
+        if g.vlsd_placement != "follow":
+            parts, pos = _place_vlsd_records(g, fixed_records, fixed_ids, placed_values, spans)
         if g.record_id_size == 0 and bcg_zero_length(built):
             # A walk over records of no bytes never advances; how a reader
             # ends it is its own choice.

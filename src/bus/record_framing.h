@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "bus/record_plan.h"
+#include "bus/value_extraction.h"
 #include "stream/read_ahead.h"
 
 namespace tolvar::bus {
@@ -37,10 +38,14 @@ inline uint64_t load_id(const uint8_t* bytes, uint64_t n) {
     return value;
 }
 
-// One framed record. Its record bytes are [record_at, values_at); its VLSD
-// values (with ids only) follow from values_at, each a record of the VLSD
-// group: its id, a 4-byte length and the bytes, `value_count` of them, in
-// the order of the group's VLSD sources; the next record begins at `next`.
+// One framed record. Its record bytes are [record_at, values_at); the VLSD
+// values that follow it (with ids only) lie from values_at, each a record of
+// the VLSD group: its id, a 4-byte length and the bytes, `value_count` of
+// them, the values of the group's first VLSD sources in order (the others are
+// found by their offset); the next record begins at `next`. A record of a
+// VLSD group that no record before took as its value is framed by itself:
+// its group is the VLSD group, record_at the position of its length, and it
+// has no record bytes (values_at = record_at).
 struct FramedRecord {
     const RecordGroup* group = nullptr;
     uint64_t at = 0;  // where the record starts (its id, if any)
@@ -51,9 +56,10 @@ struct FramedRecord {
 };
 
 enum class Framing : uint8_t {
-    kRecord,  // a whole record with its values
-    kEnd,     // the records end here
-    kUnheld,  // asked of the window alone: it does not hold all of the record
+    kRecord,   // a whole record with its values
+    kEnd,      // the records end here: no byte is left
+    kDamaged,  // the records end here: a record that cannot be read whole, or names no group
+    kUnheld,   // asked of the window alone: it does not hold all of the record
 };
 
 class RecordFraming {
@@ -61,16 +67,21 @@ public:
     explicit RecordFraming(const GroupPlan* plan)
         : plan_(plan), id_size_(plan->with_ids ? plan->id_size : 0), with_ids_(plan->with_ids) {}
 
-    // Frames the record at `at`. kEnd where the records end: the bytes end
-    // before a whole record (an id, record bytes or a VLSD value cut short),
-    // an id names no group, the record is one of a VLSD group (its values
-    // come only after the record that refers to them), or it takes up no
+    // Frames the record at `at`. kEnd where no byte is left; kDamaged where
+    // the bytes end before a whole record (an id, record bytes or a VLSD
+    // value cut short), an id names no group, or the record takes up no
     // bytes (the data could not tell how many such records there are).
-    // Reads ahead as far as the record reaches, so that afterwards the
-    // read-ahead holds [out.at, out.next) in one piece (`kHeldOnly`: reads
-    // nothing, and gives kUnheld where the window ends first).
+    // `offsets` gives, per VLSD slot, the offset in its group of the next
+    // VLSD record of that group: a VLSD record right after a fixed record is
+    // that record's value when it is of the source's group and, where the
+    // plan trusts the offsets the records hold, stands at the offset the
+    // record gives (null: no record takes a value that follows it, as when
+    // the records are indexed). Reads ahead as far as the record reaches, so
+    // that afterwards the read-ahead holds [out.at, out.next) in one piece
+    // (`kHeldOnly`: reads nothing, and gives kUnheld where the window ends
+    // first).
     template <bool kHeldOnly>
-    Framing frame(stream::ReadAhead& ahead, uint64_t at, FramedRecord& out);
+    Framing frame(stream::ReadAhead& ahead, uint64_t at, FramedRecord& out, const uint64_t* offsets);
 
     bool with_ids() const { return with_ids_; }
     uint64_t id_size() const { return id_size_; }
@@ -85,54 +96,91 @@ private:
 };
 
 template <bool kHeldOnly>
-inline Framing RecordFraming::frame(stream::ReadAhead& ahead, uint64_t at, FramedRecord& out) {
-    constexpr Framing kShort = kHeldOnly ? Framing::kUnheld : Framing::kEnd;
+inline Framing RecordFraming::frame(stream::ReadAhead& ahead, uint64_t at, FramedRecord& out,
+                                    const uint64_t* offsets) {
     // The bytes up to `end` from the record's start, which the read-ahead
     // then holds in one piece.
     auto reach = [&](uint64_t end) -> const uint8_t* {
         return kHeldOnly ? ahead.held(at, end - at) : ahead.fetch(at, end - at);
     };
+    // Where the bytes end first: at `at` itself, or inside the record.
+    auto short_of = [&]() -> Framing {
+        if (kHeldOnly) return Framing::kUnheld;
+        return ahead.fetch(at, 1) == nullptr ? Framing::kEnd : Framing::kDamaged;
+    };
     uint64_t key = 0;
     uint64_t record_at = at;
     if (with_ids_) {
         const uint8_t* id = reach(at + id_size_);
-        if (id == nullptr) return kShort;
+        if (id == nullptr) return short_of();
         key = load_id(id, id_size_);
         record_at += id_size_;
     }
     const RecordGroup* group = last_;
     if (group == nullptr || group->key != key) {
         group = plan_->find(key);
-        if (group == nullptr) return Framing::kEnd;
+        if (group == nullptr) return kHeldOnly || ahead.fetch(at, 1) != nullptr ? Framing::kDamaged : Framing::kEnd;
         last_ = group;
     }
-    if (group->record_length < 0) return Framing::kEnd;
+    out.group = group;
+    out.at = at;
+    out.record_at = record_at;
+    out.value_count = 0;
+    if (group->record_length < 0) {
+        // A VLSD record by itself: its length and its bytes.
+        const uint8_t* bytes = reach(record_at + 4);
+        if (bytes == nullptr) return short_of();
+        uint32_t value_length;
+        std::memcpy(&value_length, bytes + (record_at - at), 4);
+        out.values_at = record_at;
+        out.next = record_at + 4 + value_length;
+        return reach(out.next) != nullptr ? Framing::kRecord : short_of();
+    }
     const uint64_t length = static_cast<uint64_t>(group->record_length);
     uint64_t next = record_at + length;
-    if (next < record_at || reach(next) == nullptr) return kShort;
+    if (next < record_at || reach(next) == nullptr) return short_of();
     uint32_t values = 0;
-    if (group->has_vlsd && with_ids_) {
+    if (group->has_vlsd && with_ids_ && offsets != nullptr) {
+        // Whether the value of `source` lies elsewhere than at the group's
+        // next record: where the plan takes the offsets the records hold on
+        // trust (the standard's addressing), the record holds another one. A
+        // logger's own layout stores each value right after its record,
+        // whatever the offset says.
+        auto elsewhere = [&](const uint8_t* record_bytes, const SignalSource& source) {
+            if (!plan_->vlsd_by_offset) return false;
+            return extract_bits(ByteSpan{record_bytes, length}, source.bit_position, source.bit_count,
+                                source.byte_order) != offsets[source.vlsd_slot];
+        };
         for (const SignalSource& source : group->signal_sources) {
             if (source.kind != SignalSource::Kind::kVlsd) continue;
             const uint8_t* bytes = reach(next + id_size_);
-            if (bytes == nullptr) return kShort;
+            if (bytes == nullptr) {
+                if (kHeldOnly) return Framing::kUnheld;
+                // The data ends right after the record: its value was to be
+                // the group's next record, cut off with the data, unless it
+                // lies elsewhere.
+                if (ahead.fetch(next, 1) != nullptr) return Framing::kDamaged;
+                const uint8_t* record = ahead.fetch(record_at, length);
+                if (record == nullptr || !elsewhere(record, source)) return Framing::kDamaged;
+                reach(next);  // the record in one piece again
+                break;
+            }
             // A record of another group follows: neither this source nor any
-            // later one has a value, and that record is framed next.
+            // later one takes a value from here, and that record is framed
+            // next.
             if (load_id(bytes + (next - at), id_size_) != source.vlsd_record_id) break;
+            if (elsewhere(bytes + (record_at - at), source)) break;
             bytes = reach(next + id_size_ + 4);
-            if (bytes == nullptr) return kShort;
+            if (bytes == nullptr) return short_of();
             uint32_t value_length;
             std::memcpy(&value_length, bytes + (next - at) + id_size_, 4);
             const uint64_t end = next + id_size_ + 4 + value_length;
-            if (reach(end) == nullptr) return kShort;
+            if (reach(end) == nullptr) return short_of();
             next = end;
             ++values;
         }
     }
-    if (next == at) return Framing::kEnd;
-    out.group = group;
-    out.at = at;
-    out.record_at = record_at;
+    if (next == at) return Framing::kDamaged;
     out.values_at = record_at + length;
     out.value_count = values;
     out.next = next;

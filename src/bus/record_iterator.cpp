@@ -9,6 +9,7 @@
 #include "bus/record_plan.h"
 #include "bus/record_reading.h"
 #include "bus/value_extraction.h"
+#include "bus/walk_tally.h"
 #include "stream/read_ahead.h"
 
 namespace tolvar::bus {
@@ -16,7 +17,7 @@ namespace tolvar::bus {
 struct RecordIterator::Walk {
     Walk(const GroupPlan* group_plan, double time_origin, const FrameFilter* frame_filter)
         : plan(group_plan), origin(time_origin), filter(frame_filter), ahead(group_plan->data), framing(group_plan),
-          reader(framing) {}
+          reader(group_plan, framing), tally(group_plan) {}
 
     const GroupPlan* plan;      // borrowed; the reader keeps it alive
     double origin;              // added to every record's time
@@ -24,6 +25,7 @@ struct RecordIterator::Walk {
     stream::ReadAhead ahead;
     RecordFraming framing;
     RecordReader reader;
+    WalkTally tally;
     uint64_t position = 0;
     bool finished = false;
     RecordView view;
@@ -37,7 +39,9 @@ struct RecordIterator::Walk {
 
     void rewind();
     WalkStep next();
-    bool timestamp_of(const RecordGroup& group, const uint8_t* record, double& timestamp) const;
+    WalkStep end(Framing why);
+    double virtual_time(const RecordGroup& group, uint64_t index) const;
+    bool timestamp_of(const RecordGroup& group, const uint8_t* record, uint64_t index, double& timestamp) const;
     void seek_start();
     bool bisect_start();
     bool batchable(const RecordGroup& group) const;
@@ -48,14 +52,32 @@ struct RecordIterator::Walk {
 void RecordIterator::Walk::rewind() {
     finished = false;
     position = 0;
+    tally.reset();
     if (filter != nullptr && filter->has_start()) seek_start();
 }
 
-// The timestamp of a record read from its time field without decoding it:
-// false when the group has none to read (its time needs the decoder).
-bool RecordIterator::Walk::timestamp_of(const RecordGroup& group, const uint8_t* record, double& timestamp) const {
+// The walk ends; where the records end, it says what it read.
+WalkStep RecordIterator::Walk::end(Framing why) {
+    finished = true;
+    if (why == Framing::kEnd || why == Framing::kDamaged) tally.report(why, reader.values_not_found());
+    return WalkStep::kEnd;
+}
+
+// The time of a group's `index`-th record where a virtual master channel
+// gives it: the index through the channel's conversion.
+double RecordIterator::Walk::virtual_time(const RecordGroup& group, uint64_t index) const {
+    return group.time_field->conversion.evaluate(static_cast<double>(index));
+}
+
+// The timestamp of a record (the `index`-th of its group) read from its time
+// field without decoding it: false when the group has none to read (its time
+// needs the decoder).
+bool RecordIterator::Walk::timestamp_of(const RecordGroup& group, const uint8_t* record, uint64_t index,
+                                        double& timestamp) const {
     double time = 0.0;
-    if (group.time_field != nullptr) {
+    if (group.virtual_time) {
+        time = virtual_time(group, index);
+    } else if (group.time_field != nullptr) {
         const FieldStep& step = group.time_step;
         if (group.time_is_plain_double) {
             std::memcpy(&time, record + step.byte, sizeof time);
@@ -72,22 +94,32 @@ bool RecordIterator::Walk::timestamp_of(const RecordGroup& group, const uint8_t*
 // Frames, reads and decodes records until one is delivered.
 WalkStep RecordIterator::Walk::next() {
     for (;;) {
+        if (finished) return WalkStep::kEnd;
         FramedRecord framed;
-        if (finished || framing.frame<false>(ahead, position, framed) != Framing::kRecord ||
-            !reader.read(framed, ahead, view)) {
-            finished = true;
-            return WalkStep::kEnd;
-        }
-        position = framed.next;
+        const Framing result = framing.frame<false>(ahead, position, framed, tally.offsets());
+        if (result != Framing::kRecord) return end(result);
         const RecordGroup& group = *framed.group;
-        // Records of a group beside the bus give no message; every record
-        // advances the position, so this ends with the data.
-        if (group.skip) continue;
+        const uint64_t index = tally.index_of(group);
+        // Records of a group beside the bus give no message, and a VLSD
+        // record no record took as its value is found by its offset; every
+        // record advances the position, so this ends with the data.
+        if (group.skip || group.record_length < 0) {
+            tally.count(framed, ahead.held(framed.at, framed.next - framed.at));
+            position = framed.next;
+            continue;
+        }
+        if (!reader.read(framed, ahead, view)) return end(Framing::kDamaged);
+        tally.count(framed, ahead.held(framed.at, framed.next - framed.at));
+        position = framed.next;
         const FrameKind kind = decode_record(group.program, view, origin, decoded, scratch);
+        if (group.virtual_time && kind != FrameKind::kNone) {
+            decoded.frame.timestamp = origin + virtual_time(group, index);
+        }
         if (filter != nullptr) {
             if (filter->has_window()) {
                 double timestamp = decoded.frame.timestamp;
-                const bool known = kind != FrameKind::kNone || timestamp_of(group, view.record.data, timestamp);
+                const bool known =
+                    kind != FrameKind::kNone || timestamp_of(group, view.record.data, index, timestamp);
                 // The group is in time order: nothing after this is earlier.
                 if (known && filter->at_or_after_stop(timestamp)) {
                     finished = true;
@@ -111,12 +143,20 @@ void RecordIterator::Walk::seek_start() {
     if (bisect_start()) return;
     for (;;) {
         FramedRecord framed;
-        Framing result = framing.frame<true>(ahead, position, framed);
-        if (result == Framing::kUnheld) result = framing.frame<false>(ahead, position, framed);
+        Framing result = framing.frame<true>(ahead, position, framed, tally.offsets());
+        if (result == Framing::kUnheld) result = framing.frame<false>(ahead, position, framed, tally.offsets());
         if (result != Framing::kRecord) return;
-        double timestamp = 0.0;
-        const uint8_t* record = ahead.held(framed.record_at, framed.values_at - framed.record_at);
-        if (!timestamp_of(*framed.group, record, timestamp) || !filter->before_start(timestamp)) return;
+        const RecordGroup& group = *framed.group;
+        const uint8_t* bytes = ahead.held(framed.at, framed.next - framed.at);
+        // A VLSD record by itself has no time: it is passed over.
+        if (group.record_length >= 0) {
+            double timestamp = 0.0;
+            const uint8_t* record = bytes + (framed.record_at - framed.at);
+            if (!timestamp_of(group, record, tally.index_of(group), timestamp) || !filter->before_start(timestamp)) {
+                return;
+            }
+        }
+        tally.count(framed, bytes);
         position = framed.next;
     }
 }
@@ -149,8 +189,9 @@ bool RecordIterator::Walk::bisect_start() {
         double timestamp = 0.0;
         // A record that cannot be read leaves what is known so far: low is
         // not past the start.
-        if (middle > UINT64_MAX / length || framing.frame<false>(ahead, middle * length, framed) != Framing::kRecord ||
-            !timestamp_of(group, ahead.held(framed.record_at, length), timestamp)) {
+        if (middle > UINT64_MAX / length ||
+            framing.frame<false>(ahead, middle * length, framed, tally.offsets()) != Framing::kRecord ||
+            !timestamp_of(group, ahead.held(framed.record_at, length), middle, timestamp)) {
             break;
         }
         if (filter->before_start(timestamp)) {
@@ -160,6 +201,7 @@ bool RecordIterator::Walk::bisect_start() {
         }
     }
     position = low * length;
+    tally.set_index(group, low);
     return true;
 }
 
@@ -182,11 +224,16 @@ uint32_t RecordIterator::Walk::frame_batch() {
     const RecordGroup* group = framing.last_group();
     if (finished || group == nullptr || !batchable(*group)) return 0;
     const bool vlsd = !group->signal_sources.empty();
+    const uint32_t slot = vlsd ? group->signal_sources.front().vlsd_slot : 0;
     const uint64_t id_size = framing.id_size();
     uint32_t n = 0;
     while (n < FrameBatch::kSize) {
         FramedRecord framed;
-        if (framing.frame<true>(ahead, position, framed) != Framing::kRecord || framed.group != group) break;
+        if (framing.frame<true>(ahead, position, framed, tally.offsets()) != Framing::kRecord ||
+            framed.group != group) {
+            break;
+        }
+        uint64_t value_bytes = 0;
         if (vlsd) {
             if (framed.value_count != 1) break;
             const uint8_t* value = ahead.held(framed.values_at, framed.next - framed.values_at);
@@ -195,8 +242,11 @@ uint32_t RecordIterator::Walk::frame_batch() {
             if (value_length > kCanPayloadSize) break;
             batch.payload[n] = value_length != 0 ? value + id_size + 4 : nullptr;
             batch.present[n] = value_length;
+            value_bytes = 4 + uint64_t{value_length};
         }
         batch_records[n] = ahead.held(framed.record_at, framed.values_at - framed.record_at);
+        // Counted at once: the next record's value is checked against it.
+        tally.count_run(*group, 1, slot, value_bytes);
         position = framed.next;
         ++n;
     }
@@ -232,9 +282,11 @@ bool RecordIterator::Walk::filter_batch() {
 
 std::optional<RecordIterator> RecordIterator::create(const GroupPlan* plan, double origin, const FrameFilter* filter) {
     if (plan == nullptr) return std::nullopt;
-    Walk* walk = new (std::nothrow) Walk(plan, origin, filter);
-    if (walk == nullptr) return std::nullopt;
-    return RecordIterator(std::unique_ptr<Walk>(walk));
+    try {
+        return RecordIterator(std::make_unique<Walk>(plan, origin, filter));
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
 }
 
 RecordIterator::RecordIterator(std::unique_ptr<Walk> walk) : walk_(std::move(walk)) {}
@@ -259,10 +311,16 @@ CollectResult RecordIterator::collect(FrameStore& store, uint64_t rows) {
         // Runs of one group's CAN data frames a batch at a time; everything
         // else, and each record that starts a run, record by record.
         const RecordGroup* group = walk.framing.last_group();
+        const uint64_t first_index = group != nullptr ? walk.tally.index_of(*group) : 0;
         const uint32_t n = walk.frame_batch();
         if (n != 0) {
             decode_can_data_batch(group->program, group->layout->standard, walk.origin, walk.batch_records, n,
                                   walk.batch);
+            if (group->virtual_time) {
+                for (uint32_t i = 0; i < n; ++i) {
+                    walk.batch.frames[i].timestamp = walk.origin + walk.virtual_time(*group, first_index + i);
+                }
+            }
             const bool stopped = walk.filter_batch();
             if (!store.append(walk.batch)) return CollectResult::kNoMemory;
             if (stopped) return CollectResult::kDone;

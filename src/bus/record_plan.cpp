@@ -8,6 +8,7 @@
 
 #include "mdf/block_sequence_stream.h"
 #include "bus/decode_program.h"
+#include "bus/vlsd_index.h"
 #include "log/log.h"
 #include "mdf/channel_block.h"
 #include "mdf/channel_group_block.h"
@@ -24,29 +25,53 @@ namespace {
 
 SignalSource signal_source_of(const ChannelField& field) {
     SignalSource source;
+    source.bit_position = field.bit_position;
+    source.bit_count = field.bit_count;
+    source.byte_order = field.byte_order;
     if (const auto* vlsd = mdf::as<mdf::CgBlock>(field.signal_source)) {
         source.kind = SignalSource::Kind::kVlsd;
         source.vlsd_record_id = vlsd->record_id;
     } else if (auto* sd = mdf::as<mdf::SdBlock>(field.signal_source)) {
         source.kind = SignalSource::Kind::kSd;
         source.section = &sd->section;
-        source.bit_position = field.bit_position;
-        source.bit_count = field.bit_count;
-        source.byte_order = field.byte_order;
     }
     return source;
 }
 
 // A record group as its channel group states it: id, cycle count and the
 // length of each record (a VLSD group's records say their own).
-RecordGroup record_group_of(const mdf::CgBlock& group) {
+RecordGroup record_group_of(const mdf::CgBlock& group, size_t number) {
     RecordGroup entry;
+    entry.number = number;
     entry.record_id = group.record_id;
     entry.key = group.record_id;
     entry.cycle_count = group.cycle_count;
     entry.record_length = group.is_vlsd() ? RecordGroup::kVariableLength
                                           : static_cast<int64_t>(uint64_t{group.data_bytes} + group.inval_bytes);
     return entry;
+}
+
+// The master channel with time synchronisation: the time of a standard
+// layout, whatever its name.
+bool is_time_master(const ChannelField& field) {
+    return field.channel != nullptr &&
+           (field.channel->cn_type == mdf::kCnTypeMaster || field.channel->cn_type == mdf::kCnTypeVirtualMaster) &&
+           field.channel->sync_type == mdf::kSyncTypeTime;
+}
+
+// A name for a channel group in log lines: its acquisition name, or the name
+// of its first channel that is not the time.
+std::string group_name(const mdf::CgBlock& group, const RecordLayout* layout) {
+    if (const std::string* text = mdf::block_text(group.acquisition_name.get())) {
+        const std::string_view name = mdf::up_to_zero(*text);
+        if (!name.empty()) return std::string(name);
+    }
+    if (layout != nullptr) {
+        for (const ChannelField& field : *layout) {
+            if (!is_time_master(field) && !field.name.empty()) return field.name;
+        }
+    }
+    return "unnamed";
 }
 
 // The frame kind of a group recorded from a bus; every other group gives no
@@ -69,25 +94,32 @@ void set_time_field(RecordGroup& entry) {
     }
     entry.time_is_zero = last == nullptr;
     entry.time_field = last != nullptr && last->value_kind != ValueKind::kByteArray ? last : nullptr;
+    // A virtual master channel holds no bits: its value is the record's index.
+    entry.virtual_time = entry.time_field != nullptr && entry.layout->standard.enabled &&
+                         entry.time_field->channel != nullptr &&
+                         entry.time_field->channel->cn_type == mdf::kCnTypeVirtualMaster;
 }
 
 }  // namespace
 
-std::optional<GroupPlan> GroupPlan::build(const mdf::DgBlock& dg) {
+std::optional<GroupPlan> GroupPlan::build(const mdf::DgBlock& dg, size_t index, bool finalised) {
     try {
         GroupPlan plan;
+        plan.index = index;
+        plan.finalised = finalised;
         std::vector<size_t> layout_of;  // per record group: its index in layouts_, or kNoLayout
         size_t channel_groups = 0;
         for (const mdf::BlockRef& ref : dg.channel_groups) {
             const auto* group = mdf::as<mdf::CgBlock>(ref);
             if (group == nullptr) continue;
             ++channel_groups;
-            RecordGroup entry = record_group_of(*group);
+            RecordGroup entry = record_group_of(*group, channel_groups);
             if (group->is_vlsd()) {
                 layout_of.push_back(kNoLayout);
             } else {
                 RecordLayout layout;
                 if (!build_layout(*group, layout)) return std::nullopt;
+                entry.name = group_name(*group, &layout);
                 entry.kind = classify(*group, layout);
                 for (const ChannelField& field : layout) {
                     if (field.signal_source == nullptr) continue;
@@ -137,6 +169,19 @@ void GroupPlan::arrange(const mdf::DgBlock& dg, const std::vector<size_t>& layou
     groups.erase(std::unique(groups.begin(), groups.end(),
                              [](const RecordGroup& a, const RecordGroup& b) { return a.key == b.key; }),
                  groups.end());
+    // Slots of the VLSD groups; a source whose group is not one of them gets
+    // the slot past the last, where nothing is ever found.
+    vlsd_groups = 0;
+    for (RecordGroup& group : groups) {
+        if (group.record_length < 0) group.vlsd_slot = vlsd_groups++;
+    }
+    for (RecordGroup& group : groups) {
+        for (SignalSource& source : group.signal_sources) {
+            if (source.kind != SignalSource::Kind::kVlsd) continue;
+            const RecordGroup* values = find(source.vlsd_record_id);
+            source.vlsd_slot = values != nullptr && values->record_length < 0 ? values->vlsd_slot : vlsd_groups;
+        }
+    }
 }
 
 bool GroupPlan::decodes_frames() const {
@@ -147,13 +192,6 @@ bool GroupPlan::decodes_frames() const {
 }
 
 namespace {
-
-// The master channel with time synchronisation: the time of a standard
-// layout, whatever its name.
-bool is_time_master(const ChannelField& field) {
-    return field.channel != nullptr && field.channel->cn_type == mdf::kCnTypeMaster &&
-           field.channel->sync_type == mdf::kSyncTypeTime;
-}
 
 // Whether a channel group was recorded from a bus: its acquisition source
 // says so, or its flags mark it a bus event.
@@ -222,21 +260,6 @@ void assign_standard_roles(RecordLayout& layout, FrameKind kind, std::string_vie
     layout.standard.remote_length_from_dlc = kind == FrameKind::kCanRemoteFrame;
 }
 
-// A name for a channel group in log lines: its acquisition name, or the name
-// of its first channel that is not the time.
-std::string group_name(const mdf::CgBlock& group, const RecordLayout* layout) {
-    if (const std::string* text = mdf::block_text(group.acquisition_name.get())) {
-        const std::string_view name = mdf::up_to_zero(*text);
-        if (!name.empty()) return std::string(name);
-    }
-    if (layout != nullptr) {
-        for (const ChannelField& field : *layout) {
-            if (!is_time_master(field) && !field.name.empty()) return field.name;
-        }
-    }
-    return "unnamed";
-}
-
 }  // namespace
 
 // The stream of a list of data blocks: a single block of the kind as it is,
@@ -252,9 +275,13 @@ stream::Stream* GroupPlan::stream_of(const mdf::BlockList& blocks, mdf::BlockKin
     return raw;
 }
 
-std::optional<GroupPlan> GroupPlan::build_standard(const mdf::DgBlock& dg, size_t index, int64_t file_size) {
+std::optional<GroupPlan> GroupPlan::build_standard(const mdf::DgBlock& dg, size_t index, int64_t file_size,
+                                                   bool finalised) {
     try {
         GroupPlan plan;
+        plan.index = index;
+        plan.finalised = finalised;
+        plan.vlsd_by_offset = true;
         std::vector<size_t> layout_of;
         size_t channel_groups = 0;
         size_t channel_group_index = 0;
@@ -264,7 +291,7 @@ std::optional<GroupPlan> GroupPlan::build_standard(const mdf::DgBlock& dg, size_
             if (group == nullptr) continue;
             ++channel_groups;
             ++channel_group_index;
-            RecordGroup entry = record_group_of(*group);
+            RecordGroup entry = record_group_of(*group, channel_group_index);
             if (group->is_vlsd()) {
                 layout_of.push_back(kNoLayout);
                 plan.record_groups.push_back(std::move(entry));
@@ -274,9 +301,10 @@ std::optional<GroupPlan> GroupPlan::build_standard(const mdf::DgBlock& dg, size_
             if (!build_layout(*group, layout)) return std::nullopt;
             std::string_view prefix;
             entry.kind = classify_standard(*group, layout, prefix);
+            entry.name = group_name(*group, &layout);
             if (entry.kind == FrameKind::kNone) {
                 entry.skip = true;
-                skipped.push_back({channel_group_index, group_name(*group, &layout)});
+                skipped.push_back({channel_group_index, entry.name});
             } else {
                 assign_standard_roles(layout, entry.kind, prefix);
             }
@@ -291,6 +319,10 @@ std::optional<GroupPlan> GroupPlan::build_standard(const mdf::DgBlock& dg, size_
                         if (other->offset == channel->data_link) vlsd = mdf::as<mdf::CgBlock>(other);
                     }
                 }
+                // Where the record holds the value's offset.
+                source.bit_position = field.bit_position;
+                source.bit_count = field.bit_count;
+                source.byte_order = field.byte_order;
                 if (vlsd != nullptr) {
                     source.kind = SignalSource::Kind::kVlsd;
                     source.vlsd_record_id = vlsd->record_id;
@@ -300,9 +332,6 @@ std::optional<GroupPlan> GroupPlan::build_standard(const mdf::DgBlock& dg, size_
                                plan.stream_of(channel->signal_blocks, mdf::BlockKind::kSd, file_size)) {
                     source.kind = SignalSource::Kind::kSd;
                     source.section = section;
-                    source.bit_position = field.bit_position;
-                    source.bit_count = field.bit_count;
-                    source.byte_order = field.byte_order;
                     field.signal_source = channel->data.get();
                 }
                 // A variable-length channel without values still owns an
@@ -327,11 +356,63 @@ std::optional<GroupPlan> GroupPlan::build_standard(const mdf::DgBlock& dg, size_
                                number, index, name.c_str());
         }
         plan.data = plan.stream_of(dg.data_blocks, mdf::BlockKind::kDt, file_size);
+        plan.data_sequence_ = dynamic_cast<const mdf::BlockSequenceStream*>(plan.data);
         return plan;
     } catch (const std::bad_alloc&) {
         return std::nullopt;
     }
 }
+
+GroupPlan::GroupPlan() = default;
+GroupPlan::~GroupPlan() = default;
+
+GroupPlan::GroupPlan(GroupPlan&& other) noexcept
+    : record_groups(std::move(other.record_groups)), data(other.data), id_size(other.id_size),
+      with_ids(other.with_ids), index(other.index), finalised(other.finalised), vlsd_groups(other.vlsd_groups),
+      vlsd_by_offset(other.vlsd_by_offset), layouts_(std::move(other.layouts_)),
+      owned_streams_(std::move(other.owned_streams_)), data_sequence_(other.data_sequence_),
+      vlsd_index_(std::move(other.vlsd_index_)), vlsd_index_tried_(other.vlsd_index_tried_),
+      last_frames_(other.last_frames_.load()) {}
+
+GroupPlan& GroupPlan::operator=(GroupPlan&& other) noexcept {
+    if (this != &other) {
+        record_groups = std::move(other.record_groups);
+        data = other.data;
+        id_size = other.id_size;
+        with_ids = other.with_ids;
+        index = other.index;
+        finalised = other.finalised;
+        vlsd_groups = other.vlsd_groups;
+        vlsd_by_offset = other.vlsd_by_offset;
+        layouts_ = std::move(other.layouts_);
+        owned_streams_ = std::move(other.owned_streams_);
+        data_sequence_ = other.data_sequence_;
+        vlsd_index_ = std::move(other.vlsd_index_);
+        vlsd_index_tried_ = other.vlsd_index_tried_;
+        last_frames_.store(other.last_frames_.load());
+    }
+    return *this;
+}
+
+const VlsdIndex* GroupPlan::vlsd_index() const {
+    if (!vlsd_index_tried_) {
+        vlsd_index_tried_ = true;
+        std::optional<VlsdIndex> built = VlsdIndex::build(*this);
+        if (built) vlsd_index_.reset(new (std::nothrow) VlsdIndex(std::move(*built)));
+    }
+    return vlsd_index_.get();
+}
+
+GroupPlan::Reading GroupPlan::last_reading() const {
+    const uint64_t frames = last_frames_.load(std::memory_order_relaxed);
+    return Reading{frames != kNotRead, frames != kNotRead ? frames : 0};
+}
+
+void GroupPlan::set_last_reading(uint64_t frames) const {
+    last_frames_.store(frames == kNotRead ? kNotRead - 1 : frames, std::memory_order_relaxed);
+}
+
+bool GroupPlan::data_cut_by_a_refused_block() const { return data_sequence_ != nullptr && data_sequence_->refused(); }
 
 const RecordGroup* GroupPlan::find(uint64_t key) const {
     const auto it = std::lower_bound(record_groups.begin(), record_groups.end(), key,
@@ -353,8 +434,9 @@ std::optional<std::vector<GroupPlan>> build_plans(const mdf::MdfDocument& docume
                 plans.emplace_back();
                 continue;
             }
-            std::optional<GroupPlan> plan =
-                options.any_writer ? GroupPlan::build_standard(*dg, index, file_size) : GroupPlan::build(*dg);
+            std::optional<GroupPlan> plan = options.any_writer
+                                                ? GroupPlan::build_standard(*dg, index, file_size, document.finalised())
+                                                : GroupPlan::build(*dg, index, document.finalised());
             if (!plan) return std::nullopt;
             decodes = decodes || plan->decodes_frames();
             plans.push_back(std::move(*plan));

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "bus/value_extraction.h"
+#include "bus/vlsd_index.h"
 
 namespace tolvar::bus {
 
@@ -18,6 +19,10 @@ constexpr uint64_t kSignalBudget = 64 * 1024;
 constexpr uint64_t kLongestFilledValue = kCanPayloadSize;
 // Bytes asked of a signal block per read while a value arrives.
 constexpr uint64_t kSignalPiece = 4096;
+// Bytes of the data section a walk keeps in pages for values found by their
+// offset: VLSD records written in an order of their own are then each read
+// once where the pages hold them all.
+constexpr uint64_t kValuePages = uint64_t{128} << 20;
 
 // The count of up to n bytes that arrived at the stream's position, 0 when
 // none did.
@@ -58,7 +63,9 @@ bool RecordReader::read(const FramedRecord& framed, stream::ReadAhead& ahead, Re
                     break;
                 }
                 if (taken == framed.value_count) {
-                    more = false;
+                    // No more values followed the record: this one lies
+                    // where its offset says.
+                    if (!append_by_offset(source, view.record)) return false;
                     break;
                 }
                 uint32_t length;
@@ -83,6 +90,25 @@ bool RecordReader::read(const FramedRecord& framed, stream::ReadAhead& ahead, Re
     }
     view.signal_bytes = ByteSpan{signal_.data(), signal_.size()};
     return true;
+}
+
+bool RecordReader::append_by_offset(const SignalSource& source, ByteSpan record) {
+    const uint64_t offset = extract_bits(record, source.bit_position, source.bit_count, source.byte_order);
+    const VlsdIndex* index = plan_->vlsd_index();
+    const std::optional<uint64_t> position =
+        index != nullptr ? index->find(source.vlsd_slot, offset) : std::optional<uint64_t>();
+    if (position && !values_) values_.reset(new (std::nothrow) stream::PageCache(plan_->data, kValuePages));
+    if (position && values_) {
+        uint32_t length = 0;
+        const uint8_t* length_bytes = values_->fetch(*position, 4);
+        if (length_bytes != nullptr) {
+            std::memcpy(&length, length_bytes, 4);
+            const uint8_t* value = values_->fetch(*position + 4, length);
+            if (value != nullptr) return signal_.append_u32(length) && signal_.append(value, length);
+        }
+    }
+    ++not_found_;
+    return signal_.append_u32(0);
 }
 
 // Appends one signal-block value: its 4-byte length and its bytes. A length

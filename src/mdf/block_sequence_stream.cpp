@@ -54,6 +54,7 @@ std::unique_ptr<BlockSequenceStream> BlockSequenceStream::create(const BlockList
                 TOLVAR_LOG_WARNING("Data block at offset %llu shares its bytes with another block of the list; "
                                    "the data ends before it",
                                    static_cast<ull>(ref->offset));
+                sequence->refused_ = true;
                 break;
             }
             if (ref->kind() == kind) {
@@ -89,6 +90,7 @@ std::unique_ptr<BlockSequenceStream> BlockSequenceStream::create(const BlockList
                 if (refusal != nullptr) {
                     TOLVAR_LOG_WARNING("Compressed data block at offset %llu refused, %s; the data ends before it",
                                        static_cast<ull>(ref->offset), refusal);
+                    sequence->refused_ = true;
                     break;
                 }
                 piece.zipped = zipped;
@@ -96,6 +98,7 @@ std::unique_ptr<BlockSequenceStream> BlockSequenceStream::create(const BlockList
             } else {
                 TOLVAR_LOG_WARNING("Block at offset %llu holds no data of this kind; the data ends before it",
                                    static_cast<ull>(ref->offset));
+                sequence->refused_ = true;
                 break;
             }
             if (piece.size == 0) continue;
@@ -164,6 +167,7 @@ bool BlockSequenceStream::inflate_piece(size_t index) {
                            static_cast<ull>(zipped.offset), static_cast<ull>(piece.size));
         size_ = piece.begin;
         pieces_.resize(index);
+        refused_ = true;
         if (position_ > size_) position_ = size_;
         return false;
     }

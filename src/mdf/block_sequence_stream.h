@@ -47,6 +47,10 @@ public:
     int64_t seek(int64_t offset, int whence) override;
 
     uint64_t total_size() const { return size_; }
+    // Whether the sequence ends before a block it refused (one of another
+    // kind, bytes shared with another block, a compressed block it will not
+    // or cannot inflate), rather than after its last block.
+    bool refused() const { return refused_; }
     size_t piece_count() const { return pieces_.size(); }
 
 private:
@@ -66,6 +70,7 @@ private:
 
     std::vector<Piece> pieces_;
     uint64_t size_ = 0;
+    bool refused_ = false;
     uint64_t position_ = 0;
     static constexpr size_t kNone = ~size_t{0};
     size_t inflated_index_ = kNone;

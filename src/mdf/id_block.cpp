@@ -11,6 +11,7 @@ bool IdBlock::parse(stream::Stream& stream, BlockCache&, const BlockHeader&, Blo
     char file_id[8];
     if (!cursor.read_bytes(file_id, sizeof file_id)) return false;
     if (std::memcmp(file_id, "MDF     ", 8) != 0 && std::memcmp(file_id, "UnFinMF ", 8) != 0) return false;
+    unfinalised_id = std::memcmp(file_id, "UnFinMF ", 8) == 0;
 
     // The rest never fails the parse: a stream this short cannot hold the
     // header block at offset 64 either, and the document refuses it there.

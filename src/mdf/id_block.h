@@ -30,6 +30,7 @@ public:
     uint16_t version = 0;
     uint16_t unfinalised_flags = 0;
     uint16_t custom_unfinalised_flags = 0;
+    bool unfinalised_id = false;  // the file identifier is "UnFinMF "
 };
 
 }  // namespace tolvar::mdf

@@ -1,6 +1,7 @@
 #include "mdf/mdf_document.h"
 
 #include <new>
+#include <vector>
 
 #include "mdf/data_group_block.h"
 #include "mdf/block_cache.h"
@@ -21,10 +22,6 @@ const BlockList& empty_list() {
     return list;
 }
 
-DtBlock* data_block_of(const BlockRef& group) {
-    const auto* dg = as<DgBlock>(group);
-    return dg != nullptr ? data_block(*dg) : nullptr;
-}
 
 }  // namespace
 
@@ -45,6 +42,8 @@ std::unique_ptr<MdfDocument> MdfDocument::open(stream::Stream* stream, ParseOpti
         id_block->header_block = std::move(header);
         document->id_block_ = std::move(id);
     }
+    document->finalised_ = !document->id_block()->unfinalised_id && document->id_block()->unfinalised_flags == 0 &&
+                           document->id_block()->custom_unfinalised_flags == 0;
     if (document->id_block()->unfinalised_flags & IdBlock::kUpdateLastDataBlockLength) {
         document->repair_unfinalised();
     }
@@ -60,10 +59,19 @@ void MdfDocument::repair_unfinalised() {
     IdBlock* id = id_block();
     DtBlock* last = nullptr;
     for (const BlockRef& group : data_groups()) {
-        DtBlock* data = data_block_of(group);
-        if (data == nullptr) continue;
-        // Of equal offsets (one block shared by two groups) the first stays.
-        if (last == nullptr || data->offset > last->offset) last = data;
+        // A data block, or the data blocks of a list (read for any writer):
+        // the one that lies last in the file was being written.
+        const auto* dg = as<DgBlock>(group);
+        if (dg == nullptr) continue;
+        std::vector<DtBlock*> candidates;
+        if (DtBlock* data = data_block(*dg)) candidates.push_back(data);
+        for (const BlockRef& block : dg->data_blocks) {
+            if (auto* listed = as<DtBlock>(block)) candidates.push_back(listed);
+        }
+        for (DtBlock* data : candidates) {
+            // Of equal offsets (one block shared by two groups) the first stays.
+            if (last == nullptr || data->offset > last->offset) last = data;
+        }
     }
     if (last != nullptr) {
         const int64_t size = stream_->size();

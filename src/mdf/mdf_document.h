@@ -45,6 +45,10 @@ public:
     // null when there is no comment.
     const std::string* comment_text() const;
 
+    // Whether the recording was finalised: its file identifier is "MDF     "
+    // and it states nothing left to update (before any repair).
+    bool finalised() const { return finalised_; }
+
     stream::Stream* stream() const { return stream_; }
     const ParseOptions& options() const { return options_; }
 
@@ -54,6 +58,7 @@ private:
 
     stream::Stream* stream_;         // borrowed
     ParseOptions options_;
+    bool finalised_ = true;
     BlockRef id_block_;  // root of the tree
 };
 

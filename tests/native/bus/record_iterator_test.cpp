@@ -473,26 +473,68 @@ TEST(SignalDataTest, VlsdValuesFollowTheirRecord) {
     EXPECT_FALSE(next_of(*it));
 }
 
-TEST(SignalDataTest, ARecordOfAnotherGroupAfterTheRecordLeavesTheValueEmpty) {
-    const std::vector<uint8_t> records = Bytes().add(fixed_record(7, 0)).add(fixed_record(8, 1)).u8(2).u32(1).u8(9).bytes;
+// The offset a record holds (here 0 in both records) names its value when no
+// VLSD record follows it; a record of another group follows the first one.
+TEST(SignalDataTest, AValueThatDoesNotFollowItsRecordIsFoundByItsOffset) {
+    const std::vector<uint8_t> records = Bytes().add(fixed_record(7, 1)).add(fixed_record(8, 1)).u8(2).u32(1).u8(9).bytes;
     VlsdFile v = vlsd_file(records);
     const ParsedGroup parsed = test::parse_group(v.file, v.dg);
     std::optional<RecordIterator> it = RecordIterator::create(parsed.plan(), 0.0);
     std::optional<Msg> m = first_of(*it);
     ASSERT_TRUE(m);
-    EXPECT_EQ(it->view().signal_bytes.size, 0u);
     EXPECT_EQ(it->position(), 11u);
     EXPECT_EQ(m->kind, FrameKind::kCanDataFrame);
+    EXPECT_EQ(m->data, (std::vector<uint8_t>{9}));
     m = next_of(*it);
     ASSERT_TRUE(m);
     EXPECT_EQ(m->time, 8.0);
-    EXPECT_EQ(m->data[0], 9);
+    EXPECT_EQ(m->data, (std::vector<uint8_t>{9}));
+    EXPECT_FALSE(next_of(*it));
 }
 
-TEST(SignalDataTest, AVlsdRecordWithoutItsRecordEndsTheWalk) {
-    VlsdFile v = vlsd_file(Bytes().u8(2).u32(1).u8(9).add(fixed_record(8, 1)).u8(2).u32(1).u8(9).bytes);
+// A VLSD record that no record before took is passed over (its record comes
+// later and finds it by its offset); the walk goes on.
+TEST(SignalDataTest, AVlsdRecordBeforeItsRecordIsPassedOver) {
+    VlsdFile v = vlsd_file(
+        Bytes().u8(2).u32(1).u8(7).add(fixed_record(8, 1)).add(fixed_record(9, 1)).u8(2).u32(1).u8(7).bytes);
     const ParsedGroup parsed = test::parse_group(v.file, v.dg);
-    EXPECT_TRUE(walk(parsed.plan()).empty());
+    std::optional<RecordIterator> it = RecordIterator::create(parsed.plan(), 0.0);
+    std::optional<Msg> m = first_of(*it);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->time, 8.0);
+    EXPECT_EQ(m->data, (std::vector<uint8_t>{7}));
+    m = next_of(*it);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->time, 9.0);
+    EXPECT_EQ(m->data, (std::vector<uint8_t>{7}));
+    EXPECT_FALSE(next_of(*it));
+}
+
+// Offsets beyond the group's records or inside one name no value: the frame
+// comes without its payload (zeros of its length), once logged with a count.
+TEST(SignalDataTest, AnOffsetThatNamesNoRecordGivesNoPayloadAndIsLoggedOnce) {
+    Bytes records;
+    records.u8(2).u32(2).u8(5).u8(6);
+    for (uint8_t offset : {1, 200, 0}) {
+        std::vector<uint8_t> fixed = fixed_record(offset, 2);
+        fixed[3] = offset;  // the offset field, from byte 2 of the record
+        records.add(fixed);
+    }
+    records.u8(2).u32(2).u8(5).u8(6);  // the last record's value follows it
+    VlsdFile v = vlsd_file(records.bytes);
+    const ParsedGroup parsed = test::parse_group(v.file, v.dg);
+    test::LogCapture log;
+    const std::vector<Seen> seen = walk(parsed.plan());
+    ASSERT_EQ(seen.size(), 3u);
+    std::optional<RecordIterator> it = RecordIterator::create(parsed.plan(), 0.0);
+    std::vector<std::vector<uint8_t>> payloads;
+    for (std::optional<Msg> m = first_of(*it); m; m = next_of(*it)) payloads.push_back(m->data);
+    EXPECT_EQ(payloads, (std::vector<std::vector<uint8_t>>{{0, 0}, {0, 0}, {5, 6}}));
+    size_t lines = 0;
+    for (const std::string& text : log.texts()) {
+        if (text.find("2 VLSD values are not where their records say") != std::string::npos) ++lines;
+    }
+    EXPECT_EQ(lines, 2u);  // once per walk to the end
 }
 
 // Recorded until the stream was cut: the last frame's value is incomplete.
