@@ -1,7 +1,7 @@
-// GrowingBuffer: the memory of one column that grows as rows arrive, kept
-// where it is while it grows wherever the system allows (a large buffer is a
-// mapping that the system extends or moves without copying). The one place
-// that decides how column memory is had; owns its memory.
+// GrowingBuffer: the memory of one column that grows as rows arrive: small
+// on the heap, large as a mapping of large pages whose pages move into a
+// larger mapping as it grows, without copying. The one place that decides
+// how column memory is had; owns its memory.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +11,9 @@ namespace tolvar::bus {
 
 class GrowingBuffer {
 public:
+    // Buffers of this size and more are mappings of bus::map_memory.
+    static constexpr size_t kMapFrom = size_t{1} << 20;
+
     GrowingBuffer() = default;
     GrowingBuffer(GrowingBuffer&& other) noexcept;
     GrowingBuffer& operator=(GrowingBuffer&& other) noexcept;

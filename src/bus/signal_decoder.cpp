@@ -86,6 +86,21 @@ inline double raw_number(const SignalStep& s, uint64_t raw) {
     return 0.0;
 }
 
+// A run of plain steps of one kind (signal_program.h): per signal a load, a
+// swap where big-endian, two shifts, a conversion, a multiply-add and a store.
+template <bool kBig, bool kSigned>
+const SignalStep* plain_run(const SignalStep* s, uint32_t count, const uint8_t* p, uint8_t* const* columns,
+                            uint64_t row) {
+    for (const SignalStep* end = s + count; s != end; ++s) {
+        uint64_t word = load_little(p + s->at);
+        if (kBig) word = __builtin_bswap64(word);
+        word <<= s->left;
+        const int64_t integer = kSigned ? static_cast<int64_t>(word) >> s->right : static_cast<int64_t>(word >> s->right);
+        reinterpret_cast<double*>(columns[s->column])[row] = static_cast<double>(integer) * s->scale + s->offset;
+    }
+    return s;
+}
+
 inline double physical(const SignalStep& s, uint64_t raw) {
     double v = raw_number(s, raw);
     if (s.scaled) v = v * s.scale + s.offset;
@@ -151,16 +166,20 @@ SignalDecoder::SignalDecoder(const SignalProgram& program)
 
 void SignalDecoder::decode_all(const MessageProgram& m, const uint8_t* payload, MessageTable& table,
                                uint64_t row) const {
-    const SignalStep* step = program_->steps() + m.first_step;
+    const SignalGroup& g = program_->groups()[m.first_group];
     uint8_t* const* columns = table.columns();
-    for (uint32_t i = 0; i < m.step_count; ++i, ++step) {
-        const SignalStep& s = *step;
-        if (s.column == kNoColumn) continue;
-        const uint64_t raw = raw_bits(s, payload);
-        if (!s.coded) {
-            reinterpret_cast<double*>(columns[s.column])[row] = physical(s, raw);
+    const SignalStep* s = program_->steps() + g.first_step;
+    s = plain_run<false, false>(s, g.plain[kPlainLittleUnsigned], payload, columns, row);
+    s = plain_run<false, true>(s, g.plain[kPlainLittleSigned], payload, columns, row);
+    s = plain_run<true, false>(s, g.plain[kPlainBigUnsigned], payload, columns, row);
+    s = plain_run<true, true>(s, g.plain[kPlainBigSigned], payload, columns, row);
+    for (const SignalStep* end = program_->steps() + g.first_step + g.step_count; s != end; ++s) {
+        if (s->column == kNoColumn) continue;
+        const uint64_t raw = raw_bits(*s, payload);
+        if (!s->coded) {
+            reinterpret_cast<double*>(columns[s->column])[row] = physical(*s, raw);
         } else {
-            reinterpret_cast<int32_t*>(columns[s.column])[row] = code_of(s, *program_, raw);
+            reinterpret_cast<int32_t*>(columns[s->column])[row] = code_of(*s, *program_, raw);
         }
     }
 }
@@ -179,17 +198,16 @@ void SignalDecoder::decode_present(const MessageProgram& m, const uint8_t* paylo
         for (uint32_t i = 0; i < group->step_count; ++i, ++step) {
             const SignalStep& s = *step;
             const bool present = active && s.end <= available;
-            const uint64_t raw = present ? raw_bits(s, payload) : 0;
             if (s.mux_slot != kNoSlot) {
                 bool keyed = false;
-                if (present) slots_[s.mux_slot] = raw_key(s, raw, keyed);
+                if (present) slots_[s.mux_slot] = raw_key(s, raw_bits(s, payload), keyed);
                 slot_present_[s.mux_slot] = keyed;
             }
             if (s.column == kNoColumn) continue;
             if (!s.coded) {
-                reinterpret_cast<double*>(columns[s.column])[row] = present ? physical(s, raw) : absent_value();
+                reinterpret_cast<double*>(columns[s.column])[row] = present ? physical(s, raw_bits(s, payload)) : absent_value();
             } else {
-                reinterpret_cast<int32_t*>(columns[s.column])[row] = present ? code_of(s, *program_, raw) : -1;
+                reinterpret_cast<int32_t*>(columns[s.column])[row] = present ? code_of(s, *program_, raw_bits(s, payload)) : -1;
             }
         }
     }

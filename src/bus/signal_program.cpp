@@ -50,6 +50,23 @@ bool place(const SignalDescription& s, SignalStep& step) {
     return true;
 }
 
+// The step's plain kind and shifts, or kGeneral.
+void set_kind(const SignalDescription& s, SignalStep& step) {
+    const bool integer = step.form == SignalForm::kSigned || (step.form == SignalForm::kUnsigned && s.length < 64);
+    if (!integer || step.read == SignalRead::kLittleWide || step.read == SignalRead::kBigWide) {
+        step.kind = kGeneral;
+        return;
+    }
+    // The signal lies `shift` bits above the bottom of its load (both narrow
+    // reads): shifted to the top, then down to the bottom.
+    step.left = static_cast<uint8_t>(64 - step.shift - s.length);
+    step.right = static_cast<uint8_t>(64 - s.length);
+    const bool big = s.byte_order == SignalByteOrder::kBigEndian;
+    const bool is_signed = step.form == SignalForm::kSigned;
+    step.kind = big ? (is_signed ? kPlainBigSigned : kPlainBigUnsigned)
+                    : (is_signed ? kPlainLittleSigned : kPlainLittleUnsigned);
+}
+
 }  // namespace
 
 // Builds one program; every step either succeeds or leaves `error` set.
@@ -130,6 +147,9 @@ private:
                 add_value_names(m.signals[i], steps[i], table.columns.back());
             }
         }
+        for (SignalStep& step : steps) {
+            if (step.column == kNoColumn) step.kind = kGeneral;
+        }
         MessageProgram program{};
         program.length = static_cast<uint8_t>(m.length);
         program.j1939 = m.j1939;
@@ -169,6 +189,7 @@ private:
         step.scale = s.scale;
         step.offset = s.offset;
         step.scaled = !(s.scale == 1.0 && s.offset == 0.0);
+        set_kind(s, step);
         return true;
     }
 
@@ -303,7 +324,14 @@ bool ProgramBuilder::group_steps(const MessageDescription& m, const std::vector<
         out.mux_slot = g.mux < 0 ? kNoSlot : steps[g.mux].mux_slot;
         out.mux_signed = g.mux >= 0 && m.signals[g.mux].type == SignalValueType::kSigned;
         for (const auto& r : g.ranges) program_.ranges_.push_back(SelectorRange{r.first, r.second});
-        for (uint32_t member : g.members) program_.steps_.push_back(steps[member]);
+        // Plain steps in runs of one kind, then the general ones.
+        for (uint8_t kind = 0; kind <= kGeneral; ++kind) {
+            for (uint32_t member : g.members) {
+                if (steps[member].kind != kind) continue;
+                program_.steps_.push_back(steps[member]);
+                if (kind < kPlainKinds) ++out.plain[kind];
+            }
+        }
         program_.groups_.push_back(out);
     }
     return true;
@@ -326,6 +354,7 @@ void ProgramBuilder::add_value_names(const SignalDescription& s, SignalStep& ste
     }
     std::sort(keys.begin(), keys.end());
     step.coded = true;
+    step.kind = kGeneral;
     step.names_begin = static_cast<uint32_t>(program_.value_keys_.size());
     step.names_count = static_cast<uint32_t>(keys.size());
     for (const auto& [raw, code] : keys) {

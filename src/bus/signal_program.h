@@ -47,13 +47,36 @@ struct SignalStep {
     uint8_t end;  // bytes a frame must carry (within its message's length) for the signal to be present
     bool scaled;  // scale and offset apply
     bool coded;   // the column is kCode
+    // Most signals are plain (kind below 4): integers of at most 64 bits
+    // (63 unsigned) within one 8-byte load, decoded into a value column
+    // without a branch: the load (byte-swapped for big-endian kinds) shifted
+    // left by `left` and right by `right` (arithmetically for signed kinds),
+    // times scale plus offset (1 and 0 where unscaled: exact for integers).
+    // The others (wide reads, floats, unsigned 64-bit values, value names,
+    // signals that are no column) are kGeneral.
+    uint8_t left;
+    uint8_t right;
+    uint8_t kind;
 };
+
+// The kinds of SignalStep::kind, in the order a group holds its steps.
+enum PlainKind : uint8_t {
+    kPlainLittleUnsigned = 0,
+    kPlainLittleSigned = 1,
+    kPlainBigUnsigned = 2,
+    kPlainBigSigned = 3,
+    kGeneral = 4,
+};
+constexpr unsigned kPlainKinds = 4;
 
 // Signals present together: those of one multiplexer and selector values,
 // or a message's unmultiplexed signals (mux_slot kNoSlot).
 struct SignalGroup {
     uint32_t first_step;
     uint32_t step_count;
+    // Its steps by kind: plain[k] steps of kind k, in kind order, then the
+    // general ones.
+    uint32_t plain[kPlainKinds];
     uint32_t ranges_begin;  // its selector ranges, sorted and disjoint, in the program's ranges
     uint32_t ranges_count;
     uint16_t mux_slot;
