@@ -15,7 +15,6 @@
 
 #include "host/module.h"
 #include "host/py_ref.h"
-#include "host/signal_selection.h"
 
 namespace tolvar::host {
 namespace {

@@ -8,21 +8,10 @@
 
 #include <Python.h>
 
-#include <string>
-#include <vector>
-
-#include "bus/signal_database.h"
 #include "bus/signal_program.h"
+#include "host/signal_selection.h"
 
 namespace tolvar::host {
-
-struct DecodeRequest {
-    bus::DecodeDescription description;
-    // Per message of the description (databases in order, then messages):
-    // the key of its table, the message's name, or "CHANNEL.NAME" where two
-    // different messages of the databases given share a name.
-    std::vector<std::string> keys;
-};
 
 // Reads `database` and `signals` (None, or an iterable of signal names,
 // "Message.Signal" or "CHANNEL.Message.Signal") into `request`. False with

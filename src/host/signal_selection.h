@@ -10,9 +10,18 @@
 #include <vector>
 
 #include "bus/signal_database.h"
-#include "host/signal_database_reader.h"
 
 namespace tolvar::host {
+
+// What one decode call decodes: the databases as plain descriptions, and
+// the key of each message's table in the result.
+struct DecodeRequest {
+    bus::DecodeDescription description;
+    // Per message of the description (databases in order, then messages):
+    // the message's name, or "CHANNEL.NAME" where two different messages of
+    // the databases given share a name.
+    std::vector<std::string> keys;
+};
 
 // A database as the caller gave it: its messages and the channel names it
 // was given for (none: every channel).
