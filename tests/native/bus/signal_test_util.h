@@ -66,7 +66,7 @@ class Payload {
 public:
     explicit Payload(const std::vector<uint8_t>& bytes = {}, uint8_t fill = 0) : data_(new uint8_t[64]) {
         std::memset(data_.get(), fill, 64);
-        std::memcpy(data_.get(), bytes.data(), bytes.size() < 64 ? bytes.size() : 64);
+        if (!bytes.empty()) std::memcpy(data_.get(), bytes.data(), bytes.size() < 64 ? bytes.size() : 64);
     }
     uint8_t* data() const { return data_.get(); }
 
