@@ -84,6 +84,34 @@ struct TableLibraries {
     PyObject* names = nullptr;  // "names"
 };
 
+// What decoding signals takes from cantools and reads of its databases,
+// imported and interned on first use (all null until cantools imported once).
+struct SignalLibrary {
+    PyObject* load_file = nullptr;      // cantools.database.load_file
+    PyObject* database_type = nullptr;  // cantools.database.can.Database
+    PyObject* mapping_type = nullptr;   // collections.abc.Mapping
+    // Attributes of a database, its messages and their signals.
+    PyObject* messages = nullptr;
+    PyObject* signals = nullptr;
+    PyObject* name = nullptr;
+    PyObject* frame_id = nullptr;
+    PyObject* is_extended_frame = nullptr;
+    PyObject* length = nullptr;
+    PyObject* protocol = nullptr;
+    PyObject* start = nullptr;
+    PyObject* byte_order = nullptr;
+    PyObject* is_signed = nullptr;
+    PyObject* is_float = nullptr;
+    PyObject* scale = nullptr;
+    PyObject* offset = nullptr;
+    PyObject* choices = nullptr;
+    PyObject* multiplexer_signal = nullptr;
+    PyObject* multiplexer_ids = nullptr;
+    // The values compared with: a byte order and a protocol.
+    PyObject* big_endian = nullptr;  // "big_endian"
+    PyObject* j1939 = nullptr;       // "j1939"
+};
+
 struct ModuleState {
     PyObject* logger = nullptr;        // logging.getLogger("python_can_tolvar_mf4")
     PyObject* path_type = nullptr;     // pathlib.Path
@@ -102,6 +130,7 @@ struct ModuleState {
 
     Names names{};
     TableLibraries tables{};
+    SignalLibrary signal_library{};
     PyObject* empty_tuple = nullptr;  // the positional arguments of a message
     // "CAN 0" to "CAN 255" and "LIN 0" to "LIN 255" by channel code
     // (bus::channel_name): a message's channel, so that a message costs no

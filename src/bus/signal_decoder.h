@@ -1,0 +1,63 @@
+// SignalDecoder: CAN data frames, as iteration delivers them, decoded by a
+// SignalProgram into one MessageTable per message: a row per frame whose
+// channel, identifier and kind a message of the program matches. Per frame a
+// look-up, a load, shift and mask per signal, and a store; nothing is
+// allocated but a table's next growth. Borrows the program, which must
+// outlive it; owns the tables.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "bus/signal_program.h"
+#include "bus/signal_tables.h"
+
+namespace tolvar::bus {
+
+// One frame as the column path hands it over.
+struct CanFrameView {
+    double timestamp = 0.0;       // absolute, as the message's timestamp
+    uint32_t arbitration_id = 0;  // 29 bits, flag bits removed
+    // FrameFlag bits (frame_columns.h): 0 extended, 1 remote, 2 error,
+    // 3 FD, 4 bit rate switch, 5 error state indicator, 6 received.
+    uint8_t flags = 0;
+    uint16_t channel = 0;  // "CAN n" is n, "LIN n" 256 + n
+    uint8_t length = 0;    // payload bytes, at most 64
+    // At least 64 bytes readable; those past `length` never change a result.
+    const uint8_t* payload = nullptr;
+};
+
+class SignalDecoder {
+public:
+    explicit SignalDecoder(const SignalProgram& program);
+    SignalDecoder(SignalDecoder&&) noexcept = default;
+    SignalDecoder(const SignalDecoder&) = delete;
+    SignalDecoder& operator=(const SignalDecoder&) = delete;
+
+    // Adds the frame's row to its message's table when it is a CAN data
+    // frame (not remote, not error, not LIN) that a message of the program
+    // matches; other frames are passed over. False only when memory runs
+    // out, the row then not added.
+    bool append(const CanFrameView& frame);
+    // The same for `count` frames in order; false when memory runs out,
+    // with the frames before the one that failed added.
+    bool append(const CanFrameView* frames, size_t count);
+
+    // One table per table of the program, in its order; a table no frame
+    // matched has no rows.
+    std::vector<MessageTable>& tables() { return tables_; }
+    const std::vector<MessageTable>& tables() const { return tables_; }
+
+private:
+    void decode_all(const MessageProgram& message, const uint8_t* payload, MessageTable& table, uint64_t row) const;
+    void decode_present(const MessageProgram& message, const uint8_t* payload, unsigned available,
+                        MessageTable& table, uint64_t row);
+
+    const SignalProgram* program_;  // borrowed
+    std::vector<MessageTable> tables_;
+    std::vector<uint64_t> slots_;  // a multiplexer's raw value while its frame is decoded
+    std::vector<uint8_t> slot_present_;
+};
+
+}  // namespace tolvar::bus
