@@ -575,6 +575,9 @@ class DataGroupWriter:
         # records in the order these stand in the data block.
         self.vlsd_placement = "follow"
         self.vlsd_seed = 0
+        # Offsets written instead of the true ones, by the VLSD value's number
+        # in frame order (placements other than "follow").
+        self.vlsd_offset_override: Dict[int, int] = {}
 
     # -- channel groups of each bus event ---------------------------------
 
@@ -1150,6 +1153,7 @@ def _place_vlsd_records(g: "DataGroupWriter", fixed: List[bytearray], ids: List[
         _, _, vg, entry = values[k]
         offsets[k] = group_sizes.get(id(vg), 0)
         group_sizes[id(vg)] = offsets[k] + len(entry)
+    offsets.update(g.vlsd_offset_override)
     for k, (record, bit, _, _) in enumerate(values):
         _write_uint(fixed[record], bit, 64, offsets[k])
     records = [ids[i] + bytes(fixed[i]) for i in range(len(fixed))]

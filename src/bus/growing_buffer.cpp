@@ -1,81 +1,31 @@
 #include "bus/growing_buffer.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <utility>
 
-#include "bus/mapped_memory.h"
-
 namespace tolvar::bus {
 
-GrowingBuffer::GrowingBuffer(GrowingBuffer&& other) noexcept
-    : data_(other.data_), capacity_(other.capacity_), mapped_(other.mapped_) {
-    other.data_ = nullptr;
-    other.capacity_ = 0;
-    other.mapped_ = false;
-}
-
-GrowingBuffer& GrowingBuffer::operator=(GrowingBuffer&& other) noexcept {
-    if (this != &other) {
-        free_memory();
-        data_ = std::exchange(other.data_, nullptr);
-        capacity_ = std::exchange(other.capacity_, 0);
-        mapped_ = std::exchange(other.mapped_, false);
-    }
-    return *this;
-}
-
-GrowingBuffer::~GrowingBuffer() { free_memory(); }
-
-void GrowingBuffer::free_memory() {
-    if (mapped_) {
-        unmap_memory(data_, capacity_);
-    } else {
-        std::free(data_);
-    }
-    data_ = nullptr;
-    capacity_ = 0;
-    mapped_ = false;
-}
-
-uint8_t* GrowingBuffer::release() {
-    uint8_t* data = data_;
-    data_ = nullptr;
-    capacity_ = 0;
-    mapped_ = false;
-    return data;
-}
-
 bool GrowingBuffer::reserve(size_t bytes) {
-    if (bytes <= capacity_) return true;
-    if (bytes < kMapFrom) {
-        // Small buffers come from the heap; realloc copies little.
-        void* grown = std::realloc(data_, bytes);
-        if (grown == nullptr) return false;
-        data_ = static_cast<uint8_t*>(grown);
-        capacity_ = bytes;
-        return true;
+    if (bytes <= capacity()) return true;
+    using stream::Allocation;
+    // At least double, so that growing row by row copies little; a mapping
+    // spans whole pieces of its alignment, every byte of which may be used.
+    size_t wanted = capacity() * 2 > bytes ? capacity() * 2 : bytes;
+    if (wanted >= Allocation::kMappedFrom) wanted = Allocation::mapping_size(wanted);
+    if (wanted < bytes) return false;
+    Allocation grown = Allocation::uninitialised(wanted);
+    if (!grown) return false;
+    const size_t held = capacity();
+    if (held != 0) {
+        // A mapping's pages move into the new one rather than being copied.
+        const size_t whole = memory_.mapped() ? held & ~(Allocation::kMappingAlignment - 1) : 0;
+        if (whole != 0 && memory_.size() == whole && memory_.hand_over(whole, grown, 0)) {
+            memory_ = std::move(grown);
+            return true;
+        }
+        std::memcpy(grown.data(), memory_.data(), held);
     }
-    // Large ones are mappings of whole large pages (mapped_memory.h): a
-    // fault per 2 MiB instead of per 4 KiB, which for tables of millions of
-    // rows is much of the work. A mapping grows into a new one, its pages
-    // moved there rather than copied.
-    const size_t spanned = mapping_size(bytes);
-    if (spanned < bytes) return false;
-    uint8_t* mapping = map_memory(spanned);
-    if (mapping == nullptr) return false;
-    if (!mapped_ || !move_pages(data_, mapping, capacity_)) {
-        if (capacity_ != 0) std::memcpy(mapping, data_, capacity_);
-        free_memory();
-    } else {
-        // The pages moved; what is left of the old mapping is nothing.
-        data_ = nullptr;
-        capacity_ = 0;
-        mapped_ = false;
-    }
-    data_ = mapping;
-    capacity_ = spanned;
-    mapped_ = true;
+    memory_ = std::move(grown);
     return true;
 }
 

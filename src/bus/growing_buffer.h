@@ -1,47 +1,37 @@
-// GrowingBuffer: the memory of one column that grows as rows arrive: small
-// on the heap, large as a mapping of large pages whose pages move into a
-// larger mapping as it grows, without copying. The one place that decides
-// how column memory is had; owns its memory.
+// GrowingBuffer: the memory of one column that grows as rows arrive, held as
+// a stream::Allocation (the one owner of such memory): small ones from the
+// heap, copied when they grow, large ones mappings whose pages move into the
+// larger mapping instead of being copied. Owns its allocation.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+
+#include "stream/allocation.h"
 
 namespace tolvar::bus {
 
 class GrowingBuffer {
 public:
-    // Buffers of this size and more are mappings of bus::map_memory.
-    static constexpr size_t kMapFrom = size_t{1} << 20;
-
     GrowingBuffer() = default;
-    GrowingBuffer(GrowingBuffer&& other) noexcept;
-    GrowingBuffer& operator=(GrowingBuffer&& other) noexcept;
+    GrowingBuffer(GrowingBuffer&&) noexcept = default;
+    GrowingBuffer& operator=(GrowingBuffer&&) noexcept = default;
     GrowingBuffer(const GrowingBuffer&) = delete;
     GrowingBuffer& operator=(const GrowingBuffer&) = delete;
-    ~GrowingBuffer();
 
     // Room for at least `bytes` bytes, what was held kept at the start;
     // false, with nothing changed, when the memory cannot be had.
     bool reserve(size_t bytes);
 
-    uint8_t* data() const { return data_; }
-    size_t capacity() const { return capacity_; }
-    // Whether the memory is a mapping of bus::map_memory(capacity())
-    // (mapped_memory.h), to be released with bus::unmap_memory; otherwise it
-    // is std::malloc'ed, to be released with std::free.
-    bool mapped() const { return mapped_; }
+    uint8_t* data() const { return memory_.data(); }
+    size_t capacity() const { return memory_ ? memory_.size() : 0; }
 
-    // Hands the memory to the caller, who releases it as mapped() says; the
-    // buffer is empty afterwards.
-    uint8_t* release();
+    // Hands the allocation to the caller; the buffer is empty afterwards.
+    stream::Allocation take() { return std::move(memory_); }
 
 private:
-    void free_memory();
-
-    uint8_t* data_ = nullptr;  // owned
-    size_t capacity_ = 0;
-    bool mapped_ = false;
+    stream::Allocation memory_;
 };
 
 }  // namespace tolvar::bus

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "bus/frame_columns.h"
+#include "bus/frame.h"
 
 namespace tolvar::bus {
 namespace {

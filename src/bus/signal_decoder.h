@@ -19,7 +19,7 @@ namespace tolvar::bus {
 struct CanFrameView {
     double timestamp = 0.0;       // absolute, as the message's timestamp
     uint32_t arbitration_id = 0;  // 29 bits, flag bits removed
-    // FrameFlag bits (frame_columns.h): 0 extended, 1 remote, 2 error,
+    // FrameFlag bits (frame.h): 0 extended, 1 remote, 2 error,
     // 3 FD, 4 bit rate switch, 5 error state indicator, 6 received.
     uint8_t flags = 0;
     uint16_t channel = 0;  // "CAN n" is n, "LIN n" 256 + n

@@ -406,7 +406,34 @@ PyObject* get_start_timestamp(PyObject* self, void*) {
     return PyFloat_FromDouble(state->document()->start_time());
 }
 
+// The records each data group gave in the last walk that read it to its end
+// (iteration or a table), beside what get_record_count() says the recording
+// states: one entry per data group, None until such a walk.
+PyObject* get_records_read(PyObject* self, void*) {
+    ReaderState* state = state_of(self);
+    if (state == nullptr || state->document() == nullptr) return raise_closed();
+    const std::vector<bus::GroupPlan>& plans = state->current.plans;
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(plans.size())));
+    if (!list) return nullptr;
+    for (size_t g = 0; g < plans.size(); ++g) {
+        const bus::GroupPlan::Reading reading = plans[g].last_reading();
+        PyObject* item = nullptr;
+        if (reading.complete) {
+            item = PyLong_FromUnsignedLongLong(reading.frames);
+            if (item == nullptr) return nullptr;
+        } else {
+            item = Py_None;
+            Py_IncRef(item);
+        }
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(g), item);
+    }
+    return list.release();
+}
+
 PyGetSetDef g_getset[] = {
+    {"records_read", get_records_read, nullptr,
+     "Per data group, the records the last walk to its end read (None before one): beside get_record_count().",
+     nullptr},
     {"start_timestamp", get_start_timestamp, nullptr,
      "The recording's start in seconds since 1970-01-01 UTC: the timestamp of a frame at time 0.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
