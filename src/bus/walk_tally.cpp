@@ -54,9 +54,10 @@ void WalkTally::report(Framing end, uint64_t values_not_found) {
     }
     plan_->set_last_reading(frames);
     if (plan_->finalised) {
-        const char* why = end == Framing::kDamaged                   ? "at a damaged record"
-                          : plan_->data_cut_by_a_refused_block() ? "before a data block that was refused"
-                                                                   : "at the end of the data";
+        // A refused block ends the data wherever a record stands there.
+        const char* why = plan_->data_cut_by_a_refused_block() ? "before a data block that was refused"
+                          : end == Framing::kDamaged           ? "at a damaged record"
+                                                               : "at the end of the data";
         for (size_t i = 0; i < records_.size(); ++i) {
             const RecordGroup& group = plan_->record_groups[i];
             // VLSD records are the values of others, counted by their frames.

@@ -58,21 +58,28 @@ MdfDocument::~MdfDocument() = default;
 void MdfDocument::repair_unfinalised() {
     IdBlock* id = id_block();
     DtBlock* last = nullptr;
+    // The block being written is the last data block of a data group (its
+    // data block, or the last entry of its data list, read for any writer)
+    // that lies last in the file: no data block of any group lies after it.
+    const DtBlock* furthest = nullptr;
     for (const BlockRef& group : data_groups()) {
-        // A data block, or the data blocks of a list (read for any writer):
-        // the one that lies last in the file was being written.
         const auto* dg = as<DgBlock>(group);
         if (dg == nullptr) continue;
-        std::vector<DtBlock*> candidates;
-        if (DtBlock* data = data_block(*dg)) candidates.push_back(data);
-        for (const BlockRef& block : dg->data_blocks) {
-            if (auto* listed = as<DtBlock>(block)) candidates.push_back(listed);
+        DtBlock* own = data_block(*dg);
+        DtBlock* final_entry = dg->data_blocks.empty() ? nullptr : as<DtBlock>(dg->data_blocks.back());
+        for (const DtBlock* data : {static_cast<const DtBlock*>(own), static_cast<const DtBlock*>(final_entry)}) {
+            if (data != nullptr && (furthest == nullptr || data->offset > furthest->offset)) furthest = data;
         }
-        for (DtBlock* data : candidates) {
-            // Of equal offsets (one block shared by two groups) the first stays.
-            if (last == nullptr || data->offset > last->offset) last = data;
+        for (const BlockRef& block : dg->data_blocks) {
+            const auto* listed = as<DtBlock>(block);
+            if (listed != nullptr && (furthest == nullptr || listed->offset > furthest->offset)) furthest = listed;
+        }
+        // Of equal offsets (one block shared by two groups) the first stays.
+        for (DtBlock* data : {own, final_entry}) {
+            if (data != nullptr && (last == nullptr || data->offset > last->offset)) last = data;
         }
     }
+    if (last != nullptr && furthest != nullptr && furthest->offset > last->offset) last = nullptr;
     if (last != nullptr) {
         const int64_t size = stream_->size();
         // The block's header was read at its offset, so a stream that can
