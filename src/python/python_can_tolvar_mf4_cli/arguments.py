@@ -108,6 +108,9 @@ def parser() -> argparse.ArgumentParser:
     add("--any-writer", action="store_true",
         help="read recordings of other MDF 4 writers too (python-can, asammdf, ...): "
              "their standard bus-logging layouts and compressed data")
+    add("--strict", action="store_true",
+        help="exit with status 1 when the recording gives fewer records than it states "
+             "(the count is told on stderr either way)")
     return result
 
 

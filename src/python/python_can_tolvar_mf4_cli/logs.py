@@ -27,6 +27,15 @@ class Reasons(logging.Handler):
             self.messages.append(message)
 
 
+# What the reader logs of a data group that gave fewer records than it states.
+SHORT_COUNT = " records stated, "
+
+
+def short_counts(messages: List[str]) -> List[str]:
+    """The reader's lines that tell of records missing."""
+    return [m for m in messages if SHORT_COUNT in m]
+
+
 class _Once(logging.Filter):
     """Lets each distinct log line through once (a writer that cannot store
     some frames says so for every frame)."""

@@ -13,7 +13,7 @@ from . import arguments
 from .arguments import PROGRAM
 from .convert import convert, write_metadata
 from .errors import CliError
-from .logs import kept_logs
+from .logs import kept_logs, short_counts
 from .progress import Progress
 
 if TYPE_CHECKING:
@@ -130,4 +130,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return 130
         for message in reasons.messages + warnings:
             print(f"{PROGRAM}: warning: {message}", file=sys.stderr)
+        if args.strict and short_counts(reasons.messages):
+            print(f"{PROGRAM}: error: the recording gave fewer records than it states (--strict)", file=sys.stderr)
+            return 1
     return 0
