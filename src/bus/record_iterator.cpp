@@ -36,6 +36,9 @@ struct RecordIterator::Walk {
     // (collect only): where they lie in the window, and what they decode to.
     const uint8_t* batch_records[FrameBatch::kSize];
     FrameBatch batch;
+    uint8_t batch_values[FrameBatch::kSize][kCanPayloadSize];  // values found by their offset
+    const RecordGroup* batch_group = nullptr;  // of the last batch framed
+    bool batch_no_frame = false;  // the record after the batch gives no frame
 
     void rewind();
     WalkStep next();
@@ -221,35 +224,76 @@ bool RecordIterator::Walk::batchable(const RecordGroup& group) const {
 // whole, one whose VLSD value another record precedes or that is too long
 // for a frame.
 uint32_t RecordIterator::Walk::frame_batch() {
-    const RecordGroup* group = framing.last_group();
-    if (finished || group == nullptr || !batchable(*group)) return 0;
-    const bool vlsd = !group->signal_sources.empty();
-    const uint32_t slot = vlsd ? group->signal_sources.front().vlsd_slot : 0;
+    batch_group = nullptr;
+    batch_no_frame = false;
+    if (finished) return 0;
+    uint32_t pending[FrameBatch::kSize];  // frames whose values are found by their offset
+    uint32_t pending_count = 0;
+    const RecordGroup* group = nullptr;
+    const SignalSource* source = nullptr;
+    uint32_t slot = 0;
     const uint64_t id_size = framing.id_size();
     uint32_t n = 0;
     while (n < FrameBatch::kSize) {
         FramedRecord framed;
-        if (framing.frame<true>(ahead, position, framed, tally.offsets()) != Framing::kRecord ||
-            framed.group != group) {
-            break;
+        if (framing.frame<true>(ahead, position, framed, tally.offsets()) != Framing::kRecord) break;
+        const uint8_t* bytes = ahead.held(framed.at, framed.next - framed.at);
+        if (framed.group->record_length < 0) {
+            // A VLSD record no record took: some record finds it by its offset.
+            tally.count(framed, bytes);
+            position = framed.next;
+            continue;
         }
+        if (group == nullptr) {
+            // The run is of the group of its first record, when it decodes a
+            // batch at a time.
+            if (!batchable(*framed.group)) break;
+            group = framed.group;
+            source = group->signal_sources.empty() ? nullptr : &group->signal_sources.front();
+            slot = source != nullptr ? source->vlsd_slot : 0;
+        }
+        if (framed.group != group) break;
+        const bool vlsd = source != nullptr;
+        const uint8_t* record = bytes + (framed.record_at - framed.at);
         uint64_t value_bytes = 0;
         if (vlsd) {
-            if (framed.value_count != 1) break;
-            const uint8_t* value = ahead.held(framed.values_at, framed.next - framed.values_at);
-            uint32_t value_length;
-            std::memcpy(&value_length, value + id_size, 4);
-            if (value_length > kCanPayloadSize) break;
-            batch.payload[n] = value_length != 0 ? value + id_size + 4 : nullptr;
-            batch.present[n] = value_length;
-            value_bytes = 4 + uint64_t{value_length};
+            if (framed.value_count == 1) {
+                const uint8_t* value = bytes + (framed.values_at - framed.at) + id_size + 4;
+                uint32_t value_length;
+                std::memcpy(&value_length, value - 4, 4);
+                if (value_length > kCanPayloadSize) break;
+                batch.payload[n] = value_length != 0 ? value : nullptr;
+                batch.present[n] = value_length;
+                value_bytes = 4 + uint64_t{value_length};
+            } else {
+                // Found by its offset once the batch is framed, with the others.
+                pending[pending_count++] = n;
+            }
         }
-        batch_records[n] = ahead.held(framed.record_at, framed.values_at - framed.record_at);
+        batch_records[n] = record;
         // Counted at once: the next record's value is checked against it.
         tally.count_run(*group, 1, slot, value_bytes);
         position = framed.next;
         ++n;
     }
+    if (pending_count != 0) {
+        const uint8_t* records[FrameBatch::kSize];
+        uint32_t lengths[FrameBatch::kSize];
+        for (uint32_t i = 0; i < pending_count; ++i) records[i] = batch_records[pending[i]];
+        const uint32_t filled = reader.bus_values_by_offset(*source, records, static_cast<uint64_t>(group->record_length),
+                                                            pending_count, batch_values, lengths);
+        for (uint32_t i = 0; i < filled; ++i) {
+            batch.payload[pending[i]] = lengths[i] != 0 ? batch_values[i] : nullptr;
+            batch.present[pending[i]] = lengths[i];
+        }
+        if (filled < pending_count) {
+            // A value longer than a payload: the frames end before its
+            // record, which gives none, as it would read by itself.
+            n = pending[filled];
+            batch_no_frame = true;
+        }
+    }
+    batch_group = group;
     return n;
 }
 
@@ -310,13 +354,13 @@ CollectResult RecordIterator::collect(FrameStore& store, uint64_t rows) {
         if (rows != 0 && store.appended() - start >= rows) return CollectResult::kMore;
         // Runs of one group's CAN data frames a batch at a time; everything
         // else, and each record that starts a run, record by record.
-        const RecordGroup* group = walk.framing.last_group();
-        const uint64_t first_index = group != nullptr ? walk.tally.index_of(*group) : 0;
         const uint32_t n = walk.frame_batch();
         if (n != 0) {
+            const RecordGroup* group = walk.batch_group;
             decode_can_data_batch(group->program, group->layout->standard, walk.origin, walk.batch_records, n,
                                   walk.batch);
             if (group->virtual_time) {
+                const uint64_t first_index = walk.tally.index_of(*group) - n;
                 for (uint32_t i = 0; i < n; ++i) {
                     walk.batch.frames[i].timestamp = walk.origin + walk.virtual_time(*group, first_index + i);
                 }
@@ -324,8 +368,9 @@ CollectResult RecordIterator::collect(FrameStore& store, uint64_t rows) {
             const bool stopped = walk.filter_batch();
             if (!store.append(walk.batch)) return CollectResult::kNoMemory;
             if (stopped) return CollectResult::kDone;
-            continue;
         }
+        if (walk.batch_no_frame) return CollectResult::kNoFrame;
+        if (n != 0) continue;
         const WalkStep step = walk.next();
         if (step == WalkStep::kEnd) return CollectResult::kDone;
         if (step == WalkStep::kNoFrame) return CollectResult::kNoFrame;

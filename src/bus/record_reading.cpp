@@ -1,8 +1,10 @@
 #include "bus/record_reading.h"
 
 #include <cstring>
+#include <new>
 
 #include "bus/value_extraction.h"
+#include "bus/decode_program.h"
 #include "bus/vlsd_index.h"
 
 namespace tolvar::bus {
@@ -92,22 +94,71 @@ bool RecordReader::read(const FramedRecord& framed, stream::ReadAhead& ahead, Re
     return true;
 }
 
-bool RecordReader::append_by_offset(const SignalSource& source, ByteSpan record) {
+bool RecordReader::value_by_offset(const SignalSource& source, ByteSpan record, const uint8_t*& bytes,
+                                   uint32_t& length) {
     const uint64_t offset = extract_bits(record, source.bit_position, source.bit_count, source.byte_order);
     const VlsdIndex* index = plan_->vlsd_index();
     const std::optional<uint64_t> position =
         index != nullptr ? index->find(source.vlsd_slot, offset) : std::optional<uint64_t>();
     if (position && !values_) values_.reset(new (std::nothrow) stream::PageCache(plan_->data, kValuePages));
     if (position && values_) {
-        uint32_t length = 0;
         const uint8_t* length_bytes = values_->fetch(*position, 4);
         if (length_bytes != nullptr) {
             std::memcpy(&length, length_bytes, 4);
-            const uint8_t* value = values_->fetch(*position + 4, length);
-            if (value != nullptr) return signal_.append_u32(length) && signal_.append(value, length);
+            bytes = values_->fetch(*position + 4, length);
+            if (bytes != nullptr) return true;
         }
     }
     ++not_found_;
+    return false;
+}
+
+uint32_t RecordReader::bus_values_by_offset(const SignalSource& source, const uint8_t* const* records,
+                                            uint64_t record_length, uint32_t count,
+                                            uint8_t (*values)[kCanPayloadSize], uint32_t* lengths) {
+    const VlsdIndex* index = plan_->vlsd_index();
+    if (index != nullptr && !values_) values_.reset(new (std::nothrow) stream::PageCache(plan_->data, kValuePages));
+    if (index == nullptr || !values_) {
+        not_found_ += count;
+        for (uint32_t i = 0; i < count; ++i) lengths[i] = 0;
+        return count;
+    }
+    // Each step over all of them first: the memory of every entry, then of
+    // every value, is on its way before the first is read.
+    uint64_t offsets[FrameBatch::kSize];
+    uint64_t positions[FrameBatch::kSize];
+    for (uint32_t i = 0; i < count; ++i) {
+        offsets[i] = extract_bits(ByteSpan{records[i], record_length}, source.bit_position, source.bit_count,
+                                  source.byte_order);
+        index->prefetch(source.vlsd_slot, offsets[i]);
+    }
+    constexpr uint64_t kNone = UINT64_MAX;
+    for (uint32_t i = 0; i < count; ++i) {
+        const std::optional<uint64_t> at = index->find(source.vlsd_slot, offsets[i]);
+        positions[i] = at ? *at : kNone;
+        if (at) values_->prefetch(*at);
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        lengths[i] = 0;
+        const uint8_t* length_bytes = positions[i] != kNone ? values_->fetch(positions[i], 4) : nullptr;
+        uint32_t length = 0;
+        if (length_bytes != nullptr) std::memcpy(&length, length_bytes, 4);
+        const uint8_t* bytes = length_bytes != nullptr ? values_->fetch(positions[i] + 4, length) : nullptr;
+        if (bytes == nullptr) {
+            ++not_found_;
+            continue;
+        }
+        if (length > kCanPayloadSize) return i;
+        if (length != 0) std::memcpy(values[i], bytes, length);
+        lengths[i] = length;
+    }
+    return count;
+}
+
+bool RecordReader::append_by_offset(const SignalSource& source, ByteSpan record) {
+    const uint8_t* bytes = nullptr;
+    uint32_t length = 0;
+    if (value_by_offset(source, record, bytes, length)) return signal_.append_u32(length) && signal_.append(bytes, length);
     return signal_.append_u32(0);
 }
 

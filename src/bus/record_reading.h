@@ -35,10 +35,24 @@ public:
     // VLSD values not found at the offsets their records give.
     uint64_t values_not_found() const { return not_found_; }
 
+    // The value of a VLSD source at the offset `record` holds for it: its
+    // bytes (valid until the next value is found) and length; false (and
+    // counted) where no record of its group starts there.
+    bool value_by_offset(const SignalSource& source, ByteSpan record, const uint8_t*& bytes, uint32_t& length);
+
+    // The values of `count` records of one group at the offsets they hold
+    // for `source`, found together (their memory asked for at once): up to
+    // kCanPayloadSize bytes each into `values`, lengths into `lengths` (0
+    // where none is found, counted). Returns how many it filled: fewer than
+    // `count` where a value is longer than a payload, which stops them.
+    uint32_t bus_values_by_offset(const SignalSource& source, const uint8_t* const* records, uint64_t record_length,
+                                  uint32_t count, uint8_t (*values)[kCanPayloadSize], uint32_t* lengths);
+
 private:
     enum class SdResult { kComplete, kCutShort, kNoMemory };
     SdResult append_sd_value(stream::Stream& section, uint64_t offset, uint64_t& budget);
-    // Appends the value at the offset the record holds for `source`.
+    // Appends the value at the offset the record holds for `source` (an
+    // empty one where there is none).
     bool append_by_offset(const SignalSource& source, ByteSpan record);
 
     const GroupPlan* plan_;  // borrowed

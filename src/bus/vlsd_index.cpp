@@ -11,8 +11,9 @@ namespace tolvar::bus {
 
 namespace {
 // Records of a block of entries at the most: a new base now and then keeps
-// the search within a block short.
-constexpr uint64_t kBlockEntries = 4096;
+// the search within a block short, and the guess of where an offset stands
+// within a few entries of the one looked for.
+constexpr uint64_t kBlockEntries = 256;
 }  // namespace
 
 bool VlsdIndex::Group::add(uint64_t offset, uint64_t position) {
@@ -49,6 +50,7 @@ std::optional<VlsdIndex> VlsdIndex::build(const GroupPlan& plan) {
             const uint64_t size = framed.next - framed.record_at;
             if (!index.groups_[group.vlsd_slot].add(sizes[group.vlsd_slot], framed.record_at)) return std::nullopt;
             sizes[group.vlsd_slot] += size;
+            index.groups_[group.vlsd_slot].size = sizes[group.vlsd_slot];
         }
         at = framed.next;
     }
@@ -63,23 +65,66 @@ std::optional<VlsdIndex> VlsdIndex::build(const GroupPlan& plan) {
     return index;
 }
 
-std::optional<uint64_t> VlsdIndex::find(uint32_t slot, uint64_t offset) const {
-    if (slot >= groups_.size()) return std::nullopt;
-    const Group& group = groups_[slot];
+struct VlsdIndex::Span {
+    const Block* base;
+    const Entry* first;
+    const Entry* last;
+    const Entry* guess;
+    uint32_t delta;
+};
+
+bool VlsdIndex::span_of(const Group& group, uint64_t offset, Span& span) {
     // The block whose base is the last at or below the offset.
     const auto block = std::upper_bound(group.blocks.begin(), group.blocks.end(), offset,
                                         [](uint64_t o, const Block& b) { return o < b.offset; });
-    if (block == group.blocks.begin()) return std::nullopt;
+    if (block == group.blocks.begin()) return false;
     const Block& base = *(block - 1);
     const uint64_t end = block == group.blocks.end() ? group.entries.size() : block->first;
     const uint64_t delta = offset - base.offset;
-    if (delta > UINT32_MAX) return std::nullopt;
-    const auto first = group.entries.begin() + static_cast<std::ptrdiff_t>(base.first);
-    const auto last = group.entries.begin() + static_cast<std::ptrdiff_t>(end);
-    const auto entry = std::lower_bound(first, last, static_cast<uint32_t>(delta),
-                                        [](const Entry& e, uint32_t d) { return e.offset < d; });
-    if (entry == last || entry->offset != delta) return std::nullopt;
-    return base.position + entry->position;
+    if (delta > UINT32_MAX || end == base.first) return false;
+    span.base = &base;
+    span.first = group.entries.data() + base.first;
+    span.last = group.entries.data() + end;
+    span.delta = static_cast<uint32_t>(delta);
+    // The offsets grow about evenly within a block: the entry the offset
+    // would have at the block's mean record size is close to the one looked
+    // for. The block's size comes from where the next one starts (or the
+    // group's end), which lie beside its base rather than among the entries.
+    const uint64_t count = end - base.first;
+    const uint64_t spanned = (block == group.blocks.end() ? group.size : block->offset) - base.offset;
+    uint64_t guess = spanned == 0 ? 0 : static_cast<uint64_t>(static_cast<double>(delta) / spanned * count);
+    if (guess >= count) guess = count - 1;
+    span.guess = span.first + guess;
+    return true;
+}
+
+std::optional<uint64_t> VlsdIndex::find(uint32_t slot, uint64_t offset) const {
+    if (slot >= groups_.size()) return std::nullopt;
+    Span span;
+    if (!span_of(groups_[slot], offset, span)) return std::nullopt;
+    // The search stays within a few cache lines of the guess where the
+    // offset lies there.
+    constexpr std::ptrdiff_t kReach = 8;
+    const Entry* low = span.guess - span.first > kReach ? span.guess - kReach : span.first;
+    const Entry* high = span.last - span.guess > kReach ? span.guess + kReach + 1 : span.last;
+    if (low->offset > span.delta || high[-1].offset < span.delta) {
+        low = span.first;
+        high = span.last;
+    }
+    const Entry* entry = std::lower_bound(low, high, span.delta,
+                                          [](const Entry& e, uint32_t d) { return e.offset < d; });
+    if (entry == high || entry->offset != span.delta) return std::nullopt;
+    return span.base->position + entry->position;
+}
+
+void VlsdIndex::prefetch(uint32_t slot, uint64_t offset) const {
+    if (slot >= groups_.size()) return;
+    Span span;
+    if (!span_of(groups_[slot], offset, span)) return;
+    // The lines around the guess, where the search will look.
+    __builtin_prefetch(span.guess);
+    if (span.guess - span.first >= 8) __builtin_prefetch(span.guess - 8);
+    if (span.last - span.guess > 8) __builtin_prefetch(span.guess + 8);
 }
 
 uint64_t VlsdIndex::records() const {

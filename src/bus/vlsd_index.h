@@ -28,6 +28,9 @@ public:
     // the group starts at that offset (it lies beyond them, or in the middle
     // of one).
     std::optional<uint64_t> find(uint32_t slot, uint64_t offset) const;
+    // Asks the processor to fetch where find(slot, offset) will look first,
+    // so that many finds in a row wait for memory together.
+    void prefetch(uint32_t slot, uint64_t offset) const;
 
     // VLSD records indexed, of all groups.
     uint64_t records() const;
@@ -35,6 +38,12 @@ public:
     uint64_t bytes() const;
 
 private:
+    struct Group;
+    // The entries of the block of `group` the offset falls in, and the one
+    // it would be at the block's mean record size; false where none can be.
+    struct Span;
+    static bool span_of(const Group& group, uint64_t offset, Span& span);
+
     // Records of one group in blocks that share a base: each entry is the
     // offset and the position of its record less the block's base, in 32 bits
     // each; a record whose distance from the base does not fit starts a new
@@ -51,6 +60,7 @@ private:
     struct Group {
         std::vector<Entry> entries;
         std::vector<Block> blocks;
+        uint64_t size = 0;  // bytes of all its records: where the next one would start
         bool add(uint64_t offset, uint64_t position);
     };
 

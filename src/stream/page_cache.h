@@ -28,6 +28,11 @@ public:
     // together in a buffer of the cache's own.
     const uint8_t* fetch(uint64_t offset, uint64_t n);
 
+    // Reads the page that holds `offset` when it is not held, and asks the
+    // processor to fetch the byte there, so that many values found in a row
+    // wait for memory together.
+    void prefetch(uint64_t offset);
+
     // Pages read from the stream so far (each read of a page that had gone
     // counts again).
     uint64_t pages_read() const { return pages_read_; }
@@ -42,11 +47,16 @@ private:
     // The page, read when it is not held; null when it cannot be read or
     // memory runs out.
     Page* page(uint64_t number);
+    void forget(uint64_t number);
 
     Stream* stream_;  // borrowed
     uint64_t max_pages_;
     std::vector<Page> pages_;
-    std::unordered_map<uint64_t, size_t> index_;  // page number -> slot in pages_
+    // Page number -> slot in pages_ + 1 (0: not held), for a stream of known
+    // size; a map for one whose size is unknown.
+    std::vector<uint32_t> slots_;
+    std::unordered_map<uint64_t, size_t> index_;
+    Page* last_ = nullptr;  // the page of the last fetch
     uint64_t tick_ = 0;
     uint64_t pages_read_ = 0;
     ByteBuffer joined_;
