@@ -1,7 +1,10 @@
 """What iteration yields: the fields of every kind of message, the merge over
 data groups, ordering, comparison and hash of CanMsgExtension."""
 
+import copy
 import math
+import pickle
+import weakref
 
 import can
 import pytest
@@ -149,6 +152,75 @@ def test_named_recordings_yield_what_the_writer_expects(tmp_path, name):
             assert e.differences(m) == []
 
 
+# -- messages hold what can.Message(**kwargs) holds ---------------------------------
+
+SLOTS = [s for s in can.Message.__slots__ if s != "__weakref__"]
+FLAGS = ("is_fd", "error_state_indicator", "bitrate_switch", "is_rx", "is_extended_id", "is_remote_frame",
+         "is_error_frame")
+
+
+def keywords(e):
+    """The keyword arguments a reader written in Python would give
+    can.Message for the writer's expectation `e`: plain ints, bools, a float,
+    the channel's name and the payload as bytes."""
+    kwargs = {name: getattr(e, name) for name in e.FIELDS}
+    for name in FLAGS:
+        kwargs[name] = bool(kwargs[name])
+    kwargs["data"] = bytes(kwargs["data"])
+    return kwargs
+
+
+def state(message):
+    """Every slot of a message with the exact type of its value; a slot left
+    unset raises AttributeError here."""
+    return {s: (type(getattr(message, s)), getattr(message, s)) for s in SLOTS}
+
+
+@pytest.mark.parametrize("name", ["sample", "record_ids_1", "record_ids_8", "vlsd", "sd", "several_groups"])
+def test_messages_hold_exactly_what_can_message_would(tmp_path, name):
+    """Data, remote, error, FD, LIN and extended frames: each message read
+    has the slots can.Message(**kwargs) fills from the same values (types
+    included: a bytearray, bools, a float), and python-can's own code reads
+    both alike."""
+    path = make_recordings.write_named(tmp_path, name)
+    rec, data = make_recordings.build(name)
+    messages = read(path)
+    want = expected(rec, data)
+    assert len(messages) == len(want) > 0
+    for e, m in zip(want, messages):
+        kwargs = keywords(e)
+        reference = can.Message(**kwargs)
+        assert state(m) == state(reference), kwargs
+        assert type(m).__mro__ == (mod.CanMsgExtension, can.Message, object)
+        assert not hasattr(m, "__dict__")
+        assert (str(m), repr(m)) == (str(reference), repr(reference))
+        assert m.equals(reference, timestamp_delta=None) and reference.equals(m, timestamp_delta=None)
+        # The type's own initialiser (can.Message.__init__) gives the same.
+        made = mod.CanMsgExtension(**kwargs)
+        assert state(made) == state(m) and hash(made) == hash(m)
+
+
+def test_every_kind_is_among_the_compared_messages():
+    rec, data = make_recordings.build("record_ids_1")
+    want = expected(rec, data)
+    assert {e.kind for e in want} == {"data", "remote", "error", "lin"}
+    assert any(e.is_fd for e in want) and any(e.is_extended_id and e.kind == "data" for e in want)
+
+
+def test_read_messages_copy_pickle_and_refer_weakly(sample):
+    path, _ = sample
+    for m in read(path):
+        for protocol in range(2, pickle.HIGHEST_PROTOCOL + 1):
+            back = pickle.loads(pickle.dumps(m, protocol))
+            assert type(back) is mod.CanMsgExtension and state(back) == state(m)
+        for copied in (copy.copy(m), copy.deepcopy(m)):
+            # can.Message's own copies are plain can.Messages.
+            assert type(copied) is can.Message and state(copied) == state(m)
+        assert weakref.ref(m)() is m
+        m.data[:0] = b"\x00"  # a bytearray of its own, as can.Message keeps it
+        assert isinstance(m.data, bytearray)
+
+
 # -- iteration, merge and ties -------------------------------------------------------
 
 def two_groups(tmp_path, times_a, times_b):
@@ -250,6 +322,60 @@ def test_comparisons_use_timestamps_only():
     assert m < later and m <= later and not (m > later) and not (m >= later)
     assert m <= same_time and m >= same_time
     assert later > m  # reflected through the message's own operation
+
+
+class RetimedMessage(can.Message):
+    """A can.Message whose timestamp attribute is its own property: a
+    CanMsgExtension reads another message's timestamp as that class says."""
+
+    __slots__ = ()
+
+    @property
+    def timestamp(self):
+        return 5.0
+
+    @timestamp.setter
+    def timestamp(self, value):
+        pass
+
+
+OPERATIONS = {"<": lambda a, b: a < b, "<=": lambda a, b: a <= b, "==": lambda a, b: a == b,
+              "!=": lambda a, b: a != b, ">": lambda a, b: a > b, ">=": lambda a, b: a >= b}
+
+
+@pytest.mark.parametrize("left, right", [(1.0, 2.0), (2.0, 1.0), (1.0, 1.0), (math.nan, 1.0), (1.0, math.nan),
+                                         (math.nan, math.nan), (-0.0, 0.0), (math.inf, 1e308)])
+@pytest.mark.parametrize("other_kind", ["read", "constructed", "can.Message", "subclass"])
+def test_comparisons_are_those_of_the_timestamps(tmp_path, left, right, other_kind):
+    rec, messages = single_frame(tmp_path, lambda g: g.can_channel_group(fd=False), CanFrame(0.0, 1, b"x"))
+    (m,) = messages
+    m.timestamp = left
+    if other_kind == "read":
+        other = read(tmp_path / "one.mf4")[0]
+        other.timestamp = right
+    elif other_kind == "constructed":
+        other = message(timestamp=right)
+    elif other_kind == "can.Message":
+        other = can.Message(timestamp=right)
+    else:
+        other = RetimedMessage(timestamp=right)
+        right = 5.0
+    for name, operation in OPERATIONS.items():
+        assert operation(m, other) is operation(left, right), name
+        assert operation(other, m) is operation(right, left), name
+
+
+def test_comparing_a_message_without_timestamp_raises_attribute_error():
+    m = message(timestamp=1.0)
+    other = message(timestamp=2.0)
+    del other.timestamp
+    with pytest.raises(AttributeError):
+        m < other
+    with pytest.raises(AttributeError):
+        other == m
+    m.timestamp = "soon"
+    with pytest.raises(TypeError):
+        m < message(timestamp=1.0)
 
 
 def test_nan_timestamps_compare_unequal():

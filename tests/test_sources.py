@@ -1,8 +1,11 @@
 """Where a recording comes from (a path, a pathlib.Path, a file object), what
 construction refuses, close/stop semantics, and file objects that misbehave."""
 
+import gc
 import io
+import os
 import pathlib
+import weakref
 
 import can
 import pytest
@@ -45,6 +48,58 @@ def test_every_kind_of_source_gives_the_same_frames(sample, make_source):
     assert len(got) == len(rec.expected_merged())
     if hasattr(source, "close"):
         source.close()
+
+
+class StrPathLike:
+    """os.PathLike as a caller may write it: only __fspath__."""
+
+    def __init__(self, path):
+        self.path = str(path)
+
+    def __fspath__(self):
+        return self.path
+
+
+class BytesPathLike(StrPathLike):
+    def __fspath__(self):
+        return os.fsencode(self.path)
+
+
+class PurePathOfOurs(pathlib.PurePosixPath):
+    pass
+
+
+class PathOfOurs(type(pathlib.Path())):
+    pass
+
+
+PATH_LIKES = {
+    "own class": StrPathLike,
+    "own class, bytes": BytesPathLike,
+    "PurePosixPath": pathlib.PurePosixPath,
+    "PurePath subclass": PurePathOfOurs,
+    "Path subclass": PathOfOurs,
+}
+
+
+@pytest.mark.parametrize("kind", PATH_LIKES)
+def test_any_path_like_is_a_path(sample, kind):
+    path, _ = sample
+    source = PATH_LIKES[kind](path)
+    assert isinstance(source, os.PathLike)
+    with mod.MdfFile(source) as reader:
+        assert rows(reader) == rows(read(path))
+    with mod.MdfFile(file=source) as reader:
+        assert len(rows(reader)) > 0
+
+
+def test_path_like_whose_fspath_raises_gives_its_error():
+    class Broken:
+        def __fspath__(self):
+            raise OSError("no path today")
+
+    with pytest.raises(OSError, match="^no path today$"):
+        mod.MdfFile(Broken())
 
 
 def test_source_given_by_keyword(sample):
@@ -267,6 +322,38 @@ def test_file_object_failing_during_construction_raises_its_error(sample, method
         mod.MdfFile(source)
 
 
+def test_iterator_holding_a_failure_for_its_next_call_is_collected(big):
+    """The exception an iterator keeps for its next call may refer back to the
+    iterator: the collector must see that cycle, and free the reader."""
+
+    class FailsOnce(io.BytesIO):
+        target = None
+
+        def read(self, n=-1):
+            if self.target is None:
+                return super().read(n)
+            error = OSError("device gone")
+            error.target, self.target = self.target, None
+            raise error
+
+    source = FailsOnce(big.read_bytes())
+    reader = mod.MdfFile(source)
+    iterators = list(iter(reader).gi_frame.f_locals["iterables"])
+    source.target = iterators
+    first = iterators[0]
+    # The read ahead fails after a message was built: the call returns it and
+    # keeps the failure.
+    delivered = 0
+    while source.target is not None:
+        next(first)
+        delivered += 1
+    assert delivered > 1
+    alive = weakref.ref(reader)
+    del reader, iterators, first, source
+    gc.collect()
+    assert alive() is None
+
+
 # -- python-can releases that open the path in the base class --------------------
 
 class Spy(io.FileIO):
@@ -303,6 +390,22 @@ def test_path_opened_by_the_base_is_read_natively_and_closed(sample, base_opens_
     reader = mod.MdfFile(str(path))
     opened = reader.file
     assert isinstance(opened, Spy) and not opened.closed
+    got = rows(reader)
+    assert Spy.reads == 0
+    reader.close()
+    assert opened.closed
+    assert got == rows(read(path))
+
+
+@pytest.mark.parametrize("kind", [*PATH_LIKES, "bytes"])
+def test_any_path_the_base_opened_is_read_natively(sample, base_opens_paths, kind):
+    """Up to python-can 4.5 the base opens every path open() takes, bytes
+    included: the reader reads the path itself, never through that file."""
+    path, _ = sample
+    source = os.fsencode(str(path)) if kind == "bytes" else PATH_LIKES[kind](path)
+    reader = mod.MdfFile(source)
+    opened = reader.file
+    assert isinstance(opened, Spy)
     got = rows(reader)
     assert Spy.reads == 0
     reader.close()

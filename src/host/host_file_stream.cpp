@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "host/module.h"
 #include "host/py_ref.h"
@@ -34,11 +35,7 @@ int64_t position_from(PyObject* result) {
 std::unique_ptr<HostFileStream> HostFileStream::create(PyObject* object, PyObject* io_base) {
     if (object == nullptr || io_base == nullptr) return nullptr;
     if (PyObject_IsInstance(object, io_base) != 1) return nullptr;
-    PyRef reference = PyRef::borrow(object);
-    HostFileStream* stream = new (std::nothrow) HostFileStream(object);
-    if (stream == nullptr) return nullptr;
-    reference.release();  // now the stream's
-    return std::unique_ptr<HostFileStream>(stream);
+    return std::unique_ptr<HostFileStream>(new (std::nothrow) HostFileStream(object));
 }
 
 HostFileStream::~HostFileStream() { close(); }
@@ -47,7 +44,7 @@ int64_t HostFileStream::call_read(uint8_t* destination, uint64_t n) {
     PyObject* name = names().read;
     PyRef count(PyLong_FromUnsignedLongLong(n));
     if (!count) return -1;
-    PyRef result(PyObject_CallMethodObjArgs(object_, name, count.get(), nullptr));
+    PyRef result(PyObject_CallMethodObjArgs(object_.get(), name, count.get(), nullptr));
     if (!result) {
         object_position_ = -1;
         return -1;
@@ -81,7 +78,7 @@ int64_t HostFileStream::call_seek(int64_t offset, int whence) {
     PyRef target(PyLong_FromLongLong(offset));
     PyRef from(PyLong_FromLong(whence));
     if (!target || !from) return -1;
-    PyRef result(PyObject_CallMethodObjArgs(object_, name, target.get(), from.get(), nullptr));
+    PyRef result(PyObject_CallMethodObjArgs(object_.get(), name, target.get(), from.get(), nullptr));
     object_position_ = position_from(result.get());
     return object_position_;
 }
@@ -91,7 +88,7 @@ int64_t HostFileStream::call_seek(int64_t offset, int whence) {
 bool HostFileStream::locate() {
     if (position_ >= 0) return true;
     PyObject* name = names().tell;
-    PyRef result(PyObject_CallMethodObjArgs(object_, name, nullptr));
+    PyRef result(PyObject_CallMethodObjArgs(object_.get(), name, nullptr));
     const int64_t position = position_from(result.get());
     if (position < 0) return false;
     position_ = position;
@@ -107,7 +104,7 @@ bool HostFileStream::place_object() {
 int64_t HostFileStream::read(void* buffer, uint64_t n) {
     // An exception already set (an earlier failed call whose result a caller
     // ignored) stays the one reported: no further interpreter calls.
-    if (object_ == nullptr || PyErr_Occurred() != nullptr) return -1;
+    if (!object_ || PyErr_Occurred() != nullptr) return -1;
     if (n == 0) return 0;
     if (!locate()) return -1;
     uint8_t* out = static_cast<uint8_t*>(buffer);
@@ -154,12 +151,12 @@ int64_t HostFileStream::read(void* buffer, uint64_t n) {
 int64_t HostFileStream::write(const void*, uint64_t) { return -1; }
 
 int64_t HostFileStream::tell() {
-    if (object_ == nullptr || PyErr_Occurred() != nullptr) return -1;
+    if (!object_ || PyErr_Occurred() != nullptr) return -1;
     return locate() ? position_ : -1;
 }
 
 int64_t HostFileStream::seek(int64_t offset, int whence) {
-    if (object_ == nullptr || PyErr_Occurred() != nullptr) return -1;
+    if (!object_ || PyErr_Occurred() != nullptr) return -1;
     int64_t target = 0;
     switch (whence) {
     case stream::kSeekSet:
@@ -190,9 +187,8 @@ int64_t HostFileStream::seek(int64_t offset, int whence) {
 }
 
 int HostFileStream::close() {
-    if (object_ == nullptr) return 0;
-    PyRef object(object_);  // released last: it may run host code
-    object_ = nullptr;
+    if (!object_) return 0;
+    PyRef object(std::move(object_));  // released last: it may run host code
     window_.clear();
     window_.shrink_to_fit();
     window_size_ = 0;

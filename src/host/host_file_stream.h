@@ -3,13 +3,14 @@
 // closes the file itself) and a read-ahead window of its bytes.
 #pragma once
 
+#include <Python.h>
+
 #include <cstdint>
 #include <memory>
 #include <vector>
 
+#include "host/py_ref.h"
 #include "stream/stream.h"
-
-typedef struct _object PyObject;
 
 namespace tolvar::host {
 
@@ -44,17 +45,18 @@ public:
 
     // The file object (borrowed; null after close), for the host's cycle
     // collector to see the reference this stream holds.
-    PyObject* object() const { return object_; }
+    PyObject* object() const { return object_.get(); }
 
 private:
-    explicit HostFileStream(PyObject* object) : object_(object) {}
+    // Takes a reference of its own to the borrowed object.
+    explicit HostFileStream(PyObject* object) : object_(PyRef::borrow(object)) {}
 
     bool locate();
     bool place_object();
     int64_t call_read(uint8_t* destination, uint64_t n);
     int64_t call_seek(int64_t offset, int whence);
 
-    PyObject* object_;  // owned reference
+    PyRef object_;
     std::vector<uint8_t> window_;
     int64_t window_start_ = 0;
     uint64_t window_size_ = 0;     // valid bytes of window_

@@ -6,6 +6,8 @@
 // own. The native type stays out of the module's attributes.
 #include <Python.h>
 
+#include "host/mdf_file.h"
+
 #include <cstring>
 #include <memory>
 #include <new>
@@ -17,24 +19,17 @@
 #include "bus/record_plan.h"
 #include "host/frame_tables.h"
 #include "host/filter_options.h"
-#include "host/host_file_stream.h"
 #include "host/layer_loop.h"
 #include "host/mdf_file_iterator.h"
 #include "host/metadata_dict.h"
 #include "host/module.h"
 #include "host/py_ref.h"
+#include "host/reader_source.h"
 #include "host/reader_state.h"
 #include "mdf/mdf_document.h"
-#include "stream/file_stream.h"
 
 namespace tolvar::host {
 namespace {
-
-// The file object a HostFileStream holds, if the stream is one.
-PyObject* host_object(const stream::StreamPtr& stream) {
-    const HostFileStream* host = dynamic_cast<const HostFileStream*>(stream.get());
-    return host != nullptr ? host->object() : nullptr;
-}
 
 // super(<native type>, self): the classes after the native one in the
 // instance's order of resolution, MessageReader's first.
@@ -67,66 +62,6 @@ bool release_all(PyObject* self) {
     return static_cast<bool>(result);
 }
 
-int instance_of(PyObject* object, PyObject* type) { return PyObject_IsInstance(object, type); }
-
-// 1 for a str or pathlib.Path, 0 for anything else, -1 with an exception set.
-int is_path(PyObject* object) {
-    const int is_str = instance_of(object, reinterpret_cast<PyObject*>(&PyUnicode_Type));
-    return is_str != 0 ? is_str : instance_of(object, module_state().path_type);
-}
-
-// The source the caller passed: the first positional argument or keyword
-// `file`; borrowed, nullptr when there is none.
-PyObject* caller_source(PyObject* args, PyObject* kwargs) {
-    if (PyTuple_Size(args) > 0) return PyTuple_GetItem(args, 0);
-    if (kwargs != nullptr) return PyDict_GetItem(kwargs, names().file);
-    return nullptr;
-}
-
-// A path opens with the file-system encoding, as Python's own open() does.
-stream::StreamPtr open_path(PyObject* path) {
-    PyObject* encoded = nullptr;
-    if (PyUnicode_FSConverter(path, &encoded) == 0) return nullptr;
-    PyRef owner(encoded);
-    const char* bytes = PyBytes_AsString(encoded);
-    if (bytes == nullptr) return nullptr;
-    stream::StreamPtr stream = stream::FileStream::open(bytes);
-    if (!stream) PyErr_SetString(PyExc_FileNotFoundError, "Could not open file");
-    return stream;
-}
-
-// What the reader reads: the stream of `file` (or of the caller's path when
-// the base class opened that path itself), or nullptr with an exception set.
-stream::StreamPtr open_source(ReaderState& state, PyObject* file, PyObject* source) {
-    const ModuleState& r = module_state();
-    const int file_is_path = is_path(file);
-    if (file_is_path < 0) return nullptr;
-    if (file_is_path == 1) return open_path(file);
-
-    const int is_file = instance_of(file, r.io_base);
-    if (is_file < 0) return nullptr;
-    if (is_file == 0) {
-        PyErr_SetString(PyExc_ValueError, "Unknown data source type");
-        return nullptr;
-    }
-    if (source != nullptr && source != file) {
-        const int source_is_path = is_path(source);
-        if (source_is_path < 0) return nullptr;
-        if (source_is_path == 1) {
-            // The base class opened the caller's path: read the same file
-            // natively instead of through a method call per record.
-            stream::StreamPtr stream = open_path(source);
-            if (stream) state.base_opened_file = PyRef::borrow(file);
-            return stream;
-        }
-    }
-    stream::StreamPtr stream = HostFileStream::create(file, r.io_base);
-    if (!stream && PyErr_Occurred() == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "Could not allocate buffer");
-    }
-    return stream;
-}
-
 // A failed construction holds nothing: the file the base opened is closed
 // too. The construction's exception is the one the caller sees.
 int fail_after_open(PyObject* self) {
@@ -143,9 +78,11 @@ PyObject* native_new(PyTypeObject* type, PyObject*, PyObject*) {
     allocfunc alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyRef self(alloc(type, 0));
     if (!self) return nullptr;
-    ReaderObject* reader = reinterpret_cast<ReaderObject*>(self.get());
-    reader->state = new (std::nothrow) ReaderState();
-    if (reader->state == nullptr) return PyErr_NoMemory();
+    // Nothing between the allocation and this can fail: dealloc always finds
+    // an owner to destroy.
+    std::unique_ptr<ReaderState>& state = *new (&reinterpret_cast<ReaderObject*>(self.get())->state)
+        std::unique_ptr<ReaderState>(new (std::nothrow) ReaderState());
+    if (!state) return PyErr_NoMemory();
     return self.release();
 }
 
@@ -268,16 +205,17 @@ int clear(PyObject* self) {
 
 void dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    ReaderObject* reader = reinterpret_cast<ReaderObject*>(self);
-    if (reader->state != nullptr) {
+    std::unique_ptr<ReaderState>& state = reinterpret_cast<ReaderObject*>(self)->state;
+    if (state) {
         // The base class's close is not called; a file the base opened is
         // closed by its own finaliser when its last reference goes. No hold
-        // can be running: each keeps a reference to the reader.
-        reader->state->current.free();
-        reader->state->free_retired();
-        delete reader->state;
-        reader->state = nullptr;
+        // can be running: each keeps a reference to the reader. The
+        // recording goes in the order its parts borrow each other.
+        state->current.free();
+        state->free_retired();
     }
+    using StateOwner = std::unique_ptr<ReaderState>;
+    state.~StateOwner();
     PyTypeObject* type = Py_TYPE(self);
     freefunc free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);

@@ -1,6 +1,6 @@
-// MdfFileIterator: one per data group, merged by heapq.merge. The native state
-// lives on the heap so that an instance made by host code (which the
-// initialiser refuses) holds none.
+// MdfFileIterator: one per data group, merged by heapq.merge. Only
+// create_iterator makes instances (the type refuses host code's calls), and
+// its native state lives in the object, made in place with it.
 #include <Python.h>
 
 #include "host/mdf_file_iterator.h"
@@ -16,8 +16,11 @@
 namespace tolvar::host {
 namespace {
 
+// Members are released in the reverse of their order here: the cursor, which
+// borrows the reader's document, before the reference that keeps the reader.
 struct IteratorState {
-    std::optional<bus::RecordIterator> cursor;  // owned; empty once exhausted
+    PyRef owner;  // the MdfFile; empty once the collector cleared it
+    std::optional<bus::RecordIterator> cursor;  // empty once exhausted
     // What the cursor's last step gave; its frame is the cursor's current().
     bus::WalkStep current = bus::WalkStep::kEnd;
     uint64_t generation = 0;
@@ -26,29 +29,28 @@ struct IteratorState {
     bool running = false;
     // An exception raised by the file while reading ahead, after the message
     // it followed was already built: handed out by the next call.
-    PyObject* pending_type = nullptr;
-    PyObject* pending_value = nullptr;
-    PyObject* pending_traceback = nullptr;
+    PendingError pending;
 
     void end() {
         current = bus::WalkStep::kEnd;
         cursor.reset();
     }
-    void drop_pending() {
-        Py_XDECREF(pending_type);
-        Py_XDECREF(pending_value);
-        Py_XDECREF(pending_traceback);
-        pending_type = pending_value = pending_traceback = nullptr;
-    }
 };
 
+// The C layout of an instance: the state is constructed in place right after
+// the allocation (create_iterator) and destroyed by dealloc, so it lives
+// exactly as long as the object.
 struct IteratorObject {
     PyObject_HEAD
-    PyObject* owner;       // the MdfFile; owned reference
-    IteratorState* state;  // owned; null for an instance host code made
+    IteratorState state;
 };
 
 IteratorObject* as_iterator(PyObject* self) { return reinterpret_cast<IteratorObject*>(self); }
+
+PyObject* refuse_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_RuntimeError, "Class cannot be created from Python");
+    return nullptr;
+}
 
 int refuse_init(PyObject*, PyObject*, PyObject*) {
     PyErr_SetString(PyExc_RuntimeError, "Class cannot be created from Python");
@@ -74,43 +76,41 @@ private:
     bool& flag_;
 };
 
-PyObject* step(PyObject* self, IteratorObject* it, IteratorState* state);
+PyObject* step(IteratorState& state);
 
 PyObject* next(PyObject* self) {
-    IteratorObject* it = as_iterator(self);
-    IteratorState* state = it->state;
-    if (state == nullptr) return nullptr;
-    if (state->running) {
+    IteratorState& state = as_iterator(self)->state;
+    if (state.running) {
         PyErr_SetString(PyExc_ValueError, "MdfFileIterator already executing");
         return nullptr;
     }
-    Running running(state->running);
-    return step(self, it, state);
+    Running running(state.running);
+    return step(state);
 }
 
-PyObject* step(PyObject*, IteratorObject* it, IteratorState* state) {
-    if (state->pending_type != nullptr) {
-        PyErr_Restore(state->pending_type, state->pending_value, state->pending_traceback);
-        state->pending_type = state->pending_value = state->pending_traceback = nullptr;
+PyObject* step(IteratorState& state) {
+    if (!state.pending.empty()) {
+        state.pending.restore();
         return nullptr;
     }
-    if (!state->cursor) return nullptr;  // exhausted: StopIteration, every time
+    if (!state.cursor) return nullptr;  // exhausted: StopIteration, every time
     // The cursor reads through the reader's Stream and the blocks of its
     // document; after close they are gone, so the cursor must not be touched.
-    if (it->owner == nullptr || !reader_is_open(it->owner, state->generation)) {
-        state->end();
+    PyObject* owner = state.owner.get();
+    if (owner == nullptr || !reader_is_open(owner, state.generation)) {
+        state.end();
         return raise_closed();
     }
-    if (state->current == bus::WalkStep::kEnd) {
-        state->end();
+    if (state.current == bus::WalkStep::kEnd) {
+        state.end();
         return nullptr;
     }
 
     PyObject* message = nullptr;
-    if (state->current == bus::WalkStep::kNoFrame) {
+    if (state.current == bus::WalkStep::kNoFrame) {
         PyErr_SetString(PyExc_RuntimeError, "Unknown bus type");
     } else {
-        const bus::DecodedRecord& record = state->cursor->current();
+        const bus::DecodedRecord& record = state.cursor->current();
         message = build_message(record.frame, record.payload);
     }
     // The record is consumed whether or not its message could be built. The
@@ -118,49 +118,44 @@ PyObject* step(PyObject*, IteratorObject* it, IteratorState* state) {
     // exception set: keep that aside meanwhile.
     SavedError build_error;
     {
-        ReaderHold hold(it->owner);
+        // Host code the cursor runs may close the reader: the hold keeps its
+        // recording until the cursor is done with it.
+        ReaderHold hold(owner);
         // A columnar read in another thread may be walking the same Streams.
-        StreamLock lock(state_of(it->owner));
-        if (reader_is_open(it->owner, state->generation)) {
-            read_ahead(*state, state->cursor->advance());
+        StreamLock lock(state_of(owner));
+        if (reader_is_open(owner, state.generation)) {
+            read_ahead(state, state.cursor->advance());
         } else {
-            state->end();  // closed by host code the message's creation ran
+            state.end();  // closed by host code the message's creation ran
         }
     }
-    if (PyErr_Occurred() != nullptr) {
-        // The file failed while reading the next record: this call still
-        // returns what it has, and the failure is the next call's result.
-        state->drop_pending();
-        PyErr_Fetch(&state->pending_type, &state->pending_value, &state->pending_traceback);
-    }
+    // The file failed while reading the next record: this call still returns
+    // what it has, and the failure is the next call's result.
+    if (PyErr_Occurred() != nullptr) state.pending.fetch();
     return message;
 }
 
 int traverse(PyObject* self, visitproc visit, void* arg) {
-    IteratorObject* it = as_iterator(self);
-    Py_VISIT(it->owner);
+    const IteratorState& state = as_iterator(self)->state;
+    Py_VISIT(state.owner.get());
+    if (const int result = state.pending.visit(visit, arg)) return result;
     Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
     return 0;
 }
 
 int clear(PyObject* self) {
-    IteratorObject* it = as_iterator(self);
+    IteratorState& state = as_iterator(self)->state;
     // The cursor borrows the owner's document: it goes first.
-    if (it->state != nullptr) {
-        it->state->end();
-        it->state->drop_pending();
-    }
-    PyRef owner(it->owner);
-    it->owner = nullptr;
+    state.end();
+    state.pending.clear();
+    state.owner.reset();
     return 0;
 }
 
 void dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     clear(self);
-    IteratorObject* it = as_iterator(self);
-    delete it->state;
-    it->state = nullptr;
+    as_iterator(self)->state.~IteratorState();
     PyTypeObject* type = Py_TYPE(self);
     freefunc free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);
@@ -168,6 +163,7 @@ void dealloc(PyObject* self) {
 }
 
 PyType_Slot g_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
     {Py_tp_init, reinterpret_cast<void*>(refuse_init)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(next)},
@@ -190,20 +186,19 @@ PyObject* create_iterator(PyObject* owner, uint64_t generation, std::optional<bu
     allocfunc alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyRef self(alloc(type, 0));
     if (!self) return nullptr;
-    IteratorObject* it = as_iterator(self.get());
-    it->state = new (std::nothrow) IteratorState();
-    if (it->state == nullptr) return PyErr_NoMemory();
-    Py_IncRef(owner);
-    it->owner = owner;
-    it->state->generation = generation;
-    it->state->cursor = std::move(cursor);
-    if (it->state->cursor) {
+    // Nothing between the allocation and this can fail: dealloc always finds
+    // a state to destroy.
+    IteratorState& state = *new (&as_iterator(self.get())->state) IteratorState();
+    state.owner = PyRef::borrow(owner);
+    state.generation = generation;
+    state.cursor = std::move(cursor);
+    if (state.cursor) {
         bus::WalkStep first = bus::WalkStep::kEnd;
         {
             StreamLock lock(state_of(owner));
-            first = it->state->cursor->first();
+            first = state.cursor->first();
         }
-        read_ahead(*it->state, first);
+        read_ahead(state, first);
         if (PyErr_Occurred() != nullptr) return nullptr;
     }
     return self.release();

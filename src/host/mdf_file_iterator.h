@@ -20,4 +20,8 @@ namespace tolvar::host {
 // reopened, the iterator no longer touches the cursor.
 PyObject* create_iterator(PyObject* owner, uint64_t generation, std::optional<bus::RecordIterator> cursor);
 
+// Creates the MdfFileIterator type; a new reference or nullptr with an
+// exception set.
+PyObject* create_mdf_file_iterator_type();
+
 }  // namespace tolvar::host

@@ -3,7 +3,9 @@
 // functions, the module's own types, interned names, the channel names of
 // messages and the empty argument tuple. Every pointer here is an owned
 // reference made at import and never released (a module initialised once per
-// process, as the limited API of 3.9 allows); users borrow them.
+// process, as the limited API of 3.9 allows); users borrow them. They are
+// plain pointers, not PyRef, on purpose: an owner would release them when
+// the process ends, after the interpreter is gone.
 #pragma once
 
 #include <Python.h>
@@ -39,6 +41,7 @@ struct Names {
     PyObject* read;
     PyObject* seek;
     PyObject* tell;
+    PyObject* fspath;  // "__fspath__": what makes an object a path
     // The fields of a metadata property, in the order its dict shows them.
     PyObject* property_fields[6];
     // The logger's methods by level: debug, info, warning, error, critical.
@@ -112,9 +115,40 @@ struct SignalLibrary {
     PyObject* j1939 = nullptr;       // "j1939"
 };
 
+// can.Message's attributes (its slots but __weakref__), in the order of its
+// initialiser's arguments.
+enum MessageField : int {
+    kFieldTimestamp,
+    kFieldArbitrationId,
+    kFieldIsExtendedId,
+    kFieldIsRemoteFrame,
+    kFieldIsErrorFrame,
+    kFieldChannel,
+    kFieldDlc,
+    kFieldData,
+    kFieldIsFd,
+    kFieldIsRx,
+    kFieldBitrateSwitch,
+    kFieldErrorStateIndicator,
+    kMessageFieldCount,
+};
+
+// How a CanMsgExtension is made, and its attributes stored and read, without
+// a look-up by name per message (set up with the type, can_msg_extension.h):
+// the type's allocator and, per attribute, can.Message's own descriptor (a
+// slot's member descriptor) with the set and get functions of its type. A
+// null function means the attribute goes by name: Python 3.9's
+// PyType_GetSlot reads no static type, and member descriptors are one.
+struct MessageAccess {
+    allocfunc alloc = nullptr;
+    PyObject* descriptors[kMessageFieldCount] = {};
+    PyObject* names[kMessageFieldCount] = {};  // the objects of Names, again
+    descrsetfunc set[kMessageFieldCount] = {};
+    descrgetfunc get[kMessageFieldCount] = {};
+};
+
 struct ModuleState {
     PyObject* logger = nullptr;        // logging.getLogger("python_can_tolvar_mf4")
-    PyObject* path_type = nullptr;     // pathlib.Path
     PyObject* io_base = nullptr;       // io.IOBase
     PyObject* message_type = nullptr;  // can.Message
     PyObject* message_init = nullptr;  // can.Message.__init__ (the plain function)
@@ -129,6 +163,7 @@ struct ModuleState {
     PyObject* column_buffer = nullptr;      // ColumnBuffer (column_buffer.h), not in the module
 
     Names names{};
+    MessageAccess message{};
     TableLibraries tables{};
     SignalLibrary signal_library{};
     PyObject* empty_tuple = nullptr;  // the positional arguments of a message
@@ -145,17 +180,15 @@ struct ModuleState {
 
 // The state; valid once the module is imported.
 ModuleState& module_state();
+
+// Makes the state's constants (names, channels, empty_tuple) at import;
+// false with an exception set.
+bool make_constants();
 inline const Names& names() { return module_state().names; }
 
-// Creates the types; each returns a new reference or nullptr with an
-// exception set. Defined beside each type.
-PyObject* create_can_msg_extension_type(PyObject* message_base);  // derived from can.Message
-PyObject* create_mdf_file_iterator_type();
-PyObject* create_column_buffer_type();  // not added to the module
-// Makes the native type that holds each reader's state (kept as
-// module_state().mdf_file_native) and returns the MdfFile class, made by
-// calling the metaclass of reader_base (can.io.generic.MessageReader) with
-// both as bases.
-PyObject* create_mdf_file_type(PyObject* reader_base);
+// Creates the ColumnBuffer type (not added to the module); a new reference
+// or nullptr with an exception set. The module's other types are created by
+// the functions their own headers declare.
+PyObject* create_column_buffer_type();
 
 }  // namespace tolvar::host

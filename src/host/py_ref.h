@@ -1,5 +1,8 @@
-// A move-only owner of one strong reference to a Python object. Owns the
-// reference it holds (released when the owner goes); borrows nothing.
+// Move-only owners of Python references at the host boundary: PyRef (one
+// strong reference), PendingError (an exception taken out of the error
+// indicator) and SavedError (the current exception held aside for a scope).
+// Each owns the references it holds (released when the owner goes); none
+// borrows.
 #pragma once
 
 #include <Python.h>
@@ -8,6 +11,7 @@
 
 namespace tolvar::host {
 
+// A move-only owner of one strong reference to a Python object.
 class PyRef {
 public:
     PyRef() = default;
@@ -50,19 +54,64 @@ private:
     PyObject* object_ = nullptr;
 };
 
-// Holds the current exception aside while other Python code runs (a logger
-// call, a cleanup call), and puts it back when the scope ends.
-class SavedError {
+// An exception taken out of the interpreter's error indicator (type, value,
+// traceback), to be raised again later: an iterator's failure that belongs to
+// its next call. Owns the three references; an empty one holds none.
+class PendingError {
 public:
-    SavedError() { PyErr_Fetch(&type_, &value_, &traceback_); }
-    SavedError(const SavedError&) = delete;
-    SavedError& operator=(const SavedError&) = delete;
-    ~SavedError() { PyErr_Restore(type_, value_, traceback_); }
+    PendingError() = default;
+    PendingError(PendingError&&) = default;
+    PendingError& operator=(PendingError&&) = default;
+
+    // Takes the current exception, replacing (and releasing) what it held;
+    // empty afterwards when none was set.
+    void fetch() {
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        PendingError old(std::move(*this));
+        type_.reset(type);
+        value_.reset(value);
+        traceback_.reset(traceback);
+    }
+    // Sets the held exception as the current one (an empty owner clears the
+    // indicator) and is empty afterwards.
+    void restore() { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+
+    bool empty() const { return !type_; }
+    // Releases what it holds; the releases may run host code, which finds
+    // this owner empty already.
+    void clear() { PendingError old(std::move(*this)); }
+    // For a holder's tp_traverse: a traceback's frames may refer back to it.
+    int visit(visitproc visit, void* arg) const {
+        for (PyObject* object : {type_.get(), value_.get(), traceback_.get()}) {
+            if (object != nullptr) {
+                const int result = visit(object, arg);
+                if (result != 0) return result;
+            }
+        }
+        return 0;
+    }
 
 private:
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* traceback_ = nullptr;
+    PyRef type_;
+    PyRef value_;
+    PyRef traceback_;
+};
+
+// Holds the current exception aside while other Python code runs (a logger
+// call, a cleanup call), and puts it back when the scope ends: whatever that
+// code left set is replaced, or cleared when nothing was set before.
+class SavedError {
+public:
+    SavedError() { saved_.fetch(); }
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+    ~SavedError() { saved_.restore(); }
+
+private:
+    PendingError saved_;
 };
 
 }  // namespace tolvar::host

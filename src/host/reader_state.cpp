@@ -50,16 +50,15 @@ bool reader_is_open(PyObject* reader, uint64_t generation) {
     return state != nullptr && state->document() != nullptr && state->generation == generation;
 }
 
-ReaderHold::ReaderHold(PyObject* reader) : reader_(reader) {
-    Py_IncRef(reader_);
-    if (ReaderState* state = state_of(reader_)) ++state->holds;
+ReaderHold::ReaderHold(PyObject* reader) : reader_(PyRef::borrow(reader)) {
+    if (ReaderState* state = state_of(reader_.get())) ++state->holds;
 }
 
+// The reference goes last, after the recording it kept.
 ReaderHold::~ReaderHold() {
-    if (ReaderState* state = state_of(reader_)) {
+    if (ReaderState* state = state_of(reader_.get())) {
         if (--state->holds == 0) state->free_retired();
     }
-    Py_DecRef(reader_);
 }
 
 void StreamGate::enter() {

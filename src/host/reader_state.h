@@ -81,13 +81,16 @@ struct ReaderState {
     void free_retired();
 };
 
-// The layout of an MdfFile instance's native part.
+// The layout of an MdfFile instance's native part. The owner of the state is
+// constructed in place right after the allocation (the native type's tp_new,
+// the only way to make an instance) and destroyed by its dealloc: it lives
+// exactly as long as the object.
 struct ReaderObject {
     PyObject_HEAD
-    ReaderState* state;  // owned; null when its allocation failed
+    std::unique_ptr<ReaderState> state;  // null when its allocation failed
 };
 
-inline ReaderState* state_of(PyObject* reader) { return reinterpret_cast<ReaderObject*>(reader)->state; }
+inline ReaderState* state_of(PyObject* reader) { return reinterpret_cast<ReaderObject*>(reader)->state.get(); }
 
 // True while `reader` (an MdfFile) holds the recording it held at
 // `generation`: not closed, not reinitialised since.
@@ -106,7 +109,7 @@ public:
     ReaderHold& operator=(const ReaderHold&) = delete;
 
 private:
-    PyObject* reader_;  // owned reference
+    PyRef reader_;
 };
 
 // Holds a reader's stream_gate while a cursor reads with the interpreter lock

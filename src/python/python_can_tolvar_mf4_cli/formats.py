@@ -9,6 +9,7 @@ import contextlib
 import dataclasses
 import gzip
 import os
+import pathlib
 import re
 import sqlite3
 from typing import TYPE_CHECKING, Any, Callable, Dict, FrozenSet, List, Optional, Protocol, Tuple
@@ -32,6 +33,10 @@ def python_can_writer(path: str) -> FrameWriter:
     """python-can's writer for the suffix of `path` (and its .gz)."""
     import can
 
+    # A .gz with no suffix before it: python-can 4.3 fails on it with an
+    # IndexError of its own, later releases refuse it in these words.
+    if path.lower().endswith(".gz") and len(pathlib.PurePath(path).suffixes) < 2:
+        raise ValueError('No write support for unknown log format ".gz"')
     writer: FrameWriter = can.Logger(path)
     return writer
 
