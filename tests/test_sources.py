@@ -1,10 +1,13 @@
 """Where a recording comes from (a path, a pathlib.Path, a file object), what
 construction refuses, close/stop semantics, and file objects that misbehave."""
 
+import errno
 import gc
 import io
 import os
 import pathlib
+import subprocess
+import sys
 import weakref
 
 import can
@@ -158,11 +161,68 @@ BASE_OPENS_PATHS = tuple(int(x) for x in can.__version__.split(".")[:2]) < (4, 6
 @pytest.mark.parametrize("source, error, message", [
     (None, ValueError, "file must not be None"),
     (FileLike(), ValueError, "Unknown data source type"),
-    ("/nonexistent/dir/x.mf4", FileNotFoundError, None if BASE_OPENS_PATHS else "Could not open file"),
 ])
 def test_bad_sources_raise_their_fixed_errors(source, error, message):
     with pytest.raises(error, match=None if message is None else f"^{message}$"):
         mod.MdfFile(source)
+
+
+def _unopenable(tmp_path, cause):
+    """A path that cannot be opened for `cause`."""
+    if cause == "missing":
+        return tmp_path / "absent" / "x.mf4"
+    if cause == "directory":
+        return tmp_path
+    if cause == "not a directory":
+        (tmp_path / "file").write_bytes(b"")
+        return tmp_path / "file" / "x.mf4"
+    path = tmp_path / "locked.mf4"
+    path.write_bytes(b"")
+    path.chmod(0)
+    return path
+
+
+@pytest.mark.skipif(BASE_OPENS_PATHS, reason="the base class opens every path itself")
+@pytest.mark.parametrize("cause, error", [
+    ("missing", FileNotFoundError),
+    ("directory", IsADirectoryError),
+    ("not a directory", NotADirectoryError),
+])
+@pytest.mark.parametrize("as_path", [str, pathlib.Path], ids=["str", "Path"])
+def test_a_path_that_cannot_be_opened_raises_the_oserror_of_its_cause(tmp_path, cause, error, as_path):
+    path = as_path(_unopenable(tmp_path, cause))
+    with pytest.raises(error, match="Could not open file") as raised:
+        mod.MdfFile(path)
+    assert raised.value.errno == {FileNotFoundError: errno.ENOENT, IsADirectoryError: errno.EISDIR,
+                                  NotADirectoryError: errno.ENOTDIR}[error]
+    assert raised.value.strerror == "Could not open file"
+    assert raised.value.filename is path
+
+
+# Root reads any file whatever its mode: the check runs as nobody, once the
+# module and python-can are imported.
+_PERMISSION_CHECK = """
+import os, sys
+import python_can_tolvar_mf4 as mod
+if os.geteuid() == 0:
+    os.setgid(65534)
+    os.setuid(65534)
+try:
+    mod.MdfFile(sys.argv[1])
+except PermissionError as error:
+    print(error.errno, error.strerror, error.filename)
+"""
+
+
+@pytest.mark.skipif(BASE_OPENS_PATHS or sys.platform == "win32", reason="POSIX file modes, native opening")
+def test_a_file_without_read_permission_raises_permission_error(tmp_path):
+    tmp_path.chmod(0o755)
+    path = _unopenable(tmp_path, "permission")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    result = subprocess.run([sys.executable, "-c", _PERMISSION_CHECK, str(path)], capture_output=True,
+                            text=True, env=env, cwd="/")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split(" ", 1) == [str(errno.EACCES), f"Could not open file {path}\n"]
 
 
 @pytest.mark.skipif(BASE_OPENS_PATHS, reason="the base class opens every path-like itself")

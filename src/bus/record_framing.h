@@ -89,6 +89,18 @@ public:
     const RecordGroup* last_group() const { return last_; }
 
 private:
+    // The bytes up to `end` from the record's start at `at`, which the
+    // read-ahead then holds in one piece.
+    template <bool kHeldOnly>
+    static const uint8_t* reach(stream::ReadAhead& ahead, uint64_t at, uint64_t end);
+    // Where the bytes end first: at `at` itself, or inside the record.
+    template <bool kHeldOnly>
+    static Framing short_of(stream::ReadAhead& ahead, uint64_t at);
+    // Takes the VLSD values that follow the fixed record framed in `out`,
+    // moving out.next past each; kRecord when the record stands whole.
+    template <bool kHeldOnly>
+    Framing take_values(stream::ReadAhead& ahead, FramedRecord& out, const uint64_t* offsets);
+
     const GroupPlan* plan_;  // borrowed
     uint64_t id_size_;
     bool with_ids_;
@@ -96,23 +108,24 @@ private:
 };
 
 template <bool kHeldOnly>
+inline const uint8_t* RecordFraming::reach(stream::ReadAhead& ahead, uint64_t at, uint64_t end) {
+    return kHeldOnly ? ahead.held(at, end - at) : ahead.fetch(at, end - at);
+}
+
+template <bool kHeldOnly>
+inline Framing RecordFraming::short_of(stream::ReadAhead& ahead, uint64_t at) {
+    if (kHeldOnly) return Framing::kUnheld;
+    return ahead.fetch(at, 1) == nullptr ? Framing::kEnd : Framing::kDamaged;
+}
+
+template <bool kHeldOnly>
 inline Framing RecordFraming::frame(stream::ReadAhead& ahead, uint64_t at, FramedRecord& out,
                                     const uint64_t* offsets) {
-    // The bytes up to `end` from the record's start, which the read-ahead
-    // then holds in one piece.
-    auto reach = [&](uint64_t end) -> const uint8_t* {
-        return kHeldOnly ? ahead.held(at, end - at) : ahead.fetch(at, end - at);
-    };
-    // Where the bytes end first: at `at` itself, or inside the record.
-    auto short_of = [&]() -> Framing {
-        if (kHeldOnly) return Framing::kUnheld;
-        return ahead.fetch(at, 1) == nullptr ? Framing::kEnd : Framing::kDamaged;
-    };
     uint64_t key = 0;
     uint64_t record_at = at;
     if (with_ids_) {
-        const uint8_t* id = reach(at + id_size_);
-        if (id == nullptr) return short_of();
+        const uint8_t* id = reach<kHeldOnly>(ahead, at, at + id_size_);
+        if (id == nullptr) return short_of<kHeldOnly>(ahead, at);
         key = load_id(id, id_size_);
         record_at += id_size_;
     }
@@ -128,62 +141,67 @@ inline Framing RecordFraming::frame(stream::ReadAhead& ahead, uint64_t at, Frame
     out.value_count = 0;
     if (group->record_length < 0) {
         // A VLSD record by itself: its length and its bytes.
-        const uint8_t* bytes = reach(record_at + 4);
-        if (bytes == nullptr) return short_of();
+        const uint8_t* bytes = reach<kHeldOnly>(ahead, at, record_at + 4);
+        if (bytes == nullptr) return short_of<kHeldOnly>(ahead, at);
         uint32_t value_length;
         std::memcpy(&value_length, bytes + (record_at - at), 4);
         out.values_at = record_at;
         out.next = record_at + 4 + value_length;
-        return reach(out.next) != nullptr ? Framing::kRecord : short_of();
+        return reach<kHeldOnly>(ahead, at, out.next) != nullptr ? Framing::kRecord : short_of<kHeldOnly>(ahead, at);
     }
     const uint64_t length = static_cast<uint64_t>(group->record_length);
-    uint64_t next = record_at + length;
-    if (next < record_at || reach(next) == nullptr) return short_of();
-    uint32_t values = 0;
-    if (group->has_vlsd && with_ids_ && offsets != nullptr) {
-        // Whether the value of `source` lies elsewhere than at the group's
-        // next record: where the plan takes the offsets the records hold on
-        // trust (the standard's addressing), the record holds another one. A
-        // logger's own layout stores each value right after its record,
-        // whatever the offset says.
-        auto elsewhere = [&](const uint8_t* record_bytes, const SignalSource& source) {
-            if (!plan_->vlsd_by_offset) return false;
-            return extract_bits(ByteSpan{record_bytes, length}, source.bit_position, source.bit_count,
-                                source.byte_order) != offsets[source.vlsd_slot];
-        };
-        for (const SignalSource& source : group->signal_sources) {
-            if (source.kind != SignalSource::Kind::kVlsd) continue;
-            const uint8_t* bytes = reach(next + id_size_);
-            if (bytes == nullptr) {
-                if (kHeldOnly) return Framing::kUnheld;
-                // The data ends right after the record: its value was to be
-                // the group's next record, cut off with the data, unless it
-                // lies elsewhere.
-                if (ahead.fetch(next, 1) != nullptr) return Framing::kDamaged;
-                const uint8_t* record = ahead.fetch(record_at, length);
-                if (record == nullptr || !elsewhere(record, source)) return Framing::kDamaged;
-                reach(next);  // the record in one piece again
-                break;
-            }
-            // A record of another group follows: neither this source nor any
-            // later one takes a value from here, and that record is framed
-            // next.
-            if (load_id(bytes + (next - at), id_size_) != source.vlsd_record_id) break;
-            if (elsewhere(bytes + (record_at - at), source)) break;
-            bytes = reach(next + id_size_ + 4);
-            if (bytes == nullptr) return short_of();
-            uint32_t value_length;
-            std::memcpy(&value_length, bytes + (next - at) + id_size_, 4);
-            const uint64_t end = next + id_size_ + 4 + value_length;
-            if (reach(end) == nullptr) return short_of();
-            next = end;
-            ++values;
-        }
-    }
-    if (next == at) return Framing::kDamaged;
     out.values_at = record_at + length;
-    out.value_count = values;
-    out.next = next;
+    out.next = out.values_at;
+    if (out.next < record_at || reach<kHeldOnly>(ahead, at, out.next) == nullptr) return short_of<kHeldOnly>(ahead, at);
+    if (group->has_vlsd && with_ids_ && offsets != nullptr) {
+        const Framing values = take_values<kHeldOnly>(ahead, out, offsets);
+        if (values != Framing::kRecord) return values;
+    }
+    return out.next == at ? Framing::kDamaged : Framing::kRecord;
+}
+
+template <bool kHeldOnly>
+inline Framing RecordFraming::take_values(stream::ReadAhead& ahead, FramedRecord& out, const uint64_t* offsets) {
+    const uint64_t at = out.at;
+    const uint64_t length = out.values_at - out.record_at;
+    // Whether the value of `source` lies elsewhere than at the group's next
+    // record: where the plan takes the offsets the records hold on trust (the
+    // standard's addressing), the record holds another one. A logger's own
+    // layout stores each value right after its record, whatever the offset
+    // says.
+    auto elsewhere = [&](const uint8_t* record_bytes, const SignalSource& source) {
+        if (!plan_->vlsd_by_offset) return false;
+        return extract_bits(ByteSpan{record_bytes, length}, source.bit_position, source.bit_count,
+                            source.byte_order) != offsets[source.vlsd_slot];
+    };
+    for (const SignalSource& source : out.group->signal_sources) {
+        if (source.kind != SignalSource::Kind::kVlsd) continue;
+        const uint64_t next = out.next;
+        const uint8_t* bytes = reach<kHeldOnly>(ahead, at, next + id_size_);
+        if (bytes == nullptr) {
+            if (kHeldOnly) return Framing::kUnheld;
+            // The data ends right after the record: its value was to be the
+            // group's next record, cut off with the data, unless it lies
+            // elsewhere.
+            if (ahead.fetch(next, 1) != nullptr) return Framing::kDamaged;
+            const uint8_t* record = ahead.fetch(out.record_at, length);
+            if (record == nullptr || !elsewhere(record, source)) return Framing::kDamaged;
+            reach<kHeldOnly>(ahead, at, next);  // the record in one piece again
+            break;
+        }
+        // A record of another group follows: neither this source nor any
+        // later one takes a value from here, and that record is framed next.
+        if (load_id(bytes + (next - at), id_size_) != source.vlsd_record_id) break;
+        if (elsewhere(bytes + (out.record_at - at), source)) break;
+        bytes = reach<kHeldOnly>(ahead, at, next + id_size_ + 4);
+        if (bytes == nullptr) return short_of<kHeldOnly>(ahead, at);
+        uint32_t value_length;
+        std::memcpy(&value_length, bytes + (next - at) + id_size_, 4);
+        const uint64_t end = next + id_size_ + 4 + value_length;
+        if (reach<kHeldOnly>(ahead, at, end) == nullptr) return short_of<kHeldOnly>(ahead, at);
+        out.next = end;
+        ++out.value_count;
+    }
     return Framing::kRecord;
 }
 

@@ -8,7 +8,7 @@
 
 #include "mdf/block_sequence_stream.h"
 #include "bus/decode_program.h"
-#include "bus/vlsd_index.h"
+#include "bus/standard_layout.h"
 #include "log/log.h"
 #include "mdf/channel_block.h"
 #include "mdf/channel_group_block.h"
@@ -49,14 +49,6 @@ RecordGroup record_group_of(const mdf::CgBlock& group, size_t number) {
     entry.record_length = group.is_vlsd() ? RecordGroup::kVariableLength
                                           : static_cast<int64_t>(uint64_t{group.data_bytes} + group.inval_bytes);
     return entry;
-}
-
-// The master channel with time synchronisation: the time of a standard
-// layout, whatever its name.
-bool is_time_master(const ChannelField& field) {
-    return field.channel != nullptr &&
-           (field.channel->cn_type == mdf::kCnTypeMaster || field.channel->cn_type == mdf::kCnTypeVirtualMaster) &&
-           field.channel->sync_type == mdf::kSyncTypeTime;
 }
 
 // A name for a channel group in log lines: its acquisition name, or the name
@@ -191,77 +183,6 @@ bool GroupPlan::decodes_frames() const {
     return false;
 }
 
-namespace {
-
-// Whether a channel group was recorded from a bus: its acquisition source
-// says so, or its flags mark it a bus event.
-bool is_bus_group(const mdf::CgBlock& group) {
-    const auto* source = mdf::as<mdf::SiBlock>(group.acquisition_source);
-    if (source != nullptr && source->source_class == mdf::SiBlock::kClassBus) return true;
-    return (group.cg_flags & mdf::CgBlock::kFlagBusEvent) != 0;
-}
-
-// The frame kind of a standard layout: every member but the time shares one
-// event prefix.
-FrameKind classify_standard(const mdf::CgBlock& group, const RecordLayout& layout, std::string_view& prefix) {
-    if (!is_bus_group(group)) return FrameKind::kNone;
-    std::vector<std::string_view> names;
-    names.reserve(layout.size());
-    for (const ChannelField& field : layout) {
-        if (!is_time_master(field)) names.push_back(field.name);
-    }
-    const FrameKind kind = classify_group(names).value_or(FrameKind::kNone);
-    prefix = std::string_view();
-    for (std::string_view name : names) {
-        const size_t dot = name.find('.');
-        if (dot != std::string_view::npos) {
-            prefix = name.substr(0, dot);
-            break;
-        }
-    }
-    return kind;
-}
-
-// Gives every field of a standard layout its role, and the layout what its
-// decoder completes.
-void assign_standard_roles(RecordLayout& layout, FrameKind kind, std::string_view prefix) {
-    bool has_ide = false;
-    bool has_length = false;
-    for (ChannelField& field : layout.fields) {
-        const std::string_view name = field.name;
-        if (is_time_master(field) || name == "Timestamp") {
-            field.role = ChannelRole::kTimestampRole;
-        } else if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
-                   name[prefix.size()] == '.') {
-            field.role = role_of_member(kind, name.substr(prefix.size() + 1));
-        } else {
-            field.role = ChannelRole::kIgnored;
-        }
-    }
-    // A maximum-length payload says through its size channel how much of it
-    // is used: that channel is the frame's data length, whatever its name.
-    for (const ChannelField& field : layout.fields) {
-        const bool payload = field.role == ChannelRole::kCanDataBytes || field.role == ChannelRole::kLinDataBytes;
-        if (!payload || field.channel == nullptr || field.channel->cn_type != mdf::kCnTypeMaximumLength) continue;
-        for (ChannelField& size : layout.fields) {
-            if (size.channel == nullptr || size.channel->offset != field.channel->data_link) continue;
-            if (size.role == ChannelRole::kIgnored) {
-                size.role = kind == FrameKind::kLinFrame ? ChannelRole::kLinDataLength : ChannelRole::kCanDataLength;
-            }
-        }
-    }
-    for (const ChannelField& field : layout.fields) {
-        if (field.role == ChannelRole::kCanIde) has_ide = true;
-        if (field.role == ChannelRole::kCanDataLength || field.role == ChannelRole::kLinDataLength) has_length = true;
-    }
-    layout.standard.enabled = true;
-    layout.standard.extended_from_id = !has_ide && kind != FrameKind::kLinFrame;
-    layout.standard.length_from_dlc = !has_length && kind == FrameKind::kCanDataFrame;
-    layout.standard.remote_length_from_dlc = kind == FrameKind::kCanRemoteFrame;
-}
-
-}  // namespace
-
 // The stream of a list of data blocks: a single block of the kind as it is,
 // anything else through a BlockSequenceStream the plan keeps. Null when
 // there are no blocks.
@@ -273,6 +194,43 @@ stream::Stream* GroupPlan::stream_of(const mdf::BlockList& blocks, mdf::BlockKin
     stream::Stream* raw = sequence.get();
     owned_streams_.push_back(std::move(sequence));
     return raw;
+}
+
+// The signal sources of a group's variable-length channels, in the order of
+// its fields: a VLSD group of the data group, or signal data blocks.
+void GroupPlan::add_signal_sources(const mdf::DgBlock& dg, RecordGroup& entry, RecordLayout& layout,
+                                   int64_t file_size) {
+    for (ChannelField& field : layout.fields) {
+        const mdf::CnBlock* channel = field.channel;
+        if (channel == nullptr || channel->type_code != mdf::kChannelVariableLength) continue;
+        SignalSource source;
+        const mdf::CgBlock* vlsd = mdf::as<mdf::CgBlock>(channel->data);
+        if (vlsd == nullptr && !channel->data && channel->data_link != mdf::kNoLink) {
+            // A VLSD group placed before this one: found by its offset.
+            for (const mdf::BlockRef& other : dg.channel_groups) {
+                if (other->offset == channel->data_link) vlsd = mdf::as<mdf::CgBlock>(other);
+            }
+        }
+        // Where the record holds the value's offset.
+        source.bit_position = field.bit_position;
+        source.bit_count = field.bit_count;
+        source.byte_order = field.byte_order;
+        if (vlsd != nullptr) {
+            source.kind = SignalSource::Kind::kVlsd;
+            source.vlsd_record_id = vlsd->record_id;
+            field.signal_source = const_cast<mdf::CgBlock*>(vlsd);
+            entry.has_vlsd = true;
+        } else if (stream::Stream* section =
+                       stream_of(channel->signal_blocks, mdf::BlockKind::kSd, file_size)) {
+            source.kind = SignalSource::Kind::kSd;
+            source.section = section;
+            field.signal_source = channel->data.get();
+        }
+        // A variable-length channel without values still owns an
+        // (empty) entry of the record's signal bytes.
+        if (field.signal_source == nullptr) field.signal_source = const_cast<mdf::CnBlock*>(channel);
+        entry.signal_sources.push_back(source);
+    }
 }
 
 std::optional<GroupPlan> GroupPlan::build_standard(const mdf::DgBlock& dg, size_t index, int64_t file_size,
@@ -308,37 +266,7 @@ std::optional<GroupPlan> GroupPlan::build_standard(const mdf::DgBlock& dg, size_
             } else {
                 assign_standard_roles(layout, entry.kind, prefix);
             }
-            for (ChannelField& field : layout.fields) {
-                const mdf::CnBlock* channel = field.channel;
-                if (channel == nullptr || channel->type_code != mdf::kChannelVariableLength) continue;
-                SignalSource source;
-                const mdf::CgBlock* vlsd = mdf::as<mdf::CgBlock>(channel->data);
-                if (vlsd == nullptr && !channel->data && channel->data_link != mdf::kNoLink) {
-                    // A VLSD group placed before this one: found by its offset.
-                    for (const mdf::BlockRef& other : dg.channel_groups) {
-                        if (other->offset == channel->data_link) vlsd = mdf::as<mdf::CgBlock>(other);
-                    }
-                }
-                // Where the record holds the value's offset.
-                source.bit_position = field.bit_position;
-                source.bit_count = field.bit_count;
-                source.byte_order = field.byte_order;
-                if (vlsd != nullptr) {
-                    source.kind = SignalSource::Kind::kVlsd;
-                    source.vlsd_record_id = vlsd->record_id;
-                    field.signal_source = const_cast<mdf::CgBlock*>(vlsd);
-                    entry.has_vlsd = true;
-                } else if (stream::Stream* section =
-                               plan.stream_of(channel->signal_blocks, mdf::BlockKind::kSd, file_size)) {
-                    source.kind = SignalSource::Kind::kSd;
-                    source.section = section;
-                    field.signal_source = channel->data.get();
-                }
-                // A variable-length channel without values still owns an
-                // (empty) entry of the record's signal bytes.
-                if (field.signal_source == nullptr) field.signal_source = const_cast<mdf::CnBlock*>(channel);
-                entry.signal_sources.push_back(source);
-            }
+            plan.add_signal_sources(dg, entry, layout, file_size);
             layout_of.push_back(plan.layouts_.size());
             plan.layouts_.push_back(std::move(layout));
             plan.record_groups.push_back(std::move(entry));
@@ -392,15 +320,6 @@ GroupPlan& GroupPlan::operator=(GroupPlan&& other) noexcept {
         last_frames_.store(other.last_frames_.load());
     }
     return *this;
-}
-
-const VlsdIndex* GroupPlan::vlsd_index() const {
-    if (!vlsd_index_tried_) {
-        vlsd_index_tried_ = true;
-        std::optional<VlsdIndex> built = VlsdIndex::build(*this);
-        if (built) vlsd_index_.reset(new (std::nothrow) VlsdIndex(std::move(*built)));
-    }
-    return vlsd_index_.get();
 }
 
 GroupPlan::Reading GroupPlan::last_reading() const {

@@ -177,6 +177,7 @@ private:
     // the record groups by key.
     void arrange(const mdf::DgBlock& group, const std::vector<size_t>& layout_of, size_t channel_groups);
     stream::Stream* stream_of(const mdf::BlockList& blocks, mdf::BlockKind kind, int64_t file_size);
+    void add_signal_sources(const mdf::DgBlock& dg, RecordGroup& entry, RecordLayout& layout, int64_t file_size);
 
     std::vector<RecordLayout> layouts_;
     // Streams over sequences of data blocks that `data` and signal sources
@@ -184,7 +185,7 @@ private:
     std::vector<std::unique_ptr<stream::Stream>> owned_streams_;
     const mdf::BlockSequenceStream* data_sequence_ = nullptr;  // `data`, when it is one; owned above
     // Made on first use (vlsd_index); a walk's, not the plan's, state.
-    mutable std::unique_ptr<VlsdIndex> vlsd_index_;
+    mutable std::shared_ptr<const VlsdIndex> vlsd_index_;
     mutable bool vlsd_index_tried_ = false;
     static constexpr uint64_t kNotRead = UINT64_MAX;
     mutable std::atomic<uint64_t> last_frames_{kNotRead};

@@ -1,6 +1,7 @@
 #include "bus/vlsd_index.h"
 
 #include <algorithm>
+#include <memory>
 #include <new>
 
 #include "bus/record_framing.h"
@@ -137,6 +138,23 @@ uint64_t VlsdIndex::bytes() const {
     uint64_t n = 0;
     for (const Group& group : groups_) n += group.entries.capacity() * sizeof(Entry) + group.blocks.capacity() * sizeof(Block);
     return n;
+}
+
+// Defined here, with the index whole, so that the plan holds it without
+// knowing it.
+const VlsdIndex* GroupPlan::vlsd_index() const {
+    if (!vlsd_index_tried_) {
+        vlsd_index_tried_ = true;
+        std::optional<VlsdIndex> built = VlsdIndex::build(*this);
+        if (built) {
+            try {
+                vlsd_index_ = std::make_shared<const VlsdIndex>(std::move(*built));
+            } catch (const std::bad_alloc&) {
+                // Without an index the values by offset are not found.
+            }
+        }
+    }
+    return vlsd_index_.get();
 }
 
 }  // namespace tolvar::bus

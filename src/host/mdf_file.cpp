@@ -19,14 +19,12 @@
 #include "bus/record_plan.h"
 #include "host/frame_tables.h"
 #include "host/filter_options.h"
-#include "host/layer_loop.h"
 #include "host/mdf_file_iterator.h"
 #include "host/metadata_dict.h"
 #include "host/module.h"
 #include "host/py_ref.h"
 #include "host/reader_source.h"
 #include "host/reader_state.h"
-#include "mdf/mdf_document.h"
 
 namespace tolvar::host {
 namespace {
@@ -86,6 +84,50 @@ PyObject* native_new(PyTypeObject* type, PyObject*, PyObject*) {
     return self.release();
 }
 
+// The base initialiser, with every keyword but the reader's own and the file
+// opened for binary reading.
+bool call_base_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    const Names& n = names();
+    PyRef base_kwargs(kwargs != nullptr ? PyDict_Copy(kwargs) : PyDict_New());
+    if (!base_kwargs || PyDict_SetItem(base_kwargs.get(), n.mode, n.rb) < 0) return false;
+    // The reader's own keywords stay with the reader: python-can 4.0 and 4.1
+    // have a base initialiser without **kwargs that would refuse them.
+    for (PyObject* own : {n.passwords, n.any_writer, n.can_filters, n.channels, n.start, n.stop}) {
+        if (PyDict_DelItem(base_kwargs.get(), own) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+            PyErr_Clear();
+        }
+    }
+    PyRef super(super_of(self));
+    if (!super) return false;
+    PyRef base_init(PyObject_GetAttr(super.get(), n.init));
+    if (!base_init) return false;
+    PyRef result(PyObject_Call(base_init.get(), args, base_kwargs.get()));
+    return static_cast<bool>(result);
+}
+
+// What the reader reads after the base initialiser: the file it left, or the
+// caller's source. Empty with an exception set when there is neither.
+PyRef reader_file(PyObject* self, PyObject* source) {
+    PyRef file(PyObject_GetAttr(self, names().file));
+    if (!file) {
+        // python-can 4.6 made the base initialiser abstract: it no longer
+        // opens the path or sets `file`. The caller's source is then used.
+        if (source == nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_TypeError, "could not get file property");
+            return PyRef();
+        }
+        PyErr_Clear();
+        file = PyRef::borrow(source);
+    }
+    if (file.get() == Py_None) {
+        PyErr_SetString(PyExc_ValueError, "file must not be None");
+        return PyRef();
+    }
+    return file;
+}
+
 int init(PyObject* self, PyObject* args, PyObject* kwargs) {
     ReaderState* state = state_of(self);
     if (state == nullptr) {
@@ -101,81 +143,23 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* any_writer_value = kwargs != nullptr ? PyDict_GetItem(kwargs, n.any_writer) : nullptr;
     int any_writer = 0;
     if (any_writer_value != nullptr && (any_writer = PyObject_IsTrue(any_writer_value)) < 0) return -1;
-    mdf::ParseOptions parse_options;
-    parse_options.any_writer = any_writer != 0;
-    bus::PlanOptions plan_options;
-    plan_options.any_writer = any_writer != 0;
-    PyRef base_kwargs(kwargs != nullptr ? PyDict_Copy(kwargs) : PyDict_New());
-    if (!base_kwargs || PyDict_SetItem(base_kwargs.get(), n.mode, n.rb) < 0) return -1;
-    // The reader's own keywords stay with the reader: python-can 4.0 and 4.1
-    // have a base initialiser without **kwargs that would refuse them.
-    for (PyObject* own : {n.passwords, n.any_writer, n.can_filters, n.channels, n.start, n.stop}) {
-        if (PyDict_DelItem(base_kwargs.get(), own) < 0) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
-            PyErr_Clear();
-        }
-    }
-    {
-        PyRef super(super_of(self));
-        if (!super) return -1;
-        PyRef base_init(PyObject_GetAttr(super.get(), n.init));
-        if (!base_init) return -1;
-        PyRef result(PyObject_Call(base_init.get(), args, base_kwargs.get()));
-        if (!result) return -1;
-    }
+    if (!call_base_init(self, args, kwargs)) return -1;
 
     // A second __init__ on one instance starts from nothing.
     if (!release_all(self)) return -1;
 
     PyObject* source = caller_source(args, kwargs);
-    PyRef file(PyObject_GetAttr(self, n.file));
-    if (!file) {
-        // python-can 4.6 made the base initialiser abstract: it no longer
-        // opens the path or sets `file`. The caller's source is then used.
-        if (source == nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            PyErr_SetString(PyExc_TypeError, "could not get file property");
-            return -1;
-        }
-        PyErr_Clear();
-        file = PyRef::borrow(source);
-    }
-    if (file.get() == Py_None) {
-        PyErr_SetString(PyExc_ValueError, "file must not be None");
-        return -1;
-    }
+    PyRef file = reader_file(self, source);
+    if (!file) return -1;
     // Only the keyword counts; borrowed from the caller's dict.
     PyObject* passwords = kwargs != nullptr ? PyDict_GetItem(kwargs, n.passwords) : nullptr;
-
-    stream::StreamPtr stream = open_source(*state, file.get(), source);
-    if (!stream) return -1;
-    stream = unwrap_layers(std::move(stream), passwords, host_object(stream) == nullptr);
-    std::unique_ptr<mdf::MdfDocument> document;
-    std::optional<std::vector<bus::GroupPlan>> plans;
-    if (stream && PyErr_Occurred() == nullptr) document = mdf::MdfDocument::open(stream.get(), parse_options);
-    if (document) plans = bus::build_plans(*document, plan_options);
-    std::unique_ptr<bus::FrameFilter> filter;
-    if (plans && PyErr_Occurred() == nullptr) {
-        filter = make_filter(filter_options);
-        if (!filter && filter_options.any()) plans.reset();
-    }
-    // A file object that raised while the tree was read is the cause the
-    // caller needs, even where a parser took the failed read for an end.
-    if (!plans || PyErr_Occurred() != nullptr) {
-        plans.reset();
-        document.reset();
-        close(stream);
-        if (PyErr_Occurred() == nullptr) {
-            PyErr_SetString(PyExc_RuntimeError, "Could not open data source");
-        }
+    OpenRecording opened;
+    if (!open_recording(*state, file.get(), source, passwords, any_writer != 0, filter_options, opened)) {
         return fail_after_open(self);
     }
     // A file object's methods may have reinitialised this reader meanwhile.
     state->release();
-    state->current.stream = std::move(stream);
-    state->current.document = std::move(document);
-    state->current.plans = std::move(*plans);
-    state->current.filter = std::move(filter);
+    state->current = std::move(opened);
     state->host_reads = host_object(state->current.stream) != nullptr;
     state->generation = ++module_state().last_generation;
     return 0;

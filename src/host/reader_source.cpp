@@ -2,9 +2,18 @@
 
 #include "host/reader_source.h"
 
+#include <cerrno>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "bus/record_plan.h"
 #include "host/host_file_stream.h"
+#include "host/layer_loop.h"
 #include "host/module.h"
 #include "host/py_ref.h"
+#include "mdf/mdf_document.h"
 #include "stream/file_stream.h"
 
 namespace tolvar::host {
@@ -37,9 +46,15 @@ stream::StreamPtr open_path(PyObject* path) {
     PyRef owner(encoded);
     const char* bytes = PyBytes_AsString(encoded);
     if (bytes == nullptr) return nullptr;
+    errno = 0;
     stream::StreamPtr stream = stream::FileStream::open(bytes);
-    if (!stream) PyErr_SetString(PyExc_FileNotFoundError, "Could not open file");
-    return stream;
+    if (stream) return stream;
+    // OSError's constructor picks the subclass of the cause (FileNotFoundError,
+    // PermissionError, IsADirectoryError, ...) as open() would raise it.
+    const int cause = errno != 0 ? errno : ENOENT;
+    PyRef error(PyObject_CallFunction(PyExc_OSError, "isO", cause, "Could not open file", path));
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    return nullptr;
 }
 
 }  // namespace
@@ -73,6 +88,42 @@ stream::StreamPtr open_source(ReaderState& state, PyObject* file, PyObject* sour
         PyErr_SetString(PyExc_RuntimeError, "Could not allocate buffer");
     }
     return stream;
+}
+
+bool open_recording(ReaderState& state, PyObject* file, PyObject* source, PyObject* passwords, bool any_writer,
+                    const FilterOptions& filter_options, OpenRecording& out) {
+    stream::StreamPtr stream = open_source(state, file, source);
+    if (!stream) return false;
+    stream = unwrap_layers(std::move(stream), passwords, host_object(stream) == nullptr);
+    mdf::ParseOptions parse_options;
+    parse_options.any_writer = any_writer;
+    bus::PlanOptions plan_options;
+    plan_options.any_writer = any_writer;
+    std::unique_ptr<mdf::MdfDocument> document;
+    std::optional<std::vector<bus::GroupPlan>> plans;
+    if (stream && PyErr_Occurred() == nullptr) document = mdf::MdfDocument::open(stream.get(), parse_options);
+    if (document) plans = bus::build_plans(*document, plan_options);
+    std::unique_ptr<bus::FrameFilter> filter;
+    if (plans && PyErr_Occurred() == nullptr) {
+        filter = make_filter(filter_options);
+        if (!filter && filter_options.any()) plans.reset();
+    }
+    // A file object that raised while the tree was read is the cause the
+    // caller needs, even where a parser took the failed read for an end.
+    if (!plans || PyErr_Occurred() != nullptr) {
+        plans.reset();
+        document.reset();
+        close(stream);
+        if (PyErr_Occurred() == nullptr) {
+            PyErr_SetString(PyExc_RuntimeError, "Could not open data source");
+        }
+        return false;
+    }
+    out.stream = std::move(stream);
+    out.document = std::move(document);
+    out.plans = std::move(*plans);
+    out.filter = std::move(filter);
+    return true;
 }
 
 PyObject* host_object(const stream::StreamPtr& stream) {

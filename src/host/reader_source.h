@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include "host/filter_options.h"
 #include "host/reader_state.h"
 #include "stream/stream.h"
 
@@ -24,5 +25,13 @@ PyObject* caller_source(PyObject* args, PyObject* kwargs);
 // (python-can up to 4.5), whose file then goes to state.base_opened_file to
 // be closed with the reader.
 stream::StreamPtr open_source(ReaderState& state, PyObject* file, PyObject* source);
+
+// Opens the recording of `file` into `out`: its stream through every
+// container layer (`passwords` borrowed, may be null), its document, the
+// plans of its data groups and the filter of the keywords. False with an
+// exception set when any of them cannot be had; nothing is then left open
+// but what the base class opened (state.base_opened_file).
+bool open_recording(ReaderState& state, PyObject* file, PyObject* source, PyObject* passwords, bool any_writer,
+                    const FilterOptions& filter_options, OpenRecording& out);
 
 }  // namespace tolvar::host

@@ -19,7 +19,41 @@ bool fits_file(uint64_t start, uint64_t size, int64_t file_size) {
     return end >= start && end <= static_cast<uint64_t>(file_size);
 }
 
-char kind_letter(BlockKind kind) { return kind == BlockKind::kSd ? 'S' : 'D'; }
+// The bytes of the file a block of the list stands on: a compressed block's
+// compressed bytes, a block of the kind its data as far as the file holds
+// it, nothing for any other block.
+uint64_t bytes_stood_on(const BlockRef& ref, BlockKind kind, int64_t file_size) {
+    if (const auto* zipped = as<DzBlock>(ref)) return zipped->compressed_length;
+    if (ref->kind() != kind) return 0;
+    const auto* stored = static_cast<const SectionBlock*>(ref.get());
+    uint64_t size = ref->header.length >= kBlockHeaderSize ? data_size(ref->header) : 0;
+    if (file_size >= 0 && !fits_file(stored->data_start, size, file_size)) {
+        const uint64_t end = static_cast<uint64_t>(file_size);
+        size = stored->data_start < end ? end - stored->data_start : 0;
+    }
+    return size;
+}
+
+// Why a compressed block of the list is not inflated, or null when it is:
+// the data of another kind, an unknown compression, compressed bytes beyond
+// the block or the file, or a size beyond the cap or beyond what its
+// compressed bytes can hold.
+const char* refusal_of(const DzBlock& zipped, BlockKind kind, int64_t file_size) {
+    const char first = kind == BlockKind::kSd ? 'S' : 'D';
+    const char second = kind == BlockKind::kSd ? 'D' : 'T';
+    if (!zipped.holds(first, second)) return "it holds another kind of data";
+    if (zipped.zip_type != DzBlock::kZipDeflate && zipped.zip_type != DzBlock::kZipTransposedDeflate) {
+        return "its compression is unknown";
+    }
+    if (!zipped.compressed_fits() || !fits_file(zipped.compressed_start, zipped.compressed_length, file_size)) {
+        return "its compressed bytes reach beyond the block or the file";
+    }
+    if (zipped.original_length > kMaxInflatedBlock) return "it declares more than 64 MiB of data";
+    if (zipped.original_length / kMaxDeflateRatio > zipped.compressed_length) {
+        return "it declares more data than its compressed bytes can hold";
+    }
+    return nullptr;
+}
 
 }  // namespace
 
@@ -27,7 +61,6 @@ std::unique_ptr<BlockSequenceStream> BlockSequenceStream::create(const BlockList
                                                                  int64_t file_size) {
     try {
         std::unique_ptr<BlockSequenceStream> sequence(new BlockSequenceStream());
-        const char second = kind == BlockKind::kSd ? 'D' : 'T';
         uint64_t at = 0;
         // Bytes of the file the blocks so far stand on. The blocks of a sound
         // list never share their bytes, so more than the file holds means a
@@ -37,18 +70,7 @@ std::unique_ptr<BlockSequenceStream> BlockSequenceStream::create(const BlockList
         for (const BlockRef& ref : blocks) {
             Piece piece;
             piece.begin = at;
-            uint64_t stands_on = 0;
-            if (const auto* zipped_block = as<DzBlock>(ref)) {
-                stands_on = zipped_block->compressed_length;
-            } else if (ref->kind() == kind) {
-                // Only what lies within the file: a last block cut short is served.
-                const auto* stored = static_cast<const SectionBlock*>(ref.get());
-                stands_on = ref->header.length >= kBlockHeaderSize ? data_size(ref->header) : 0;
-                if (file_size >= 0 && !fits_file(stored->data_start, stands_on, file_size)) {
-                    const uint64_t end = static_cast<uint64_t>(file_size);
-                    stands_on = stored->data_start < end ? end - stored->data_start : 0;
-                }
-            }
+            const uint64_t stands_on = bytes_stood_on(ref, kind, file_size);
             claimed += stands_on;
             if (file_size >= 0 && (claimed < stands_on || claimed > static_cast<uint64_t>(file_size))) {
                 TOLVAR_LOG_WARNING("Data block at offset %llu shares its bytes with another block of the list; "
@@ -73,20 +95,7 @@ std::unique_ptr<BlockSequenceStream> BlockSequenceStream::create(const BlockList
                     break;
                 }
             } else if (const auto* zipped = as<DzBlock>(ref)) {
-                const char* refusal = nullptr;
-                if (!zipped->holds(kind_letter(kind), second)) {
-                    refusal = "it holds another kind of data";
-                } else if (zipped->zip_type != DzBlock::kZipDeflate &&
-                           zipped->zip_type != DzBlock::kZipTransposedDeflate) {
-                    refusal = "its compression is unknown";
-                } else if (!zipped->compressed_fits() ||
-                           !fits_file(zipped->compressed_start, zipped->compressed_length, file_size)) {
-                    refusal = "its compressed bytes reach beyond the block or the file";
-                } else if (zipped->original_length > kMaxInflatedBlock) {
-                    refusal = "it declares more than 64 MiB of data";
-                } else if (zipped->original_length / kMaxDeflateRatio > zipped->compressed_length) {
-                    refusal = "it declares more data than its compressed bytes can hold";
-                }
+                const char* refusal = refusal_of(*zipped, kind, file_size);
                 if (refusal != nullptr) {
                     TOLVAR_LOG_WARNING("Compressed data block at offset %llu refused, %s; the data ends before it",
                                        static_cast<ull>(ref->offset), refusal);

@@ -1,6 +1,10 @@
 #include "stream/file_stream.h"
 
+#include <sys/stat.h>
 #include <sys/types.h>
+
+#include <cerrno>
+#include <new>
 
 namespace tolvar::stream {
 
@@ -8,7 +12,19 @@ std::unique_ptr<FileStream> FileStream::open(const char* path) {
     if (path == nullptr) return nullptr;
     std::FILE* file = std::fopen(path, "rb");
     if (file == nullptr) return nullptr;
-    return std::unique_ptr<FileStream>(new FileStream(file));
+    // A directory opens for reading on some systems, and only its reads fail.
+    struct stat status;
+    if (fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode)) {
+        std::fclose(file);
+        errno = EISDIR;
+        return nullptr;
+    }
+    FileStream* stream = new (std::nothrow) FileStream(file);
+    if (stream == nullptr) {
+        std::fclose(file);
+        errno = ENOMEM;
+    }
+    return std::unique_ptr<FileStream>(stream);
 }
 
 FileStream::~FileStream() { close(); }

@@ -10,7 +10,8 @@ namespace tolvar::stream {
 
 class FileStream final : public Stream {
 public:
-    // No stream for a null path or a file that cannot be opened.
+    // No stream for a null path or a file that cannot be opened (errno then
+    // tells why; a directory is refused with EISDIR).
     static std::unique_ptr<FileStream> open(const char* path);
     ~FileStream() override;
 
