@@ -135,6 +135,28 @@ __attribute__((always_inline)) inline bool store_can_value(ChannelRole role, con
     }
 }
 
+// Completes a CAN data or remote frame whose fields are read: what a
+// standard layout leaves to the decoder (the extended flag in the
+// identifier's top bit, the length from the DLC), and the length capped at
+// the payload (a recorded length beyond it cannot be served from it; a
+// remote frame carries its length as that many zero bytes).
+FrameKind finish_can(Decoded& f, const RecordView& view, bool ok, FrameKind kind) {
+    if (!ok) return reject(f);
+    const StandardLayout& standard = view.layout->standard;
+    if (standard.enabled) {
+        if (standard.extended_from_id) f.extended = static_cast<uint8_t>(f.identifier >> 31);
+        if (kind == FrameKind::kCanDataFrame && standard.length_from_dlc) {
+            f.data_length = can_length_of_dlc(f.dlc, f.fd != 0);
+        }
+        if (kind == FrameKind::kCanRemoteFrame && standard.remote_length_from_dlc && f.data_length == 0) {
+            f.data_length = f.dlc;
+        }
+    }
+    if (f.data_length > kCanPayloadSize) f.data_length = kCanPayloadSize;
+    f.kind = kind;
+    return f.kind;
+}
+
 template <class Steps>
 FrameKind decode_can_data(const Steps& steps, const RecordView& view, Decoded& f) {
     begin(f);
@@ -202,16 +224,7 @@ FrameKind decode_can_data(const Steps& steps, const RecordView& view, Decoded& f
         }
     }
 
-    if (!ok) return reject(f);
-    const StandardLayout& standard = view.layout->standard;
-    if (standard.enabled) {
-        if (standard.extended_from_id) f.extended = static_cast<uint8_t>(f.identifier >> 31);
-        if (standard.length_from_dlc) f.data_length = can_length_of_dlc(f.dlc, f.fd != 0);
-    }
-    // A recorded length beyond the payload cannot be served from it.
-    if (f.data_length > kCanPayloadSize) f.data_length = kCanPayloadSize;
-    f.kind = FrameKind::kCanDataFrame;
-    return f.kind;
+    return finish_can(f, view, ok, FrameKind::kCanDataFrame);
 }
 
 template <class Steps>
@@ -226,16 +239,7 @@ FrameKind decode_can_remote(const Steps& steps, const RecordView& view, Decoded&
         ok = store_can_value(s.role, x, f) && ok;
     }
 
-    if (!ok) return reject(f);
-    const StandardLayout& standard = view.layout->standard;
-    if (standard.enabled) {
-        if (standard.extended_from_id) f.extended = static_cast<uint8_t>(f.identifier >> 31);
-        if (standard.remote_length_from_dlc && f.data_length == 0) f.data_length = f.dlc;
-    }
-    // A remote frame carries its data length as that many zero bytes.
-    if (f.data_length > kCanPayloadSize) f.data_length = kCanPayloadSize;
-    f.kind = FrameKind::kCanRemoteFrame;
-    return f.kind;
+    return finish_can(f, view, ok, FrameKind::kCanRemoteFrame);
 }
 
 template <class Steps>

@@ -94,7 +94,10 @@ bool open_recording(ReaderState& state, PyObject* file, PyObject* source, PyObje
                     const FilterOptions& filter_options, OpenRecording& out) {
     stream::StreamPtr stream = open_source(state, file, source);
     if (!stream) return false;
-    stream = unwrap_layers(std::move(stream), passwords, host_object(stream) == nullptr);
+    // Asked before the stream moves: the order in which arguments are
+    // evaluated is the compiler's.
+    const bool native_reads = host_object(stream) == nullptr;
+    stream = unwrap_layers(std::move(stream), passwords, native_reads);
     mdf::ParseOptions parse_options;
     parse_options.any_writer = any_writer;
     bus::PlanOptions plan_options;

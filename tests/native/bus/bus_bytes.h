@@ -5,6 +5,8 @@
 #include <memory>
 #include <optional>
 
+#include "bus/bus_event.h"
+#include "bus/record_layout.h"
 #include "bus/record_plan.h"
 #include "mdf/block_cache.h"
 #include "mdf/channel_group_block.h"
@@ -12,6 +14,20 @@
 #include "mdf_bytes.h"
 
 namespace tolvar::test {
+
+// A field of a record layout by its channel name (which gives its role).
+inline bus::ChannelField field(const char* name, uint64_t bit_position, uint64_t bit_count,
+                               bus::ValueKind kind = bus::ValueKind::kUnsigned,
+                               bus::ByteOrder order = bus::ByteOrder::kIntel) {
+    bus::ChannelField f;
+    f.name = name;
+    f.role = bus::role_of_name(name);
+    f.bit_position = bit_position;
+    f.bit_count = bit_count;
+    f.value_kind = kind;
+    f.byte_order = order;
+    return f;
+}
 
 // A data group parsed from built bytes, with its plan; the stream and the
 // block stay alive as long as this does (the document's role).

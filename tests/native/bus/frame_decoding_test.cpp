@@ -14,20 +14,10 @@ namespace tolvar::bus {
 namespace {
 
 using test::Bytes;
+using test::field;
 
 ByteSpan span_of(const std::vector<uint8_t>& bytes) { return ByteSpan{bytes.data(), bytes.size()}; }
 
-ChannelField field(const char* name, uint64_t bit_position, uint64_t bit_count,
-                   ValueKind kind = ValueKind::kUnsigned, ByteOrder order = ByteOrder::kIntel) {
-    ChannelField f;
-    f.name = name;
-    f.role = role_of_name(name);
-    f.bit_position = bit_position;
-    f.bit_count = bit_count;
-    f.value_kind = kind;
-    f.byte_order = order;
-    return f;
-}
 
 // A CAN FD data frame record: Timestamp (raw, 1e-5 s), ID, flags in byte 12,
 // DLC, DataLength, BusChannel, 64 data bytes.

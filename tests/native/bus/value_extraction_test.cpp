@@ -16,6 +16,7 @@ namespace tolvar::bus {
 namespace {
 
 using test::Bytes;
+using test::field;
 
 ByteSpan span_of(const std::vector<uint8_t>& bytes) { return ByteSpan{bytes.data(), bytes.size()}; }
 
@@ -111,17 +112,6 @@ TEST(ExtractBitsTest, FieldsOutsideTheSpanReadAsZeroWhateverTheirNumbers) {
 
 // ---------------------------------------------------------------- values
 
-ChannelField field(const char* name, uint64_t bit_position, uint64_t bit_count,
-                   ValueKind kind = ValueKind::kUnsigned, ByteOrder order = ByteOrder::kIntel) {
-    ChannelField f;
-    f.name = name;
-    f.role = role_of_name(name);
-    f.bit_position = bit_position;
-    f.bit_count = bit_count;
-    f.value_kind = kind;
-    f.byte_order = order;
-    return f;
-}
 
 TEST(FieldValueTest, ReadsIntegersAndFloatsThenConverts) {
     const std::vector<uint8_t> record = Bytes().u64(~uint64_t{0}).f64(1.5).u32(0x3FC00000).u16(0x3E00).u16(250).bytes;
