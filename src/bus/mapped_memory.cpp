@@ -1,8 +1,31 @@
 #include "bus/mapped_memory.h"
 
-#include <sys/mman.h>
-
 #include <cstdint>
+
+// TEMPORARY (Windows build, until this component moves into src/stream as
+// the allocation owner): plain zeroed heap memory stands in for mappings on
+// Windows, with nothing to move or give back early. Drop at the merge.
+#ifdef _WIN32
+#include <cstdlib>
+
+namespace tolvar::bus {
+
+uint8_t* map_memory(size_t size) {
+    const size_t spanned = mapping_size(size);
+    if (spanned < size) return nullptr;
+    return static_cast<uint8_t*>(std::calloc(spanned, 1));
+}
+
+void unmap_memory(uint8_t* memory, size_t /*size*/) { std::free(memory); }
+
+void unmap_pages(uint8_t* /*memory*/, size_t /*size*/) {}
+
+bool move_pages(uint8_t* /*from*/, uint8_t* /*to*/, size_t /*size*/) { return false; }
+
+}  // namespace tolvar::bus
+#else  // END TEMPORARY (the POSIX code below is unchanged)
+
+#include <sys/mman.h>
 
 namespace tolvar::bus {
 
@@ -48,3 +71,4 @@ bool move_pages(uint8_t* from, uint8_t* to, size_t size) {
 }
 
 }  // namespace tolvar::bus
+#endif  // TEMPORARY: end of the POSIX branch
