@@ -8,6 +8,7 @@
 #endif
 
 #include <chrono>
+#include <cstdlib>
 
 #include "layer_test_util.h"
 
@@ -283,12 +284,18 @@ TEST(CompressedLayer, ContentTooLargeForMemoryFailsCleanly) {
     if (child == 0) {
         rlimit limit{uint64_t{1} << 30, uint64_t{1} << 30};
         if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
+        // qemu-user accepts the limit without applying it: nothing to test.
+        if (void* probe = std::malloc(size_t{2} << 30)) {
+            std::free(probe);
+            _exit(4);
+        }
         auto source = test::memory_of(bytes);
         _exit(open_bytes(*source) == nullptr ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status)) << "child died with signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    if (WEXITSTATUS(status) == 4) GTEST_SKIP() << "the address-space limit is not enforced here (as under qemu-user)";
     EXPECT_EQ(WEXITSTATUS(status), 0);
     const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     EXPECT_LT(seconds, 30.0);
