@@ -58,17 +58,36 @@ debian_mirror() {
 # nothing needs to be: its programs run through qemu-user with the root as
 # their library prefix.
 make_root() {
-  local recipe="$SUITE arm64 minbase $ROOT_PACKAGES 1" partial="$ROOTFS.partial" deb
+  local recipe="$SUITE arm64 minbase $ROOT_PACKAGES 2" partial="$ROOTFS.partial" deb
   cross_current "$ROOTFS" "$recipe" && return 0
   cross_log "making an arm64 Debian root with $ROOT_PACKAGES"
   rm -rf "$ROOTFS" "$partial"
   cross_run "$ARM/debootstrap.log" debootstrap --arch=arm64 --variant=minbase --foreign \
     --include="$ROOT_PACKAGES" "$SUITE" "$partial" "$(debian_mirror)"
-  for deb in "$partial"/var/cache/apt/archives/*.deb; do dpkg-deb -x "$deb" "$partial"; done
+  # The root's /bin, /lib and /sbin are links into /usr, which stay.
+  for deb in "$partial"/var/cache/apt/archives/*.deb; do
+    dpkg-deb --fsys-tarfile "$deb" | tar -x --keep-directory-symlink -C "$partial"
+  done
+  [ -L "$partial/lib" ] || cross_fail "unpacking the packages replaced the root's /lib link"
   rm -f "$partial"/var/cache/apt/archives/*.deb
   [ -x "$partial/usr/bin/python3" ] || cross_fail "the arm64 root has no python3"
   mv "$partial" "$ROOTFS"
   cross_done "$ROOTFS" "$recipe"
+}
+
+# Copies a file of the root, following its links inside the root: Debian's
+# links to libraries are often absolute (/lib/...).
+copy_from_root() {  # SOURCE TARGET
+  local path="$1" target hops=0
+  while [ -L "$path" ] && [ "$hops" -lt 16 ]; do
+    target="$(readlink "$path")"
+    case "$target" in
+      /*) path="$ROOTFS$target" ;;
+      *) path="$(dirname "$path")/$target" ;;
+    esac
+    hops=$((hops + 1))
+  done
+  cp "$path" "$2"
 }
 
 # What the build links, gathered from the root (headers of expat, zlib,
@@ -76,7 +95,7 @@ make_root() {
 # mbed TLS's static archive), and GoogleTest built for arm64.
 build_dependencies() {
   local recipe python lib="$ROOTFS/usr/lib/$TRIPLET" include="$ROOTFS/usr/include"
-  recipe="$(cat "$ROOTFS/.stamp") gtest=$(dpkg-query -W -f='${Version}' libgtest-dev) $(sha1sum "$TOOLCHAIN" | cut -c1-12) 1"
+  recipe="$(cat "$ROOTFS/.stamp") gtest=$(dpkg-query -W -f='${Version}' libgtest-dev) $(sha1sum "$TOOLCHAIN" | cut -c1-12) 2"
   cross_current "$PREFIX" "$recipe" && return 0
   cross_log "gathering the arm64 libraries and building GoogleTest"
   rm -rf "$PREFIX"
@@ -84,7 +103,8 @@ build_dependencies() {
   cp -r "$include/mbedtls" "$include/psa" "$include/expat.h" "$include/expat_external.h" \
     "$include/zlib.h" "$include/zconf.h" "$PREFIX/include/"
   [ -f "$include/$TRIPLET/expat_config.h" ] && cp "$include/$TRIPLET/expat_config.h" "$PREFIX/include/"
-  cp -a "$lib"/libexpat.so* "$lib"/libz.so* "$lib/libmbedcrypto.a" "$PREFIX/lib/"
+  local name
+  for name in libexpat.so libz.so libmbedcrypto.a; do copy_from_root "$lib/$name" "$PREFIX/lib/$name"; done
   # Debian's pyconfig.h only chooses the architecture's own, which takes its place.
   python="$(basename "$(readlink -f "$ROOTFS/usr/bin/python3")")"
   cp -r "$include/$python" "$PREFIX/python/include"
@@ -106,7 +126,11 @@ build_dependencies() {
 # of sys.executable come back here too. Packages for the tests are in $SITE.
 setup_python() {
   local recipe="${TEST_PACKAGES[*]} $ROOT_PLATFORMS $(cat "$ROOTFS/.stamp") 1" python
-  python="$(readlink -f "$ROOTFS/usr/bin/python3")"
+  python="$(readlink "$ROOTFS/usr/bin/python3")"
+  case "$python" in
+    /*) ;;
+    *) python="/usr/bin/$python" ;;
+  esac
   mkdir -p "$ARM/bin"
   cat >"$ARM/bin/python3.partial" <<EOF
 #!/bin/sh
@@ -121,11 +145,13 @@ EOF
   chmod +x "$ARM/bin/python3.partial" "$ARM/qemu-run.partial"
   mv "$ARM/bin/python3.partial" "$ARM/bin/python3"
   mv "$ARM/qemu-run.partial" "$ARM/qemu-run"
-  PY_VERSION="$("$ARM/bin/python3" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+  "$ARM/bin/python3" -c "$(python scripts/target_pip.py --probe)" >"$ARM/markers.json" \
+    || cross_fail "the arm64 root's python3 does not run under qemu"
+  PY_VERSION="$(python -c 'import json, sys; print(json.load(open(sys.argv[1]))["python_version"])' "$ARM/markers.json")"
   cross_current "$SITE" "$recipe" && return 0
   cross_log "packages for the tests: ${TEST_PACKAGES[*]}"
   rm -rf "$SITE"
-  pip_install_for "$ROOT_PLATFORMS" "$PY_VERSION" "$SITE" "${TEST_PACKAGES[@]}"
+  pip_install_for "$ARM/markers.json" "$ROOT_PLATFORMS" "$PY_VERSION" "$SITE" "${TEST_PACKAGES[@]}"
   cross_done "$SITE" "$recipe"
 }
 
@@ -148,8 +174,10 @@ case " $needed" in
 esac
 rm -rf "$BUILD/raw" "$BUILD/dist"
 raw="$(python scripts/pack_wheel.py "$so" cp39-abi3-linux_aarch64 "$BUILD/raw")"
-# auditwheel finds the arm64 libraries the module needs in the root.
-LD_LIBRARY_PATH="$ROOTFS/usr/lib/$TRIPLET" python -m auditwheel repair --plat manylinux_2_17_aarch64 \
+# auditwheel finds the arm64 libraries the module needs in the root; it
+# offers the tags of this machine's architecture by name, and the oldest the
+# wheel satisfies as "auto".
+LD_LIBRARY_PATH="$ROOTFS/usr/lib/$TRIPLET" python -m auditwheel repair --plat auto \
   -w "$BUILD/dist" "$raw" >"$BUILD.auditwheel.log" 2>&1 \
   || { cat "$BUILD.auditwheel.log" >&2; cross_fail "auditwheel refused the wheel"; }
 wheel="$(ls "$BUILD"/dist/python_can_tolvar_mf4-*.whl)"
@@ -183,11 +211,12 @@ else
 fi
 installed="$ARM/installed"
 rm -rf "$installed"
-pip_install_for manylinux_2_17_aarch64 "$PY_VERSION" "$installed" --no-deps "$ROOT/$wheel"
+pip_install_for "$ARM/markers.json" manylinux_2_17_aarch64 "$PY_VERSION" "$installed" --no-deps "$ROOT/$wheel"
 mkdir -p "$BUILD/run" "$ARM/tmp"
 export PYTHONPATH="$installed:$SITE" TMPDIR="$ARM/tmp"
 cross_log "Python tests on arm64: ${tests[*]}"
-(cd "$BUILD/run" && "$ARM/bin/python3" -m pytest -q -p no:cacheprovider "${tests[@]/#/$ROOT/tests/}")
+(cd "$BUILD/run" && cross_pytest "$ROOT/$BUILD/pytest.log" \
+   "$ARM/bin/python3" -m pytest -q -p no:cacheprovider "${tests[@]/#/$ROOT/tests/}")
 frames="$(cd "$BUILD/run" && "$ARM/bin/python3" -m python_can_tolvar_mf4_cli | wc -l)"
 [ "$frames" -gt 50 ] || cross_fail "the command line printed $frames lines of the sample"
 cross_log "the command line printed $frames frames of the shipped sample"

@@ -70,18 +70,18 @@ debian_source() {
   cross_fail "no source of $name could be downloaded"
 }
 
-# Packages for another platform, unpacked into a folder as pip installs them
-# there: wheels only, for the target's tag and Python version. pip reads
-# environment markers on this machine, so a dependency the target alone needs
-# must be named too.
-pip_install_for() {  # PLATFORM[,PLATFORM...] PYTHON_VERSION FOLDER PACKAGE...
-  local spec="$1" platforms=() platform version="$2" folder="$3"
+# Packages for another platform's interpreter, unpacked into a folder as pip
+# installs them there: wheels only, for the target's tags and Python version,
+# with environment markers as the target reads them (MARKERS, from
+# scripts/target_pip.py --probe run by that interpreter).
+pip_install_for() {  # MARKERS PLATFORM[,PLATFORM...] PYTHON_VERSION FOLDER PACKAGE...
+  local markers="$1" spec="$2" version="$3" folder="$4" platforms=() platform
   for platform in ${spec//,/ }; do platforms+=(--platform "$platform"); done
-  shift 3
+  shift 4
   mkdir -p "$folder"
   local log="$folder.pip.log"
-  if ! python -m pip install -q --upgrade --target "$folder" "${platforms[@]}" --python-version "$version" \
-       --implementation cp --only-binary=:all: "$@" >"$log" 2>&1; then
+  if ! python "$ROOT/scripts/target_pip.py" "$markers" install -q --upgrade --target "$folder" "${platforms[@]}" \
+       --python-version "$version" --implementation cp --only-binary=:all: "$@" >"$log" 2>&1; then
     grep -v "^WARNING: Location" "$log" | tail -20 >&2
     cross_fail "pip could not install $* for $spec, Python $version"
   fi
@@ -92,4 +92,17 @@ cross_run() {
   local log="$1"
   shift
   "$@" >>"$log" 2>&1 || { tail -30 "$log" >&2; cross_fail "failed: $* (whole output in $log)"; }
+}
+
+# Runs pytest (COMMAND...) with its output shown and kept in LOG, and fails
+# unless pytest's closing line counts passed tests and no failure or error:
+# under an emulator a run that died may still end with status 0.
+cross_pytest() {  # LOG COMMAND...
+  local log="$1" summary
+  shift
+  "$@" 2>&1 | tee "$log"
+  summary="$(tr -d '\r' <"$log" | grep -v '^$' | tail -1)"
+  if ! grep -qE '^(=+ )?[0-9]+ passed' <<<"$summary" || grep -qE '[0-9]+ (failed|errors?)\b' <<<"$summary"; then
+    cross_fail "pytest did not close with passed tests alone: '$summary' (whole output in $log)"
+  fi
 }

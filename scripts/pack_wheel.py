@@ -69,7 +69,8 @@ def package_files() -> Dict[str, bytes]:
 
 def wheel_file(tag: str, generator_file: bytes) -> bytes:
     """WHEEL as the backend wrote it, with the target's tag instead of ours."""
-    lines = [line for line in generator_file.decode().splitlines() if not line.startswith("Tag:")]
+    # Headers alone: a blank line would end them, and a tag after it be no tag.
+    lines = [line for line in generator_file.decode().splitlines() if line.strip() and not line.startswith("Tag:")]
     lines.append(f"Tag: {tag}")
     return ("\n".join(lines) + "\n").encode()
 

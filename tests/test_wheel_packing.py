@@ -3,6 +3,7 @@ the target's tag with the build backend's metadata, every file of the
 packages the backend would put in, and a RECORD that pip accepts."""
 
 import base64
+import email.parser
 import hashlib
 import pathlib
 import subprocess
@@ -61,9 +62,12 @@ def test_wheel_holds_the_module_the_packages_and_the_backends_metadata(tmp_path,
             assert got == expected and expected
         assert not [n for n in names if "__pycache__" in n or n.endswith(".pyc")]
 
-        wheel_lines = z.read(f"{dist_info}/WHEEL").decode().splitlines()
-        assert [line for line in wheel_lines if line.startswith("Tag:")] == [f"Tag: {tag}"]
-        assert "Root-Is-Purelib: false" in wheel_lines
+        # WHEEL is a block of headers, as installers and auditwheel parse it.
+        wheel_headers = email.parser.Parser().parsestr(z.read(f"{dist_info}/WHEEL").decode())
+        assert wheel_headers.get_all("Tag") == [tag]
+        assert wheel_headers["Root-Is-Purelib"] == "false"
+        assert wheel_headers["Wheel-Version"] == "1.0"
+        assert wheel_headers.get_payload() == ""
         metadata = z.read(f"{dist_info}/METADATA").decode()
         assert f"Name: {name}\n" in metadata and f"Version: {version}\n" in metadata
         required = {str(Requirement(r)) for r in project["project"]["dependencies"]}
