@@ -217,7 +217,11 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
     stream::StreamPtr stream = open_source(*state, file.get(), source);
     if (!stream) return -1;
-    stream = unwrap_layers(std::move(stream), passwords, host_object(stream) == nullptr);
+    // Asked before the call: the argument that moves the stream away may be
+    // made first (GCC does so on arm64), and a moved-from stream is no file
+    // object, so layers of a file object would be decoded without the lock.
+    const bool release_lock = host_object(stream) == nullptr;
+    stream = unwrap_layers(std::move(stream), passwords, release_lock);
     std::unique_ptr<mdf::MdfDocument> document;
     std::optional<std::vector<bus::GroupPlan>> plans;
     if (stream && PyErr_Occurred() == nullptr) document = mdf::MdfDocument::open(stream.get(), parse_options);
