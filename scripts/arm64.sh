@@ -197,7 +197,12 @@ python tests/make_recordings.py build/recordings >/dev/null
 cross_run "$BUILD.native.log" cmake -S . -B "$BUILD/native" "${cmake_cross[@]}" -DTOLVAR_TESTS=ON \
   -DCMAKE_CROSSCOMPILING_EMULATOR="$ARM/qemu-run"
 cross_run "$BUILD.native.log" cmake --build "$BUILD/native" -j "$CROSS_JOBS"
-TOLVAR_RECORDINGS="$ROOT/build/recordings" ctest --test-dir "$BUILD/native" --output-on-failure -j "$CROSS_JOBS"
+# Emulated, decoding a layer of 2 GiB takes most of the native tests' time:
+# the quick run leaves that one test to the whole run.
+filter=()
+[ "$QUICK" = 1 ] && filter=(GTEST_FILTER=-CompressedLayer.LargerThanTwoGigabytesWithFooter)
+env "${filter[@]}" TOLVAR_RECORDINGS="$ROOT/build/recordings" \
+  ctest --test-dir "$BUILD/native" --output-on-failure -j "$CROSS_JOBS"
 cross_log "native tests passed under qemu ($(cross_elapsed))"
 
 # The Python tests with the wheel installed as pip installs it for arm64,
