@@ -3,7 +3,9 @@
 # UndefinedBehaviorSanitizer), bounded fuzz runs, the Python tests under the
 # sanitizers, and with the portable wheel on other python-can releases and
 # interpreters, the type checkers on the stubs, the source distribution
-# installed from a read-only copy, and the Python tests.
+# installed from a read-only copy, the Windows and arm64 wheels built and
+# tested under wine and qemu-user (a part of the Python suite there: the
+# scripts run all of it without --quick), and the Python tests.
 #   bash scripts/test.sh           everything (what CI runs)
 #   bash scripts/test.sh --quick   the optimised native tests and pytest only,
 #                                  for day-to-day work
@@ -70,6 +72,12 @@ echo "== types: mypy --strict and pyright on an example using every public name"
 
 echo "== source distribution, installed from a read-only copy" >&2
 bash scripts/sdist_check.sh
+
+echo "== the Windows x86-64 wheel, cross-built and tested under wine" >&2
+bash scripts/windows.sh --quick
+
+echo "== the Linux arm64 wheel, cross-built and tested under qemu-user" >&2
+bash scripts/arm64.sh --quick
 
 echo "== Python tests" >&2
 python -m pytest -q tests

@@ -91,6 +91,7 @@ def test_metadata_as_json(sample):
         assert json.loads(out.stdout) == reader.get_metadata()
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="needs a POSIX shell (bash) and head")
 def test_closed_pipe_is_not_an_error(sample):
     shell = f"{sys.executable} -m python_can_tolvar_mf4_cli {sample} | head -n 1"
     out = subprocess.run(["bash", "-o", "pipefail", "-c", shell], capture_output=True, text=True,

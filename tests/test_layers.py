@@ -204,6 +204,7 @@ def test_refused_compressed_layers(plain, change):
     expect_error(io.BytesIO(compressed_layer(data, **kwargs)), "Could not decompress stream")
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="needs an address-space limit (resource.setrlimit), which Windows lacks")
 def test_decompression_bomb_fails_cleanly_in_limited_memory(tmp_path):
     # A few KiB: a compressed layer whose content is a compressed layer of
     # about 1 MiB that expands to 4 GiB, in a process limited to 1 GiB.
@@ -214,6 +215,12 @@ def test_decompression_bomb_fails_cleanly_in_limited_memory(tmp_path):
     script = textwrap.dedent(f"""
         import resource, sys
         resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        try:
+            bytearray(2 << 30)
+        except MemoryError:
+            pass
+        else:
+            sys.exit(4)  # the limit is accepted but not enforced (qemu-user)
         import python_can_tolvar_mf4 as mod
         try:
             mod.MdfFile({str(path)!r})
@@ -224,6 +231,8 @@ def test_decompression_bomb_fails_cleanly_in_limited_memory(tmp_path):
     """)
     started = time.monotonic()
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    if result.returncode == 4:
+        pytest.skip("the address-space limit is not enforced here (as under qemu-user)")
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "Could not decompress stream"
     assert time.monotonic() - started < 60

@@ -111,9 +111,16 @@ def test_source_given_by_keyword(sample):
         assert rows(reader) == rows(read(path))
 
 
-def test_path_with_non_ascii_characters_opens(sample, tmp_path):
+# Windows opens such paths only through its wide-character calls.
+@pytest.mark.parametrize("folder, name", [
+    (".", "Aufzeichnung-Überland-日本.mf4"),
+    ("Fahrten Δ-Ж", "log.mf4"),
+    (".", "trip-\U0001F697-ø.mf4"),
+], ids=["latin and cjk name", "greek and cyrillic folder", "name beyond 16 bits"])
+def test_path_with_non_ascii_characters_opens(sample, tmp_path, folder, name):
     path, _ = sample
-    target = tmp_path / "Aufzeichnung-Überland-日本.mf4"
+    target = tmp_path / folder / name
+    target.parent.mkdir(exist_ok=True)
     target.write_bytes(path.read_bytes())
     assert rows(read(target)) == rows(read(path))
     with mod.MdfFile(target) as reader:

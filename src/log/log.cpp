@@ -1,13 +1,10 @@
 #include "log/log.h"
 
-#include <sys/syscall.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
+
+#include "log/system_services.h"
 
 namespace tolvar::log {
 namespace {
@@ -58,20 +55,16 @@ char* format_context(char* dst, char* end, const LogContext& c, int32_t level) {
 }
 
 LogContext current_context() {
+    const LocalTime now = local_time_now();
     LogContext c{};
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    struct tm local;
-    time_t seconds = tv.tv_sec;
-    localtime_r(&seconds, &local);
-    c.month = local.tm_mon + 1;
-    c.day = local.tm_mday;
-    c.hour = local.tm_hour;
-    c.minute = local.tm_min;
-    c.second = local.tm_sec;
-    c.millisecond = static_cast<int>(tv.tv_usec / 1000);
-    c.process_id = static_cast<long>(getpid());
-    c.thread_id = static_cast<long>(syscall(SYS_gettid));
+    c.month = now.month;
+    c.day = now.day;
+    c.hour = now.hour;
+    c.minute = now.minute;
+    c.second = now.second;
+    c.millisecond = now.millisecond;
+    c.process_id = current_process_id();
+    c.thread_id = current_thread_id();
     return c;
 }
 
@@ -119,14 +112,7 @@ int log(int32_t level, const char* tag, const char* format, ...) {
 int stderr_sink(LogMessage* message, void* /*argument*/) {
     *message->append = '\n';
     const size_t count = static_cast<size_t>(message->append - message->buffer) + 1;
-    const char* p = message->buffer;
-    size_t left = count;
-    while (left > 0) {
-        ssize_t w = ::write(STDERR_FILENO, p, left);
-        if (w <= 0) break;
-        p += w;
-        left -= static_cast<size_t>(w);
-    }
+    write_standard_error(message->buffer, count);
     return 0;
 }
 

@@ -65,9 +65,18 @@ void set_output(uint32_t mask, void* argument, OutputCallback callback);
 // Restores the initial configuration: everything, to standard error.
 void reset_output();
 
+// MinGW's C++ formats with its own C99 printf (%zu, %lld), not with the
+// system's older one that GCC checks `printf` formats against there.
+#ifdef __MINGW32__
+#define TOLVAR_PRINTF_LIKE(format_index, first_argument) \
+    __attribute__((format(gnu_printf, format_index, first_argument)))
+#else
+#define TOLVAR_PRINTF_LIKE(format_index, first_argument) \
+    __attribute__((format(printf, format_index, first_argument)))
+#endif
+
 // Produces one line and returns the callback's result.
-int log(int32_t level, const char* tag, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+int log(int32_t level, const char* tag, const char* format, ...) TOLVAR_PRINTF_LIKE(3, 4);
 
 // The initial callback: terminates the line with a line feed and writes it,
 // unbuffered, to the standard-error handle.

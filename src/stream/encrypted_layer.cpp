@@ -1,12 +1,11 @@
 #include "stream/encrypted_layer.h"
 
-#include <sys/mman.h>
-
 #include <cstdint>
 #include <new>
 #include <utility>
 
 #include "stream/field_cursor.h"
+#include "stream/huge_pages.h"
 #include "stream/mbedtls_crypto.h"
 #include "stream/memory_stream.h"
 
@@ -76,17 +75,8 @@ std::unique_ptr<DecodedLayerStream> open_encrypted(Stream* source, const Contain
     // anyone unless the tag verifies below.
     const uint64_t ciphertext_size = static_cast<uint64_t>(size - kMinLayerSize);
     if (!memory->reserve(ciphertext_size + kGcmBlockSize)) return nullptr;
-#ifdef MADV_HUGEPAGE
-    // Every page of the plaintext is written once, right away: large pages
-    // save most of the cost of touching fresh memory. Advice only.
-    if (ciphertext_size >= kHugePageAdviceFrom) {
-        const uintptr_t start = reinterpret_cast<uintptr_t>(memory->data());
-        const uintptr_t page = 4096;
-        const uintptr_t aligned = (start + page - 1) & ~(page - 1);
-        const uintptr_t end = (start + ciphertext_size) & ~(page - 1);
-        if (end > aligned) madvise(reinterpret_cast<void*>(aligned), end - aligned, MADV_HUGEPAGE);
-    }
-#endif
+    // Every page of the plaintext is written once, right away.
+    if (ciphertext_size >= kHugePageAdviceFrom) advise_huge_pages(memory->data(), ciphertext_size);
     uint64_t remaining = ciphertext_size;
     while (remaining > 0) {
         const uint64_t want = remaining < kCipherPiece ? remaining : kCipherPiece;

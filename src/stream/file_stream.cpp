@@ -1,16 +1,54 @@
 #include "stream/file_stream.h"
 
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <string>
+
+#include "stream/wide_path.h"
+#else
 #include <sys/types.h>
+#endif
 
 #include <cerrno>
 #include <new>
 
 namespace tolvar::stream {
 
+namespace {
+
+// The system's own calls behind the standard file functions: 64-bit offsets
+// everywhere, and on Windows a path in any script, which the narrow fopen
+// would read in the system's code page.
+#ifdef _WIN32
+
+std::FILE* open_for_reading(const char* path) {
+    std::u16string units;
+    if (!wide_path(path, &units)) return nullptr;
+    const std::wstring wide(units.begin(), units.end());
+    return _wfopen(wide.c_str(), L"rb");
+}
+
+int seek_file(std::FILE* file, int64_t offset, int whence) { return _fseeki64(file, offset, whence); }
+
+int64_t tell_file(std::FILE* file) { return _ftelli64(file); }
+
+#else
+
+static_assert(sizeof(off_t) == 8, "recordings beyond 2 GiB need 64-bit file offsets");
+
+std::FILE* open_for_reading(const char* path) { return std::fopen(path, "rb"); }
+
+int seek_file(std::FILE* file, int64_t offset, int whence) { return fseeko(file, static_cast<off_t>(offset), whence); }
+
+int64_t tell_file(std::FILE* file) { return static_cast<int64_t>(ftello(file)); }
+
+#endif
+
+}  // namespace
+
 std::unique_ptr<FileStream> FileStream::open(const char* path) {
     if (path == nullptr) return nullptr;
-    std::FILE* file = std::fopen(path, "rb");
+    std::FILE* file = open_for_reading(path);
     if (file == nullptr) return nullptr;
     // A directory opens for reading on some systems, and only its reads fail.
     struct stat status;
@@ -38,7 +76,7 @@ int64_t FileStream::read(void* buffer, uint64_t n) {
 
 int64_t FileStream::tell() {
     if (file_ == nullptr) return -1;
-    return static_cast<int64_t>(ftello(file_));
+    return tell_file(file_);
 }
 
 int64_t FileStream::seek(int64_t offset, int whence) {
@@ -47,8 +85,8 @@ int64_t FileStream::seek(int64_t offset, int whence) {
     if (whence != kSeekSet && whence != kSeekCur && whence != kSeekEnd) return -1;
     ++library_seeks_;
     // Offsets are 64-bit throughout, so recordings beyond 2 GiB stay readable.
-    if (fseeko(file_, static_cast<off_t>(offset), whence) != 0) return -1;
-    position_ = static_cast<int64_t>(ftello(file_));
+    if (seek_file(file_, offset, whence) != 0) return -1;
+    position_ = tell_file(file_);
     return position_;
 }
 

@@ -1,5 +1,7 @@
 // A Stream over a file opened by path for binary reading, through the
-// standard buffered file functions. Owns the file handle.
+// standard buffered file functions with 64-bit offsets. The path is in the
+// encoding the interpreter uses for file names (UTF-8 on Windows, where it
+// may name a file in any script). Owns the file handle.
 #pragma once
 
 #include <cstdio>
@@ -10,8 +12,9 @@ namespace tolvar::stream {
 
 class FileStream final : public Stream {
 public:
-    // No stream for a null path or a file that cannot be opened (errno then
-    // tells why; a directory is refused with EISDIR).
+    // No stream for a null path, a path that is no such encoding, or a file
+    // that cannot be opened (errno then tells why; a directory is refused
+    // with EISDIR).
     static std::unique_ptr<FileStream> open(const char* path);
     ~FileStream() override;
 

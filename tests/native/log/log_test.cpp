@@ -1,12 +1,13 @@
 #include "log/log.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "system_files.h"
 
 namespace tolvar::log {
 namespace {
@@ -91,9 +92,19 @@ TEST_F(LogTest, ContextPrefixPrecedesTheMessage) {
     EXPECT_EQ(line[8], ':');
     EXPECT_EQ(line[14], '.');
     char pid[32];
-    std::snprintf(pid, sizeof pid, " %5ld ", static_cast<long>(getpid()));
+    std::snprintf(pid, sizeof pid, " %5ld ", test::process_id());
     EXPECT_NE(line.find(pid), std::string::npos) << line;
     EXPECT_EQ(line.substr(line.size() - 8), " ? hello");
+}
+
+// Sizes and 64-bit numbers format as C99 says on every system, Windows
+// included, whose own older printf knows neither %zu nor %lld.
+TEST_F(LogTest, SizesAndLongNumbersFormatAsC99Says) {
+    set_output(kMessage, &captured, capture);
+    log(kError, nullptr, "%zu blocks, %s, offset %lld, %llu", size_t{4096}, "after", -5LL,
+        18446744073709551615ULL);
+    ASSERT_EQ(captured.lines.size(), 1u);
+    EXPECT_EQ(captured.lines[0], "4096 blocks, after, offset -5, 18446744073709551615");
 }
 
 TEST_F(LogTest, LongMessageIsTruncatedAtTheBufferEnd) {
@@ -114,30 +125,7 @@ TEST_F(LogTest, TagPartIsEmptyWithoutATag) {
     EXPECT_EQ(captured.lines[1], "tag m");
 }
 
-// Redirects standard error into a pipe for the duration of a test.
-class StderrCapture {
-public:
-    StderrCapture() {
-        EXPECT_EQ(pipe(fds_), 0);
-        saved_ = dup(STDERR_FILENO);
-        dup2(fds_[1], STDERR_FILENO);
-    }
-    std::string finish() {
-        dup2(saved_, STDERR_FILENO);
-        close(saved_);
-        close(fds_[1]);
-        std::string out;
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(fds_[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-        close(fds_[0]);
-        return out;
-    }
-
-private:
-    int fds_[2];
-    int saved_;
-};
+using test::StderrCapture;
 
 TEST_F(LogTest, StderrSinkWritesOneTerminatedLine) {
     set_output(kMessage, nullptr, stderr_sink);

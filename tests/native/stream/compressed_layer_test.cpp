@@ -1,11 +1,14 @@
 #include "stream/compressed_layer.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
+#include <cstdlib>
 
 #include "layer_test_util.h"
 
@@ -181,7 +184,7 @@ TEST(CompressedLayer, RefusesNullArguments) {
 
 // The densest expansion: one literal, then references of distance 1 and the
 // greatest length (2^14 bytes per 30 bits).
-Bytes bomb_payload(uint64_t decoded) {
+[[maybe_unused]] Bytes bomb_payload(uint64_t decoded) {
     test::BitWriter bits;
     bits.literal(0);
     for (uint64_t left = decoded - 1; left > 0;) {
@@ -268,7 +271,9 @@ TEST(CompressedLayer, LargerThanTwoGigabytesWithFooter) {
 TEST(CompressedLayer, ContentTooLargeForMemoryFailsCleanly) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
-#endif
+#elif defined(_WIN32)
+    GTEST_SKIP() << "needs fork() and an address-space limit (setrlimit), which Windows lacks";
+#else
     // About 1 MiB that expands to 4 GiB, opened in a child limited to 1 GiB of
     // address space: the opener must give up, not crash.
     const Bytes bytes = test::compressed_layer(bomb_payload(uint64_t{4} << 30), {14, 1u << 15});
@@ -279,15 +284,22 @@ TEST(CompressedLayer, ContentTooLargeForMemoryFailsCleanly) {
     if (child == 0) {
         rlimit limit{uint64_t{1} << 30, uint64_t{1} << 30};
         if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
+        // qemu-user accepts the limit without applying it: nothing to test.
+        if (void* probe = std::malloc(size_t{2} << 30)) {
+            std::free(probe);
+            _exit(4);
+        }
         auto source = test::memory_of(bytes);
         _exit(open_bytes(*source) == nullptr ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status)) << "child died with signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    if (WEXITSTATUS(status) == 4) GTEST_SKIP() << "the address-space limit is not enforced here (as under qemu-user)";
     EXPECT_EQ(WEXITSTATUS(status), 0);
     const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     EXPECT_LT(seconds, 30.0);
+#endif
 }
 
 }  // namespace

@@ -1,31 +1,16 @@
 #include "stream/file_stream.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
 
+#include "system_files.h"
+
 namespace tolvar::stream {
 namespace {
 
-// A temporary file holding the given bytes, removed at the end of the test.
-class TempFile {
-public:
-    explicit TempFile(const std::string& content) {
-        char name[] = "/tmp/tolvar-file-stream-XXXXXX";
-        int fd = mkstemp(name);
-        EXPECT_GE(fd, 0);
-        EXPECT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-        ::close(fd);
-        path_ = name;
-    }
-    ~TempFile() { std::remove(path_.c_str()); }
-    const char* path() const { return path_.c_str(); }
-
-private:
-    std::string path_;
-};
+using TempFile = test::TemporaryFile;
 
 TEST(FileStream, OpenFailsForNullOrMissingPaths) {
     EXPECT_EQ(FileStream::open(nullptr), nullptr);
@@ -82,19 +67,16 @@ TEST(FileStream, SizeRestoresThePosition) {
 TEST(FileStream, PositionsBeyondFourGibibytesStayExact) {
     // A sparse file: 5 GiB of hole, then a marker. Offsets of 32 bits would
     // wrap and land somewhere in the hole without an error.
-    char name[] = "/tmp/tolvar-sparse-XXXXXX";
-    int fd = mkstemp(name);
-    ASSERT_GE(fd, 0);
-    const off_t far = (off_t{5} << 30) + 3;
-    const bool written = pwrite(fd, "MARK", 4, far) == 4;
-    ::close(fd);
+    const std::string name = test::temporary_name("sparse");
+    const int64_t far = (int64_t{5} << 30) + 3;
+    const bool written = test::write_file_at(name, far, "MARK", 4);
     struct Remove {
-        const char* path;
-        ~Remove() { std::remove(path); }
+        const std::string& path;
+        ~Remove() { test::remove_file(path); }
     } remove{name};
     if (!written) GTEST_SKIP() << "the file system holds no 5 GiB sparse file";
 
-    auto s = FileStream::open(name);
+    auto s = FileStream::open(name.c_str());
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->size(), static_cast<int64_t>(far) + 4);
     EXPECT_EQ(s->seek(far, kSeekSet), static_cast<int64_t>(far));
@@ -108,6 +90,31 @@ TEST(FileStream, PositionsBeyondFourGibibytesStayExact) {
     EXPECT_EQ(s->library_seeks(), seeks);
     EXPECT_EQ(s->seek(-4, kSeekEnd), static_cast<int64_t>(far));
 }
+
+// Names in several scripts, as the interpreter hands them over (UTF-8):
+// Windows opens them only through its wide-character calls.
+class FileStreamNames : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(FileStreamNames, ANameInAnyScriptOpensAndReads) {
+    TempFile f("0123456789", GetParam(), ".mf4");
+    ASSERT_TRUE(f.written());
+    auto s = FileStream::open(f.path());
+    ASSERT_NE(s, nullptr) << f.path();
+    char buf[4];
+    ASSERT_EQ(s->read(buf, 4), 4);
+    EXPECT_EQ(std::string(buf, 4), "0123");
+    EXPECT_EQ(s->size(), 10);
+}
+
+TEST_P(FileStreamNames, AMissingNameInAnyScriptGivesNoStream) {
+    const std::string name = test::temporary_name(GetParam(), ".mf4");
+    EXPECT_EQ(FileStream::open(name.c_str()), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scripts, FileStreamNames,
+                         ::testing::Values("Messfahrt-\xc3\x84\xc3\xb6\xc3\x9f",              // Latin: Äöß
+                                           "\xe6\xb8\xa9\xe5\xba\xa6-\xd0\x96",               // CJK and Cyrillic
+                                           "log-\xf0\x9f\x9a\x97-\xce\xb1\xce\xb2"));     // beyond 16 bits, Greek
 
 TEST(FileStream, AbsentWriteGivesMinusTwo) {
     TempFile f("x");
