@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "bus/frame_columns.h"
+#include "bus/frame.h"
 #include "bus/signal_decoder.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "bus/frame_columns.h"
+#include "bus/frame.h"
 #include "bus/signal_decoder.h"
 #include "signal_test_util.h"
 
