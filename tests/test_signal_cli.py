@@ -6,8 +6,10 @@ and the errors told in one line."""
 from __future__ import annotations
 
 import csv
+import importlib.util
 import math
 import os
+import sys
 
 import pytest
 
@@ -17,7 +19,7 @@ pytest.importorskip("numpy")
 import python_can_tolvar_mf4 as mod  # noqa: E402
 import signal_databases as sd  # noqa: E402
 from mdf_writer import CanFrame  # noqa: E402
-from reading import run_cli  # noqa: E402
+from reading import CLI_SOURCE, run_cli  # noqa: E402
 from signal_frames import expected_tables, frames_of, write_recording  # noqa: E402
 
 
@@ -39,6 +41,24 @@ def expected_lines(path, served, units, **options):
                       for n in names if columns[n][i] is not None]
             lines.append((k, "  ".join([f"{columns['timestamp'][i]:.6f}", columns["channel"][i], key] + fields)))
     return [line for _, line in sorted(lines)]
+
+
+@pytest.fixture(scope="module")
+def cli():
+    """The program's source in this tree, imported under a name of its own
+    (its modules too), to run main() in this process."""
+    folder = CLI_SOURCE / "python_can_tolvar_mf4_cli"
+    name = "signal_cli_under_test"
+    spec = importlib.util.spec_from_file_location(name, folder / "__init__.py",
+                                                  submodule_search_locations=[str(folder)])
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module
+    try:
+        spec.loader.exec_module(module)
+        yield module
+    finally:
+        for key in [k for k in sys.modules if k == name or k.startswith(name + ".")]:
+            del sys.modules[key]
 
 
 @pytest.fixture(scope="module")
@@ -132,13 +152,12 @@ def test_databases_per_bus_name_shared_messages_by_channel(tmp_path):
         "CAN 1.Status", "OnlyOne", "CAN 2.Status", "OnlyTwo"}
 
 
-def test_a_csv_file_appears_complete_or_not_at_all(multiplexed, tmp_path):
+def test_a_csv_file_appears_complete_or_not_at_all(cli, multiplexed, tmp_path):
     path, dbc = multiplexed
     folder = tmp_path / "csv"
     folder.mkdir()
     (folder / "Simple.csv").write_text("old\n")
-    out = run_cli(path, "--dbc", dbc, "-o", folder)
-    assert out.returncode == 0, out.stderr
+    assert cli.main([str(path), "--dbc", str(dbc), "-o", str(folder)]) == 0
     assert sorted(os.listdir(folder)) == ["Cascaded.csv", "Simple.csv"]
     assert read_csv(folder / "Simple.csv")[0][:2] == ["timestamp", "channel"]
 
@@ -150,15 +169,15 @@ def test_a_csv_file_appears_complete_or_not_at_all(multiplexed, tmp_path):
     (["--dbc", "{tmp}/mux.dbc", "--metadata"], "--dbc and --metadata cannot be given together"),
     (["--dbc", "CAN1={tmp}/mux.dbc"], "cannot read database CAN1={tmp}/mux.dbc: no such file"),
 ], ids=["missing", "unreadable", "mixed", "metadata", "channel misspelt"])
-def test_bad_databases_are_one_line(multiplexed, tmp_path, args, told):
+def test_bad_databases_are_one_line(cli, multiplexed, tmp_path, capsys, args, told):
     path, dbc = multiplexed
     (tmp_path / "mux.dbc").write_text(dbc.read_text())
     (tmp_path / "bad.dbc").write_text("no database\n")
-    out = run_cli(path, *[a.format(tmp=tmp_path) for a in args])
-    assert out.returncode == 1
-    assert out.stdout == ""
-    lines = out.stderr.splitlines()
-    assert len(lines) == 1 and lines[0].startswith("tolvar-mf4: error: " + told.format(tmp=tmp_path)), out.stderr
+    assert cli.main([str(path)] + [a.format(tmp=tmp_path) for a in args]) == 1
+    out = capsys.readouterr()
+    assert out.out == ""
+    lines = out.err.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("tolvar-mf4: error: " + told.format(tmp=tmp_path)), out.err
 
 
 FLOAT_MULTIPLEXER_DBC = """VERSION ""
@@ -171,11 +190,10 @@ SIG_VALTYPE_ 16 Mode : 1;
 """
 
 
-def test_a_database_the_program_cannot_compile_is_one_line(tmp_path):
+def test_a_database_the_program_cannot_compile_is_one_line(cli, tmp_path, capsys):
     path = write_recording(tmp_path / "odd.mf4", [CanFrame(0, 0x10, bytes(8))])
     dbc = tmp_path / "odd.dbc"
     dbc.write_text(FLOAT_MULTIPLEXER_DBC)
-    out = run_cli(path, "--dbc", dbc)
-    assert out.returncode == 1
-    assert out.stderr.startswith("tolvar-mf4: error: --dbc: signal 'Value' of message 'Odd' is multiplexed by "
-                                 "'Mode', a floating-point signal"), out.stderr
+    assert cli.main([str(path), "--dbc", str(dbc)]) == 1
+    told = "tolvar-mf4: error: --dbc: signal 'Value' of message 'Odd' is multiplexed by 'Mode', a floating-point signal"
+    assert capsys.readouterr().err.startswith(told)

@@ -9,6 +9,7 @@ from __future__ import annotations
 import io
 import logging
 import math
+import pathlib
 import random
 import struct
 import subprocess
@@ -473,6 +474,21 @@ def test_without_cantools_the_error_names_the_extra(tmp_path):
     """)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert "python_can_tolvar_mf4[decode]" in out
+
+
+def test_typed_example_decodes_the_sample(tmp_path):
+    import typed_example
+
+    dbc = tmp_path / "vehicle.dbc"
+    dbc.write_text(sd.VEHICLE_DBC)
+    sample = pathlib.Path(__file__).resolve().parent / "data" / "sample.mf4"
+    assert typed_example.decoded(sample, dbc) == [
+        "Engine: 1 rows of timestamp, channel, Speed",
+        "Engine: 1 rows of timestamp, channel, Speed, Temperature, Gear",
+        "Battery: 1 rows of timestamp, channel, Current, Voltage",
+        "Engine: 1 rows of timestamp, channel, Gear",
+        "Battery: 1 rows of timestamp, channel, Voltage",
+    ]
 
 
 # -- the interpreter lock --------------------------------------------------------------

@@ -234,13 +234,13 @@ PyObject* make_table(const Call& c, size_t t, bus::MessageTable& table, Forms& f
     if (!add(keys.get(), columns.get(), n.channel, channel)) return nullptr;
     if (table.has_source_address()) {
         PyRef address(buffer_of(table.source_address_memory(), "|u1", rows));
-        if (!add(keys.get(), columns.get(), l.source_address, numeric(c.kind, libraries.type_uint8, address, rows, 1))) {
-            return nullptr;
-        }
+        PyObject* column = numeric(c.kind, libraries.type_uint8, address, rows, 1);
+        if (!add(keys.get(), columns.get(), l.source_address, column)) return nullptr;
     }
     for (size_t col = 0; col < table.column_count(); ++col) {
         const ColumnNames& names = c.names[t][col];
-        if (!add(keys.get(), columns.get(), names.key.get(), signal_column(c, table, forms, col, names))) return nullptr;
+        PyObject* column = signal_column(c, table, forms, col, names);
+        if (!add(keys.get(), columns.get(), names.key.get(), column)) return nullptr;
     }
     if (table.has_row_numbers()) {
         PyRef row(buffer_of(table.row_number_memory(), "<u8", rows));
@@ -289,7 +289,8 @@ PyObject* decode_tables(PyObject* reader, PyObject* args, PyObject* kwargs, Tabl
     if (!parse(args, kwargs, method, database, signals, choices)) return nullptr;
     ReaderState* state = state_of(reader);
     if (state == nullptr || state->document() == nullptr) return raise_closed();
-    if (!load_libraries(kind)) return nullptr;
+    // The decoded tables of pandas need no Arrow: numpy and pandas alone.
+    if (!load_libraries(kind == TableKind::kPandas ? TableKind::kPandasBytes : kind)) return nullptr;
     std::unique_ptr<Call> c(new (std::nothrow) Call{kind, row_numbers, {}, {}, {}});
     if (!c) return PyErr_NoMemory();
     if (!read_decode_request(database, signals, choices, c->request)) return nullptr;

@@ -58,7 +58,8 @@ bool load_library() {
                     intern(&l.choices, "choices") && intern(&l.multiplexer_signal, "multiplexer_signal") &&
                     intern(&l.multiplexer_ids, "multiplexer_ids") && intern(&l.source_address, "source_address") &&
                     intern(&l.row, "row") && intern(&l.big_endian, "big_endian") &&
-                    intern(&l.j1939, "j1939") && take(&l.load_file, PyObject_GetAttrString(database.get(), "load_file"));
+                    intern(&l.j1939, "j1939") &&
+                    take(&l.load_file, PyObject_GetAttrString(database.get(), "load_file"));
     for (auto& [slot, value] : made) {
         if (ok) {
             *slot = value;

@@ -83,7 +83,9 @@ class Units:
     databases the tables were decoded with."""
 
     def __init__(self, database: Union[Any, Dict[str, Any]]) -> None:
-        self.per_channel = database if isinstance(database, dict) else {None: database}
+        self.per_channel: Dict[Optional[str], Any] = {None: database}
+        if isinstance(database, dict):
+            self.per_channel = {channel: db for channel, db in database.items()}
 
     def of(self, key: str, column: str) -> str:
         match = _KEYED.match(key)
