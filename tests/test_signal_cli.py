@@ -152,7 +152,7 @@ def test_databases_per_bus_name_shared_messages_by_channel(tmp_path):
         "CAN 1.Status", "OnlyOne", "CAN 2.Status", "OnlyTwo"}
 
 
-def test_a_csv_file_appears_complete_or_not_at_all(cli, multiplexed, tmp_path):
+def test_csv_files_replace_older_ones_and_leave_nothing_partial(cli, multiplexed, tmp_path):
     path, dbc = multiplexed
     folder = tmp_path / "csv"
     folder.mkdir()
