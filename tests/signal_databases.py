@@ -155,6 +155,22 @@ def value_tables() -> Database:
     return cantools.database.load_string(VALUE_TABLE_DBC, "dbc")
 
 
+# The database of the README's examples: two messages of the project's
+# sample recording (CAN 3: 0x200 of 8 bytes, 0x206 of 64).
+VEHICLE_DBC = """VERSION ""
+BS_:
+BU_: ECU
+BO_ 512 Engine: 8 ECU
+ SG_ Speed : 0|16@1+ (0.25,0) [0|16383.75] "rpm" ECU
+ SG_ Temperature : 16|8@1- (1,-40) [-168|87] "degC" ECU
+ SG_ Gear : 24|4@1+ (1,0) [0|15] "" ECU
+BO_ 518 Battery: 64 ECU
+ SG_ Current : 0|16@1- (0.1,0) [-3276.8|3276.7] "A" ECU
+ SG_ Voltage : 16|16@1+ (0.01,0) [0|655.35] "V" ECU
+VAL_ 512 Gear 0 "Park" 1 "Reverse" 2 "Neutral" 3 "Drive";
+"""
+
+
 def per_channel() -> Tuple[Database, Database]:
     """Two databases for two buses that share a message name and identifier
     with different signals."""

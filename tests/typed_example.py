@@ -63,6 +63,26 @@ def window(path: pathlib.Path, filters: can.typechecking.CanFilters) -> List[str
         return [f"{frames} frames in the first minute; tables of {rows}, {len(frame)} and {table.num_rows} rows"]
 
 
+def decoded(path: pathlib.Path, dbc: pathlib.Path) -> List[str]:
+    """Signals decoded with a CAN database, as a typed program uses them."""
+    import cantools
+
+    database = cantools.database.load_file(str(dbc))
+    # load_file may give a diagnostics database, which holds no CAN messages.
+    assert isinstance(database, cantools.database.can.Database)
+    with MdfFile(path) as reader:
+        arrays = reader.decode_to_numpy(str(dbc), signals=["Speed"])
+        frames = reader.decode_to_pandas({"CAN 3": database}, choices=True)
+        tables = reader.decode_to_arrow(dbc, signals=("Engine.Gear", "Voltage"))
+    lines: List[str] = []
+    for key, columns in arrays.items():
+        speeds: List[float] = [float(v) for v in columns["Speed"]]
+        lines.append(f"{key}: {len(speeds)} rows of {', '.join(columns)}")
+    lines.extend(f"{key}: {len(frame)} rows of {', '.join(map(str, frame.columns))}" for key, frame in frames.items())
+    lines.extend(f"{key}: {table.num_rows} rows of {', '.join(table.column_names)}" for key, table in tables.items())
+    return lines
+
+
 def has_table_packages() -> bool:
     import importlib.util
 

@@ -3,6 +3,8 @@
 #include <new>
 #include <utility>
 
+#include "bus/signal_writer.h"
+
 namespace tolvar::bus {
 
 namespace {
@@ -59,7 +61,8 @@ bool FrameMerge::start() {
 // Moves past a chunk copied out, handing its memory on; false when the store
 // (and, read a chunk at a time, its walk) has no more rows. Read a chunk at
 // a time, the last chunk stays while it has room: the walk appends to it.
-bool FrameMerge::next_chunk(Cursor& c, ColumnWriter& writer) {
+template <class Writer>
+bool FrameMerge::next_chunk(Cursor& c, Writer& writer) {
     FrameStore& store = stores_[c.group];
     std::deque<FrameStore::Chunk>& chunks = store.chunks();
     bool placed = true;  // c.row lies in chunks.front()
@@ -105,37 +108,40 @@ bool FrameMerge::next_chunk(Cursor& c, ColumnWriter& writer) {
     }
 }
 
-void FrameMerge::write_all(ColumnWriter& writer, bool nan) {
+template <class Writer>
+void FrameMerge::write_all(Writer& writer, bool nan) {
     switch (writer.shape()) {
         case Shape::kRows:
-            nan ? (void)heapq_steps<Shape::kRows>(writer, UINT64_MAX, UINT64_MAX) : write_runs<Shape::kRows>(writer);
+            nan ? (void)heapq_steps<Shape::kRows, Writer>(writer, UINT64_MAX, UINT64_MAX)
+                : write_runs<Shape::kRows, Writer>(writer);
             break;
         case Shape::kValues:
-            nan ? (void)heapq_steps<Shape::kValues>(writer, UINT64_MAX, UINT64_MAX)
-                : write_runs<Shape::kValues>(writer);
+            nan ? (void)heapq_steps<Shape::kValues, Writer>(writer, UINT64_MAX, UINT64_MAX)
+                : write_runs<Shape::kValues, Writer>(writer);
             break;
         case Shape::kGeneral:
-            nan ? (void)heapq_steps<Shape::kGeneral>(writer, UINT64_MAX, UINT64_MAX)
-                : write_runs<Shape::kGeneral>(writer);
+            nan ? (void)heapq_steps<Shape::kGeneral, Writer>(writer, UINT64_MAX, UINT64_MAX)
+                : write_runs<Shape::kGeneral, Writer>(writer);
             break;
     }
 }
 
-bool FrameMerge::write_some(ColumnWriter& writer, uint64_t rows, uint64_t payload_limit) {
+template <class Writer>
+bool FrameMerge::write_some(Writer& writer, uint64_t rows, uint64_t payload_limit) {
     switch (writer.shape()) {
-        case Shape::kRows: return heapq_steps<Shape::kRows>(writer, rows, payload_limit);
-        case Shape::kValues: return heapq_steps<Shape::kValues>(writer, rows, payload_limit);
+        case Shape::kRows: return heapq_steps<Shape::kRows, Writer>(writer, rows, payload_limit);
+        case Shape::kValues: return heapq_steps<Shape::kValues, Writer>(writer, rows, payload_limit);
         case Shape::kGeneral: break;
     }
-    return heapq_steps<Shape::kGeneral>(writer, rows, payload_limit);
+    return heapq_steps<Shape::kGeneral, Writer>(writer, rows, payload_limit);
 }
 
-template <FrameMerge::Shape S>
-void FrameMerge::write_runs(ColumnWriter& writer) {
+template <FrameMerge::Shape S, class Writer>
+void FrameMerge::write_runs(Writer& writer) {
     if (cursors_.size() <= kScanned) {
-        merge_scanned<S>(writer);
+        merge_scanned<S, Writer>(writer);
     } else {
-        merge_heap<S>(writer);
+        merge_heap<S, Writer>(writer);
     }
     heap_.clear();
 }
@@ -143,24 +149,24 @@ void FrameMerge::write_runs(ColumnWriter& writer) {
 // Copies the cursor's rows out while they come before a frame at `limit` of
 // a group after it (`wins_ties`) or before it; at least one row, the least
 // of all. False when the store is copied out.
-template <FrameMerge::Shape S>
-bool FrameMerge::take_run(Cursor& c, ColumnWriter& writer, double limit, bool wins_ties) {
+template <FrameMerge::Shape S, class Writer>
+bool FrameMerge::take_run(Cursor& c, Writer& writer, double limit, bool wins_ties) {
     if (wins_ties) {
         do {
-            writer.emit<S>(*c.row, c.payload);
+            writer.template emit<S>(*c.row, c.payload);
             if (!step(c, writer)) return false;
         } while (c.row->timestamp <= limit);
     } else {
         do {
-            writer.emit<S>(*c.row, c.payload);
+            writer.template emit<S>(*c.row, c.payload);
             if (!step(c, writer)) return false;
         } while (c.row->timestamp < limit);
     }
     return true;
 }
 
-template <FrameMerge::Shape S>
-void FrameMerge::merge_scanned(ColumnWriter& writer) {
+template <FrameMerge::Shape S, class Writer>
+void FrameMerge::merge_scanned(Writer& writer) {
     // Cursors stay in group order: the first of equal timestamps wins.
     std::vector<Cursor>& active = cursors_;
     while (active.size() > 1) {
@@ -185,14 +191,14 @@ void FrameMerge::merge_scanned(ColumnWriter& writer) {
             }
         }
         Cursor& c = active[best];
-        if (!take_run<S>(c, writer, second_time, c.group < active[second].group)) {
+        if (!take_run<S, Writer>(c, writer, second_time, c.group < active[second].group)) {
             active.erase(active.begin() + static_cast<std::ptrdiff_t>(best));
         }
     }
     if (!active.empty()) {
         Cursor& c = active[0];
         do {
-            writer.emit<S>(*c.row, c.payload);
+            writer.template emit<S>(*c.row, c.payload);
         } while (step(c, writer));
         active.clear();
     }
@@ -200,30 +206,30 @@ void FrameMerge::merge_scanned(ColumnWriter& writer) {
 
 // Many groups: the top of the heap copies frames while they come before the
 // least of the other groups' frames (the smaller child of the top).
-template <FrameMerge::Shape S>
-void FrameMerge::merge_heap(ColumnWriter& writer) {
+template <FrameMerge::Shape S, class Writer>
+void FrameMerge::merge_heap(Writer& writer) {
     while (heap_.size() > 1) {
         Cursor& top = cursors_[heap_[0]];
         size_t second = 1;
         if (heap_.size() > 2 && less(heap_[2], heap_[1])) second = 2;
         const Cursor& next = cursors_[heap_[second]];
-        settle_top(take_run<S>(top, writer, next.row->timestamp, top.group < next.group));
+        settle_top(take_run<S, Writer>(top, writer, next.row->timestamp, top.group < next.group));
     }
     if (!heap_.empty()) {
         Cursor& c = cursors_[heap_[0]];
         do {
-            writer.emit<S>(*c.row, c.payload);
+            writer.template emit<S>(*c.row, c.payload);
         } while (step(c, writer));
     }
 }
 
 // heapq.merge step for step: one frame at a time.
-template <FrameMerge::Shape S>
-bool FrameMerge::heapq_steps(ColumnWriter& writer, uint64_t rows, uint64_t payload_limit) {
+template <FrameMerge::Shape S, class Writer>
+bool FrameMerge::heapq_steps(Writer& writer, uint64_t rows, uint64_t payload_limit) {
     while (!heap_.empty()) {
         if (writer.rows() >= rows || writer.payload_written() > payload_limit) return true;
         Cursor& c = cursors_[heap_[0]];
-        writer.emit<S>(*c.row, c.payload);
+        writer.template emit<S>(*c.row, c.payload);
         const bool more = step(c, writer);
         if (failure_ != CollectResult::kDone) return false;
         settle_top(more);
@@ -276,5 +282,10 @@ void FrameMerge::settle_top(bool more) {
     }
     if (!heap_.empty()) sift_up(0);
 }
+
+template void FrameMerge::write_all(ColumnWriter&, bool);
+template bool FrameMerge::write_some(ColumnWriter&, uint64_t, uint64_t);
+template void FrameMerge::write_all(SignalWriter&, bool);
+template bool FrameMerge::write_some(SignalWriter&, uint64_t, uint64_t);
 
 }  // namespace tolvar::bus

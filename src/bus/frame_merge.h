@@ -45,13 +45,20 @@ public:
     // the source first where a store is empty). False with failure() set.
     bool start();
 
+    // The writers rows go through: a ColumnWriter, or any class with its
+    // members shape(), emit<Shape>(row, payload), retire(chunk), rows() and
+    // payload_written() (a SignalWriter); instantiated for both in
+    // frame_merge.cpp.
+    //
     // Every row of every store through `writer`: runs where no timestamp is
     // NaN (`nan` false), heapq's steps otherwise.
-    void write_all(ColumnWriter& writer, bool nan);
+    template <class Writer>
+    void write_all(Writer& writer, bool nan);
     // heapq's steps until `writer` holds `rows` rows or more than
     // `payload_limit` bytes of payload values, or every row is written.
     // False with failure() set when the source failed.
-    bool write_some(ColumnWriter& writer, uint64_t rows, uint64_t payload_limit);
+    template <class Writer>
+    bool write_some(Writer& writer, uint64_t rows, uint64_t payload_limit);
 
     bool finished() const { return heap_.empty(); }
     CollectResult failure() const { return failure_; }
@@ -66,23 +73,25 @@ private:
     using Shape = ColumnWriter::Shape;
 
     bool enter(Cursor& c);
-    bool next_chunk(Cursor& c, ColumnWriter& writer);
-    bool step(Cursor& c, ColumnWriter& writer) {
+    template <class Writer>
+    bool next_chunk(Cursor& c, Writer& writer);
+    template <class Writer>
+    bool step(Cursor& c, Writer& writer) {
         c.payload += payload_length(*c.row);
         if (++c.row != c.end) return true;
         return next_chunk(c, writer);
     }
 
-    template <Shape S>
-    void write_runs(ColumnWriter& writer);
-    template <Shape S>
-    bool take_run(Cursor& c, ColumnWriter& writer, double limit, bool wins_ties);
-    template <Shape S>
-    void merge_scanned(ColumnWriter& writer);
-    template <Shape S>
-    void merge_heap(ColumnWriter& writer);
-    template <Shape S>
-    bool heapq_steps(ColumnWriter& writer, uint64_t rows, uint64_t payload_limit);
+    template <Shape S, class Writer>
+    void write_runs(Writer& writer);
+    template <Shape S, class Writer>
+    bool take_run(Cursor& c, Writer& writer, double limit, bool wins_ties);
+    template <Shape S, class Writer>
+    void merge_scanned(Writer& writer);
+    template <Shape S, class Writer>
+    void merge_heap(Writer& writer);
+    template <Shape S, class Writer>
+    bool heapq_steps(Writer& writer, uint64_t rows, uint64_t payload_limit);
 
     bool less(uint32_t a, uint32_t b) const;
     void sift_down(size_t start, size_t pos);

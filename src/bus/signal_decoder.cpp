@@ -152,7 +152,7 @@ bool selects(const SignalGroup& g, const SelectorRange* ranges, uint64_t value) 
 
 }  // namespace
 
-SignalDecoder::SignalDecoder(const SignalProgram& program)
+SignalDecoder::SignalDecoder(const SignalProgram& program, bool row_numbers)
     : program_(&program), slots_(program.max_slots()), slot_present_(program.max_slots()) {
     tables_.reserve(program.table_count());
     for (size_t t = 0; t < program.table_count(); ++t) {
@@ -160,7 +160,7 @@ SignalDecoder::SignalDecoder(const SignalProgram& program)
         std::vector<ColumnKind> kinds;
         kinds.reserve(info.columns.size());
         for (const TableColumn& c : info.columns) kinds.push_back(c.kind);
-        tables_.emplace_back(info.source_address, std::move(kinds));
+        tables_.emplace_back(info.source_address, row_numbers, std::move(kinds));
     }
 }
 
@@ -213,27 +213,37 @@ void SignalDecoder::decode_present(const MessageProgram& m, const uint8_t* paylo
     }
 }
 
-bool SignalDecoder::append(const CanFrameView& f) {
+bool SignalDecoder::add(double timestamp, uint32_t identifier, uint8_t flags, uint16_t channel, uint8_t length,
+                        const uint8_t* payload) {
+    const uint64_t number = frames_++;
     constexpr uint8_t kNotData = (1u << kFlagRemote) | (1u << kFlagError);
-    if ((f.flags & kNotData) != 0) return true;
-    const bool extended = (f.flags >> kFlagExtended & 1u) != 0;
-    const int32_t t = program_->find(f.channel, f.arbitration_id & 0x1FFFFFFFu, extended);
+    if ((flags & kNotData) != 0) return true;
+    const bool extended = (flags >> kFlagExtended & 1u) != 0;
+    const int32_t t = program_->find(channel, identifier & 0x1FFFFFFFu, extended);
     if (t < 0) return true;
     MessageTable& table = tables_[static_cast<size_t>(t)];
-    if (!table.make_room()) return false;
+    if (!table.make_room()) {
+        --frames_;
+        return false;
+    }
     const MessageProgram& m = program_->message(static_cast<size_t>(t));
     const uint64_t row = table.rows();
-    table.timestamp()[row] = f.timestamp;
-    table.channel()[row] = f.channel;
-    if (m.j1939) table.source_address()[row] = static_cast<uint8_t>(f.arbitration_id);
-    const unsigned available = std::min<unsigned>(std::min<unsigned>(f.length, 64), m.length);
+    table.timestamp()[row] = timestamp;
+    table.channel()[row] = channel;
+    if (m.j1939) table.source_address()[row] = static_cast<uint8_t>(identifier);
+    if (table.has_row_numbers()) table.row_number()[row] = number;
+    const unsigned available = std::min<unsigned>(std::min<unsigned>(length, 64), m.length);
     if (m.group_count == 1 && available >= m.needs) {
-        decode_all(m, f.payload, table, row);
+        decode_all(m, payload, table, row);
     } else {
-        decode_present(m, f.payload, available, table, row);
+        decode_present(m, payload, available, table, row);
     }
     table.commit_row();
     return true;
+}
+
+bool SignalDecoder::append(const CanFrameView& f) {
+    return add(f.timestamp, f.arbitration_id, f.flags, f.channel, f.length, f.payload);
 }
 
 bool SignalDecoder::append(const CanFrameView* frames, size_t count) {

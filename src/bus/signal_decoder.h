@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "bus/frame.h"
 #include "bus/signal_program.h"
 #include "bus/signal_tables.h"
 
@@ -30,7 +31,10 @@ struct CanFrameView {
 
 class SignalDecoder {
 public:
-    explicit SignalDecoder(const SignalProgram& program);
+    // With `row_numbers`, every table has a column of each row's place among
+    // the frames handed to the decoder (from 0; every frame counts, decoded
+    // or not).
+    explicit SignalDecoder(const SignalProgram& program, bool row_numbers = false);
     SignalDecoder(SignalDecoder&&) noexcept = default;
     SignalDecoder(const SignalDecoder&) = delete;
     SignalDecoder& operator=(const SignalDecoder&) = delete;
@@ -43,6 +47,14 @@ public:
     // The same for `count` frames in order; false when memory runs out,
     // with the frames before the one that failed added.
     bool append(const CanFrameView* frames, size_t count);
+    // The same for a frame as the column path holds it: payload_length(frame)
+    // bytes at `payload`, from which at least 64 bytes can be read.
+    bool append(const Frame& frame, const uint8_t* payload) {
+        return add(frame.timestamp, frame.id, frame.flags, frame.channel, frame.dlc, payload);
+    }
+
+    // The frames handed over so far.
+    uint64_t frames() const { return frames_; }
 
     // One table per table of the program, in its order; a table no frame
     // matched has no rows.
@@ -50,6 +62,8 @@ public:
     const std::vector<MessageTable>& tables() const { return tables_; }
 
 private:
+    bool add(double timestamp, uint32_t identifier, uint8_t flags, uint16_t channel, uint8_t length,
+             const uint8_t* payload);
     void decode_all(const MessageProgram& message, const uint8_t* payload, MessageTable& table, uint64_t row) const;
     void decode_present(const MessageProgram& message, const uint8_t* payload, unsigned available,
                         MessageTable& table, uint64_t row);
@@ -58,6 +72,7 @@ private:
     std::vector<MessageTable> tables_;
     std::vector<uint64_t> slots_;  // a multiplexer's raw value while its frame is decoded
     std::vector<uint8_t> slot_present_;
+    uint64_t frames_ = 0;
 };
 
 }  // namespace tolvar::bus

@@ -17,6 +17,7 @@
 
 #include "bus/record_iterator.h"
 #include "bus/record_plan.h"
+#include "host/decoded_tables.h"
 #include "host/frame_tables.h"
 #include "host/filter_options.h"
 #include "host/mdf_file_iterator.h"
@@ -382,6 +383,14 @@ PyMethodDef g_methods[] = {
     {"to_pandas", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(to_pandas)), METH_VARARGS | METH_KEYWORDS,
      "Every frame iteration gives, as a pandas.DataFrame; data=\"bytes\" for bytes objects in the data column."},
     {"to_arrow", to_arrow, METH_NOARGS, "Every frame iteration gives, as a pyarrow.Table."},
+    {"decode_to_numpy", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(decode_to_numpy)),
+     METH_VARARGS | METH_KEYWORDS, kDecodeToNumpyDoc},
+    {"decode_to_pandas", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(decode_to_pandas)),
+     METH_VARARGS | METH_KEYWORDS, kDecodeToPandasDoc},
+    {"decode_to_arrow", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(decode_to_arrow)),
+     METH_VARARGS | METH_KEYWORDS, kDecodeToArrowDoc},
+    {"_decode_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(decode_rows)),
+     METH_VARARGS | METH_KEYWORDS, kDecodeRowsDoc},
     {"_select", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(select_method)), METH_VARARGS | METH_KEYWORDS,
      "Replace the filter keywords (can_filters, channels, start, stop) of the open reader."},
     {nullptr, nullptr, 0, nullptr},
@@ -416,8 +425,9 @@ constexpr const char* kDoc =
     "MDF 4 writers (python-can, asammdf, ...) are read too: their standard\n"
     "bus-logging layouts, data lists and compressed data. can_filters\n"
     "(python-can's filter dicts), channels (names as messages carry them) and\n"
-    "start <= timestamp < stop select the frames that iteration and\n"
-    "to_numpy(), to_pandas() and to_arrow() give.";
+    "start <= timestamp < stop select the frames that iteration,\n"
+    "to_numpy(), to_pandas() and to_arrow() give, and decode_to_numpy(),\n"
+    "decode_to_pandas() and decode_to_arrow() decode with a CAN database.";
 
 }  // namespace
 

@@ -81,6 +81,7 @@ struct TableLibraries {
     PyObject* type_bool = nullptr;
     PyObject* type_uint8 = nullptr;
     PyObject* type_int16 = nullptr;
+    PyObject* type_int32 = nullptr;
     PyObject* type_string = nullptr;
     PyObject* type_binary = nullptr;
     PyObject* type_large_binary = nullptr;
@@ -110,6 +111,10 @@ struct SignalLibrary {
     PyObject* choices = nullptr;
     PyObject* multiplexer_signal = nullptr;
     PyObject* multiplexer_ids = nullptr;
+    // Keys of the decoded tables' own columns beside "timestamp" and
+    // "channel" (Names).
+    PyObject* source_address = nullptr;  // "source_address"
+    PyObject* row = nullptr;             // "row"
     // The values compared with: a byte order and a protocol.
     PyObject* big_endian = nullptr;  // "big_endian"
     PyObject* j1939 = nullptr;       // "j1939"

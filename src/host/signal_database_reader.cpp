@@ -15,11 +15,14 @@
 
 #include "host/module.h"
 #include "host/py_ref.h"
+#include "log/log.h"
 
 namespace tolvar::host {
 namespace {
 
 constexpr const char* kNeedCantools = "cantools is not installed: pip install python_can_tolvar_mf4[decode]";
+// The longest payload of a CAN FD frame.
+constexpr uint32_t kLongestFrame = 64;
 constexpr const char* kNotDatabase =
     "database must be a cantools database, a path to a database file, or a mapping of channel names to either";
 
@@ -53,8 +56,10 @@ bool load_library() {
                     intern(&l.byte_order, "byte_order") && intern(&l.is_signed, "is_signed") &&
                     intern(&l.is_float, "is_float") && intern(&l.scale, "scale") && intern(&l.offset, "offset") &&
                     intern(&l.choices, "choices") && intern(&l.multiplexer_signal, "multiplexer_signal") &&
-                    intern(&l.multiplexer_ids, "multiplexer_ids") && intern(&l.big_endian, "big_endian") &&
-                    intern(&l.j1939, "j1939") && take(&l.load_file, PyObject_GetAttrString(database.get(), "load_file"));
+                    intern(&l.multiplexer_ids, "multiplexer_ids") && intern(&l.source_address, "source_address") &&
+                    intern(&l.row, "row") && intern(&l.big_endian, "big_endian") &&
+                    intern(&l.j1939, "j1939") &&
+                    take(&l.load_file, PyObject_GetAttrString(database.get(), "load_file"));
     for (auto& [slot, value] : made) {
         if (ok) {
             *slot = value;
@@ -272,13 +277,24 @@ PyObject* load(PyObject* given, bool is_database) {
     return loaded.release();
 }
 
+// The database's messages. A message longer than a CAN FD frame (a J1939
+// transport message of a DBC, say) cannot come in one frame: it is left out
+// with a log line, and the rest of the database decodes.
 bool read_database(PyObject* database, bus::DatabaseDescription& out) {
     PyRef messages(PyObject_GetAttr(database, library().messages));
     PyRef list(messages ? PySequence_List(messages.get()) : nullptr);
     if (!list) return false;
-    out.messages.resize(static_cast<size_t>(PyList_Size(list.get())));
-    for (size_t i = 0; i < out.messages.size(); ++i) {
-        if (!read_message(PyList_GetItem(list.get(), static_cast<Py_ssize_t>(i)), out.messages[i])) return false;
+    const Py_ssize_t count = PyList_Size(list.get());
+    out.messages.reserve(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        bus::MessageDescription message;
+        if (!read_message(PyList_GetItem(list.get(), i), message)) return false;
+        if (message.length > kLongestFrame) {
+            TOLVAR_LOG_WARNING("message '%s' is %u bytes long, more than a frame carries: it is not decoded",
+                               message.name.c_str(), static_cast<unsigned>(message.length));
+            continue;
+        }
+        out.messages.push_back(std::move(message));
     }
     return true;
 }
@@ -307,6 +323,16 @@ bool read_mapping(PyObject* mapping, std::vector<Entry>& entries) {
         }
         std::string channel;
         if (!text_of(key, channel)) return false;
+        // A channel name that no CAN frame carries would decode nothing,
+        // silently: a typo is told at once.
+        const int code = can_channel(channel);
+        if (code < 0) {
+            PyErr_Format(PyExc_ValueError,
+                         "database: %R is no CAN channel name (\"CAN n\" with n from 0 to 255, "
+                         "as messages carry them)",
+                         key);
+            return false;
+        }
         // A database given twice (the same object, or the same path) is read once.
         PyRef given;
         bool is_database = false;
@@ -327,8 +353,7 @@ bool read_mapping(PyObject* mapping, std::vector<Entry>& entries) {
             if (!read_database(database.get(), entry->description)) return false;
         }
         entry->channel_names.push_back(channel);
-        const int code = can_channel(channel);
-        if (code >= 0) entry->description.channels.push_back(static_cast<uint16_t>(code));
+        entry->description.channels.push_back(static_cast<uint16_t>(code));
     }
     return true;
 }

@@ -88,7 +88,8 @@ bool load_pyarrow(const char* message) {
         l.take(t.table_from_arrays, attribute(table_type, "from_arrays")) && l.take(t.pa_array, attribute(pa, "array")) &&
         l.take(t.type_float64, make_type("float64")) && l.take(t.type_uint32, make_type("uint32")) &&
         l.take(t.type_bool, make_type("bool_")) && l.take(t.type_uint8, make_type("uint8")) &&
-        l.take(t.type_int16, make_type("int16")) && l.take(t.type_string, make_type("string")) &&
+        l.take(t.type_int16, make_type("int16")) &&
+        l.take(t.type_int32, make_type("int32")) && l.take(t.type_string, make_type("string")) &&
         l.take(t.type_binary, make_type("binary")) && l.take(t.type_large_binary, make_type("large_binary")) &&
         l.take(t.names, PyUnicode_InternFromString("names")) &&
         l.take(t.from_buffers, attribute(array_type, "from_buffers"));

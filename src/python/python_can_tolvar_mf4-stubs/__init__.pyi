@@ -8,6 +8,7 @@ import can
 from can.io.generic import MessageReader
 
 if TYPE_CHECKING:
+    import cantools.database.can  # type: ignore
     import numpy
     import pandas  # type: ignore
     import pyarrow  # type: ignore
@@ -21,6 +22,12 @@ _Source = Union[str, os.PathLike[str], io.IOBase]
 # own can.typechecking.CanFilters (TypedDicts that differ between its
 # releases) pass as they are; the values are checked when the reader is made.
 _CanFilter = Mapping[str, object]
+
+# A CAN database for the decode methods: a cantools database, a path that
+# cantools.database.load_file reads (DBC, ARXML, KCD, SYM), or a mapping from
+# channel name as messages carry it ("CAN 1") to either, one database per bus.
+_DatabaseSource = Union[str, os.PathLike[str], "cantools.database.can.Database"]
+_Database = Union[_DatabaseSource, Mapping[str, _DatabaseSource]]
 
 # For annotations only (the module has no such attribute): import it under
 # `if typing.TYPE_CHECKING:`.
@@ -89,3 +96,19 @@ class MdfFile(MessageReader):
     # data="arrow": binary Arrow-backed data column; data="bytes": bytes objects.
     def to_pandas(self, *, data: Literal["arrow", "bytes"] = "arrow") -> pandas.DataFrame: ...
     def to_arrow(self) -> pyarrow.Table: ...
+    # The signals of a CAN database decoded from the frames iteration gives:
+    # one table per message that frames matched, in the database's order,
+    # keyed by message name ("CAN 1.NAME" where messages of two databases
+    # share a name). Columns: timestamp, channel, source_address (J1939
+    # messages), then one per signal (float64, NaN or null where absent;
+    # with choices=True the value's name where the signal has a value table).
+    # signals: names ("Signal" or "Message.Signal") of the only columns wanted.
+    def decode_to_numpy(
+        self, database: _Database, *, signals: Optional[Iterable[str]] = None, choices: bool = False
+    ) -> dict[str, dict[str, numpy.ndarray[Any, Any]]]: ...
+    def decode_to_pandas(
+        self, database: _Database, *, signals: Optional[Iterable[str]] = None, choices: bool = False
+    ) -> dict[str, pandas.DataFrame]: ...
+    def decode_to_arrow(
+        self, database: _Database, *, signals: Optional[Iterable[str]] = None, choices: bool = False
+    ) -> dict[str, pyarrow.Table]: ...

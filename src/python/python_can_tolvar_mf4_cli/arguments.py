@@ -105,6 +105,10 @@ def parser() -> argparse.ArgumentParser:
         help="keep frames from this many seconds after the recording's start")
     add("--stop", type=float, metavar="SECONDS",
         help="keep frames before this many seconds after the recording's start")
+    add("--dbc", action="append", metavar="[CHANNEL=]FILE",
+        help="decode signals with this CAN database (DBC, ARXML, KCD or SYM, read with cantools): "
+             "one line per decoded frame, or with -o DIR one CSV file per message in DIR; "
+             '"CAN 1=FILE" for the database of one bus (repeatable)')
     add("--any-writer", action="store_true",
         help="read recordings of other MDF 4 writers too (python-can, asammdf, ...): "
              "their standard bus-logging layouts and compressed data")

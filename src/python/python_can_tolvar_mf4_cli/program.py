@@ -15,6 +15,7 @@ from .convert import convert, write_metadata
 from .errors import CliError
 from .logs import kept_logs, short_counts
 from .progress import Progress
+from .signals import load_databases, print_signals, write_csv_files
 
 if TYPE_CHECKING:
     import can
@@ -73,10 +74,15 @@ def _print_frames(frames: Iterable[can.Message], out: TextIO) -> None:
     out.flush()
 
 
-def _act(reader: MdfFile, source: str, args: argparse.Namespace) -> List[str]:
+def _act(reader: MdfFile, source: str, args: argparse.Namespace, database: object) -> List[str]:
     """Does what the options ask of the open recording; returns the warnings
     to show."""
-    if args.metadata:
+    if args.dbc:
+        if args.output:
+            write_csv_files(reader, database, args.output)
+        else:
+            print_signals(reader, database, sys.stdout)
+    elif args.metadata:
         write_metadata(reader.get_metadata(), args.output)
     elif args.output:
         # With a filter the frames to come are not known in advance: the
@@ -92,13 +98,17 @@ def _act(reader: MdfFile, source: str, args: argparse.Namespace) -> List[str]:
 def _run(args: argparse.Namespace) -> List[str]:
     if args.start is not None and args.stop is not None and args.start > args.stop:
         raise CliError("--start must not be after --stop")
+    if args.dbc and args.metadata:
+        raise CliError("--dbc and --metadata cannot be given together")
+    # The databases first: a mistyped one is told before a long recording opens.
+    database = load_databases(args.dbc) if args.dbc else None
     with contextlib.ExitStack() as stack:
         source = args.file if args.file is not None else stack.enter_context(arguments.sample_path())
         reader = open_recording(source, args)
         stack.callback(reader.stop)
         select_window(reader, source, args)
         try:
-            return _act(reader, source, args)
+            return _act(reader, source, args, database)
         except RuntimeError as error:
             raise CliError(f"{source}: {error}") from None
         except OSError as error:
