@@ -24,6 +24,7 @@
 #include "host/module.h"
 #include "host/py_ref.h"
 #include "host/reader_state.h"
+#include "host/stream_methods.h"
 #include "mdf/mdf_document.h"
 #include "stream/file_stream.h"
 
@@ -145,7 +146,7 @@ PyObject* native_new(PyTypeObject* type, PyObject*, PyObject*) {
     if (!self) return nullptr;
     ReaderObject* reader = reinterpret_cast<ReaderObject*>(self.get());
     reader->state = new (std::nothrow) ReaderState();
-    if (reader->state == nullptr) return PyErr_NoMemory();
+    if (reader->state == nullptr || !reader->state->make_gate()) return PyErr_NoMemory();
     return self.release();
 }
 
@@ -164,6 +165,8 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* any_writer_value = kwargs != nullptr ? PyDict_GetItem(kwargs, n.any_writer) : nullptr;
     int any_writer = 0;
     if (any_writer_value != nullptr && (any_writer = PyObject_IsTrue(any_writer_value)) < 0) return -1;
+    uint64_t batch_rows = 0;
+    if (!parse_batch_rows(kwargs, batch_rows)) return -1;
     mdf::ParseOptions parse_options;
     parse_options.any_writer = any_writer != 0;
     bus::PlanOptions plan_options;
@@ -172,7 +175,7 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!base_kwargs || PyDict_SetItem(base_kwargs.get(), n.mode, n.rb) < 0) return -1;
     // The reader's own keywords stay with the reader: python-can 4.0 and 4.1
     // have a base initialiser without **kwargs that would refuse them.
-    for (PyObject* own : {n.passwords, n.any_writer, n.can_filters, n.channels, n.start, n.stop}) {
+    for (PyObject* own : {n.passwords, n.any_writer, n.can_filters, n.channels, n.start, n.stop, n.batch_rows}) {
         if (PyDict_DelItem(base_kwargs.get(), own) < 0) {
             if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
             PyErr_Clear();
@@ -240,6 +243,7 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
     state->current.plans = std::move(*plans);
     state->current.filter = std::move(filter);
     state->host_reads = host_object(state->current.stream) != nullptr;
+    state->batch_rows = batch_rows;
     state->generation = ++module_state().last_generation;
     return 0;
 }
@@ -272,8 +276,9 @@ void dealloc(PyObject* self) {
     if (reader->state != nullptr) {
         // The base class's close is not called; a file the base opened is
         // closed by its own finaliser when its last reference goes. No hold
-        // can be running: each keeps a reference to the reader.
-        reader->state->current.free();
+        // can be running: each keeps a reference to the reader. Streams of
+        // record batches may still read the recording: they get it.
+        reader->state->release();
         reader->state->free_retired();
         delete reader->state;
         reader->state = nullptr;
@@ -458,7 +463,8 @@ PyType_Spec g_spec = {
 };
 
 constexpr const char* kDoc =
-    "MdfFile(file, *, passwords=None, any_writer=False, can_filters=None, channels=None, start=None, stop=None)\n\n"
+    "MdfFile(file, *, passwords=None, any_writer=False, can_filters=None, channels=None, start=None, stop=None,\n"
+    "        batch_rows=65536)\n\n"
     "Reads an ASAM MDF 4 bus-logging recording (a path, a pathlib.Path or a\n"
     "binary file object). Iterating it yields every CAN, CAN FD and LIN frame\n"
     "as a CanMsgExtension, merged by timestamp. `passwords` maps key\n"
@@ -468,13 +474,15 @@ constexpr const char* kDoc =
     "bus-logging layouts, data lists and compressed data. can_filters\n"
     "(python-can's filter dicts), channels (names as messages carry them) and\n"
     "start <= timestamp < stop select the frames that iteration and\n"
-    "to_numpy(), to_pandas() and to_arrow() give.";
+    "to_numpy(), to_pandas() and to_arrow() give. The same frames stream as\n"
+    "Arrow record batches of at most batch_rows rows (__arrow_c_stream__,\n"
+    "iter_batches(), to_polars()).";
 
 }  // namespace
 
 PyObject* create_mdf_file_type(PyObject* reader_base) {
     PyObject* native = PyType_FromSpec(&g_spec);
-    if (native == nullptr) return nullptr;
+    if (native == nullptr || !add_stream_methods(native)) return nullptr;
     module_state().mdf_file_native = native;  // process-wide, like the other types
 
     PyRef metaclass(PyObject_Type(reader_base));

@@ -9,6 +9,7 @@
 
 #include "bus/frame.h"
 #include "host/py_ref.h"
+#include "host/stream_methods.h"
 #include "log/log.h"
 
 namespace tolvar::host {
@@ -73,7 +74,7 @@ bool make_names() {
            intern(n.is_remote_frame, "is_remote_frame") &&
            intern(n.is_error_frame, "is_error_frame") && intern(n.file, "file") &&
            intern(n.mode, "mode") && intern(n.rb, "rb") && intern(n.passwords, "passwords") &&
-           intern(n.any_writer, "any_writer") &&
+           intern(n.any_writer, "any_writer") && intern(n.batch_rows, "batch_rows") &&
            intern(n.init, "__init__") && intern(n.close, "close") && intern(n.stop, "stop") &&
            intern(n.read, "read") && intern(n.seek, "seek") && intern(n.tell, "tell") &&
            intern(n.property_fields[0], "name") && intern(n.property_fields[1], "description") &&
@@ -125,7 +126,7 @@ PyModuleDef g_module = {
 PyObject* initialise() {
     PyRef module(PyModule_Create(&g_module));
     if (!module) return nullptr;
-    if (!make_names() || !make_constants()) return nullptr;
+    if (!make_names() || !make_constants() || !add_stream_functions(module.get())) return nullptr;
 
     {
         PyRef get_logger(import_attribute("logging", "getLogger"));
