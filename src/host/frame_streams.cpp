@@ -118,7 +118,9 @@ int get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
     return 0;
 }
 
-int get_next(ArrowArrayStream* stream, ArrowArray* out) {
+}  // namespace
+
+int get_frame_batch(ArrowArrayStream* stream, ArrowArray* out) {
     FrameStream& s = *stream_of(stream);
     out->release = nullptr;
     if (s.failure != 0) return s.failure;
@@ -154,6 +156,8 @@ int get_next(ArrowArrayStream* stream, ArrowArray* out) {
     }
     return s.fail(ENOMEM, "Could not allocate buffer");
 }
+
+namespace {
 
 const char* get_last_error(ArrowArrayStream* stream) {
     const FrameStream& s = *stream_of(stream);
@@ -207,7 +211,7 @@ bool open_frame_stream(PyObject* reader, const bus::BatchSchema& schema, ArrowAr
     s->schema = schema;
     s->batch_rows = state->batch_rows;
     s->host_reads = state->host_reads;
-    *out = ArrowArrayStream{get_schema, get_next, get_last_error, release, s.release()};
+    *out = ArrowArrayStream{get_schema, get_frame_batch, get_last_error, release, s.release()};
     return true;
 }
 

@@ -17,4 +17,7 @@ namespace tolvar::host {
 // set: RuntimeError "Handle has been closed", MemoryError.
 bool open_frame_stream(PyObject* reader, const bus::BatchSchema& schema, ArrowArrayStream* out);
 
+// The get_next of every such stream: tells them from other streams.
+int get_frame_batch(ArrowArrayStream* stream, ArrowArray* out);
+
 }  // namespace tolvar::host

@@ -2,6 +2,7 @@
 
 #include "host/stream_methods.h"
 
+#include <cerrno>
 #include <memory>
 #include <new>
 
@@ -138,6 +139,93 @@ PyObject* iter_batches(PyObject* self, PyObject* args, PyObject* kwargs) {
     return PyObject_CallMethod(reader_type.get(), "_import_from_c_capsule", "O", capsule.get());
 }
 
+// A stream of exactly one batch, taken from another stream: what a consumer
+// that imports whole streams (polars) reads one batch at a time.
+struct OneBatch {
+    ArrowSchema schema{};
+    ArrowArray batch{};
+};
+
+void release_one(ArrowArrayStream* stream) {
+    if (stream->release == nullptr) return;
+    auto* one = static_cast<OneBatch*>(stream->private_data);
+    if (one->schema.release != nullptr) one->schema.release(&one->schema);
+    if (one->batch.release != nullptr) one->batch.release(&one->batch);
+    delete one;
+    stream->release = nullptr;
+}
+
+PyObject* new_one_batch_stream(OneBatch* one) {
+    std::unique_ptr<ArrowArrayStream> out(new (std::nothrow) ArrowArrayStream());
+    if (!out) {
+        ArrowArrayStream owner{nullptr, nullptr, nullptr, release_one, one};
+        release_one(&owner);
+        return PyErr_NoMemory();
+    }
+    *out = ArrowArrayStream{
+        [](ArrowArrayStream* s, ArrowSchema* schema) {
+            ArrowSchema& own = static_cast<OneBatch*>(s->private_data)->schema;
+            if (own.release == nullptr) return EINVAL;
+            *schema = own;  // moved out: the stream's schema is asked for once
+            own.release = nullptr;
+            return 0;
+        },
+        [](ArrowArrayStream* s, ArrowArray* array) {
+            ArrowArray& own = static_cast<OneBatch*>(s->private_data)->batch;
+            *array = own;  // the batch, then the end (a released array)
+            own.release = nullptr;
+            return 0;
+        },
+        [](ArrowArrayStream*) -> const char* { return nullptr; }, release_one, one};
+    PyObject* capsule = PyCapsule_New(out.get(), kStreamCapsule, release_stream_capsule);
+    if (capsule == nullptr) {
+        out->release(out.get());
+        return nullptr;
+    }
+    out.release();
+    return capsule;
+}
+
+// _batch_stream(columns=None): a stream capsule of the columns chosen.
+PyObject* batch_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"columns", nullptr};
+    PyObject* columns = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:_batch_stream", const_cast<char**>(keywords), &columns)) {
+        return nullptr;
+    }
+    bus::BatchSchema schema;
+    if (!columns_of(columns, schema)) return nullptr;
+    return stream_capsule(self, schema);
+}
+
+// _take_batch(stream): the next batch of a stream capsule of this reader as
+// a stream capsule of that one batch, or None at the end. The walk runs
+// without the interpreter lock; a failed read raises RuntimeError with the
+// reader's message ("Unknown bus type").
+PyObject* take_batch(PyObject*, PyObject* capsule) {
+    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, kStreamCapsule));
+    if (stream == nullptr) return nullptr;
+    if (stream->release == nullptr || stream->get_next != get_frame_batch) {
+        PyErr_SetString(PyExc_ValueError, "not a stream of this reader's record batches");
+        return nullptr;
+    }
+    std::unique_ptr<OneBatch> one(new (std::nothrow) OneBatch());
+    if (!one) return PyErr_NoMemory();
+    int failed = 0;
+    Py_BEGIN_ALLOW_THREADS
+    failed = stream->get_next(stream, &one->batch);
+    if (failed == 0 && one->batch.release != nullptr) failed = stream->get_schema(stream, &one->schema);
+    Py_END_ALLOW_THREADS
+    if (failed == ENOMEM) return PyErr_NoMemory();
+    if (failed != 0) {
+        const char* error = stream->get_last_error(stream);
+        PyErr_SetString(PyExc_RuntimeError, error != nullptr ? error : "Could not read the recording");
+        return nullptr;
+    }
+    if (one->batch.release == nullptr) Py_RETURN_NONE;
+    return new_one_batch_stream(one.release());
+}
+
 PyRef import_or_explain(const char* name, const char* message) {
     PyRef module(PyImport_ImportModule(name));
     if (!module && PyErr_ExceptionMatches(PyExc_ImportError)) {
@@ -181,6 +269,10 @@ PyMethodDef g_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "The frames as a pyarrow.RecordBatchReader (an iterator of RecordBatch); columns= chooses the columns."},
     {"to_polars", to_polars, METH_NOARGS, "Every frame iteration gives, as a polars.DataFrame."},
+    {"_batch_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(batch_stream)),
+     METH_VARARGS | METH_KEYWORDS, "A stream of record batches of the columns chosen (scan_polars)."},
+    {"_take_batch", take_batch, METH_O,
+     "The next batch of a stream of _batch_stream() as a stream of that batch alone, or None at the end."},
 };
 
 PyGetSetDef g_batch_rows = {"batch_rows", get_batch_rows, nullptr,
