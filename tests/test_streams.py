@@ -18,7 +18,7 @@ import pytest
 import arrow_c
 import make_recordings as mr
 import python_can_tolvar_mf4 as mod
-from reading import COLUMNS, exact
+from reading import COLUMNS, exact, run_cli
 from table_recordings import RECORDINGS, named, open_reader
 
 pa = pytest.importorskip("pyarrow")
@@ -462,3 +462,56 @@ def test_missing_polars_names_the_extra(tmp_path, call):
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
                          env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}).stdout
     assert "pip install python_can_tolvar_mf4[polars]" in out and "True" in out
+
+
+# -- Parquet from the command line --------------------------------------------------
+
+
+PARQUET_CASES = {
+    "every frame, LIN too": ("several_groups", [], {}),
+    "other writer": ("python-can, compressed", ["--any-writer"], {"any_writer": True}),
+    "channel filter": ("record_ids_2", ["--channel", "CAN 1"], {"channels": ["CAN 1"]}),
+    "identifier filter": ("record_ids_1", ["--filter", "10:7F0"], {"can_filters": [{"can_id": 0x10,
+                                                                                   "can_mask": 0x7F0}]}),
+}
+
+
+@pytest.mark.parametrize("case", PARQUET_CASES)
+def test_parquet_output_reads_back_through_pyarrow_and_duckdb(tmp_path, case):
+    import pyarrow.parquet as pq
+
+    kind, options, keywords = PARQUET_CASES[case]
+    source, _ = RECORDINGS[kind](tmp_path)
+    out = tmp_path / "out" / "frames.parquet"
+    out.parent.mkdir()
+    result = run_cli(source, "-o", out, *options)
+    assert result.returncode == 0, result.stderr
+    assert os.listdir(out.parent) == ["frames.parquet"]
+    with mod.MdfFile(source, **keywords) as reader:
+        expected = arrow_rows(reader.to_arrow())
+    assert expected
+    assert arrow_rows(pq.read_table(out)) == expected
+    counted = dict(duckdb.sql(f"SELECT channel, count(*) FROM read_parquet('{out}') GROUP BY channel").fetchall())
+    assert counted == collections.Counter(row[10] for row in expected)
+    assert [normal(r) for r in duckdb.sql(f"SELECT * FROM read_parquet('{out}')").fetchall()] == expected
+
+
+@pytest.mark.parametrize("name, told", [
+    ("frames.parquet.gz", "Parquet compresses its own columns"),
+])
+def test_parquet_outputs_refused_leave_nothing(tmp_path, name, told):
+    source, _ = named("plain")(tmp_path)
+    out = tmp_path / "out"
+    out.mkdir()
+    result = run_cli(source, "-o", out / name)
+    assert result.returncode == 1 and told in result.stderr and result.stderr.count("\n") == 1
+    assert os.listdir(out) == []
+
+
+def test_a_recording_that_fails_half_way_leaves_no_parquet_file(tmp_path):
+    source, _ = named("lin_errors")(tmp_path)
+    out = tmp_path / "out"
+    out.mkdir()
+    result = run_cli(source, "-o", out / "frames.parquet")
+    assert result.returncode == 1 and "Unknown bus type" in result.stderr
+    assert os.listdir(out) == []

@@ -84,7 +84,8 @@ def parser() -> argparse.ArgumentParser:
     add("file", nargs="?", metavar="FILE", help="the recording (.mf4); default: the sample")
     add("-o", "--output", metavar="OUT",
         help="convert to this file; its suffix picks the format "
-             "(.asc .blf .csv .db .log .mf4 .trc .txt, and .gz after a text format); "
+             "(.asc .blf .csv .db .log .mf4 .trc .txt, and .gz after a text format; "
+             ".parquet, written batch by batch); "
              "with --metadata, the JSON goes there")
     add("-p", "--password", action="append", default=[], metavar="[KEYID=]PASSWORD",
         help="password of an encrypted recording; KEYID is 8 hex digits or 'default' (repeatable)")

@@ -14,6 +14,7 @@ from .arguments import PROGRAM
 from .convert import convert, write_metadata
 from .errors import CliError
 from .logs import kept_logs
+from .parquet import is_parquet, write_parquet
 from .progress import Progress
 
 if TYPE_CHECKING:
@@ -82,6 +83,8 @@ def _act(reader: MdfFile, source: str, args: argparse.Namespace) -> List[str]:
         # With a filter the frames to come are not known in advance: the
         # progress line then counts without a total.
         total = 0 if arguments.selects(args) else reader.get_record_count()
+        if is_parquet(args.output):
+            return write_parquet(reader, source, args.output, Progress(sys.stderr, total))
         return convert(reader, source, args.output, Progress(sys.stderr, total),
                        arguments.kinds_left_out(args))
     else:
