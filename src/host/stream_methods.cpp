@@ -186,15 +186,20 @@ PyObject* new_one_batch_stream(OneBatch* one) {
     return capsule;
 }
 
-// _batch_stream(columns=None): a stream capsule of the columns chosen.
+// _batch_stream(columns=None, binary_view=False): a stream capsule of the
+// columns chosen, the data as binary_view where asked (polars' own form of
+// binary data, which it then takes without converting).
 PyObject* batch_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"columns", nullptr};
+    static const char* keywords[] = {"columns", "binary_view", nullptr};
     PyObject* columns = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:_batch_stream", const_cast<char**>(keywords), &columns)) {
+    int binary_view = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$Op:_batch_stream", const_cast<char**>(keywords), &columns,
+                                     &binary_view)) {
         return nullptr;
     }
     bus::BatchSchema schema;
     if (!columns_of(columns, schema)) return nullptr;
+    if (binary_view != 0) schema.data = bus::DataType::kBinaryView;
     return stream_capsule(self, schema);
 }
 
@@ -238,9 +243,10 @@ PyRef import_or_explain(const char* name, const char* message) {
 PyObject* to_polars(PyObject* self, PyObject*) {
     ReaderState* state = state_of(self);
     if (state == nullptr || state->document() == nullptr) return raise_closed();
-    PyRef polars = import_or_explain("polars", kNeedPolars);
-    if (!polars) return nullptr;
-    return PyObject_CallMethod(polars.get(), "DataFrame", "O", self);
+    if (!import_or_explain("polars", kNeedPolars)) return nullptr;
+    PyRef helper(PyImport_ImportModule("python_can_tolvar_mf4_polars"));
+    if (!helper) return nullptr;
+    return PyObject_CallMethod(helper.get(), "frame", "O", self);
 }
 
 PyObject* scan_polars(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -280,7 +280,7 @@ def reader_keywords(selection: Selection, keywords: Dict[str, Any]) -> Optional[
 
 
 class _OneBatch:
-    """A stream capsule of one batch, handed to polars.DataFrame once."""
+    """A stream capsule handed to polars.DataFrame once."""
 
     __slots__ = ("_capsule",)
 
@@ -295,12 +295,20 @@ class _OneBatch:
 def _frames(source: Any, keywords: Dict[str, Any], columns: Optional[List[str]]) -> Iterator[pl.DataFrame]:
     with _mf4.MdfFile(source, **keywords) as reader:
         # pylint: disable=protected-access
-        stream = reader._batch_stream(columns=columns)
+        stream = reader._batch_stream(columns=columns, binary_view=True)
         while True:
             one = reader._take_batch(stream)
             if one is None:
                 return
             yield pl.DataFrame(_OneBatch(one))
+
+
+def frame(reader: Any) -> pl.DataFrame:
+    """MdfFile.to_polars(): the reader's whole stream as one DataFrame, a
+    chunk per batch, the payloads handed over as binary_view (polars' own
+    form, taken without converting)."""
+    # pylint: disable=protected-access
+    return pl.DataFrame(_OneBatch(reader._batch_stream(binary_view=True)))
 
 
 def scan(source: Any, **options: Any) -> pl.LazyFrame:
