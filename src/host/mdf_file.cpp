@@ -166,7 +166,7 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
     int any_writer = 0;
     if (any_writer_value != nullptr && (any_writer = PyObject_IsTrue(any_writer_value)) < 0) return -1;
     uint64_t batch_rows = 0;
-    if (!parse_batch_rows(kwargs, batch_rows)) return -1;
+    if (!parse_batch_rows(kwargs, n.batch_rows, batch_rows)) return -1;
     mdf::ParseOptions parse_options;
     parse_options.any_writer = any_writer != 0;
     bus::PlanOptions plan_options;

@@ -8,7 +8,6 @@
 
 #include "bus/arrow_batches.h"
 #include "host/frame_streams.h"
-#include "host/module.h"
 #include "host/py_ref.h"
 #include "host/reader_state.h"
 #include "host/table_libraries.h"
@@ -305,9 +304,9 @@ bool add_stream_methods(PyObject* native_type) {
 
 bool add_stream_functions(PyObject* module) { return PyModule_AddFunctions(module, g_functions) == 0; }
 
-bool parse_batch_rows(PyObject* kwargs, uint64_t& out) {
+bool parse_batch_rows(PyObject* kwargs, PyObject* key, uint64_t& out) {
     out = 65536;
-    PyObject* value = kwargs != nullptr ? PyDict_GetItem(kwargs, names().batch_rows) : nullptr;
+    PyObject* value = kwargs != nullptr ? PyDict_GetItem(kwargs, key) : nullptr;
     if (value == nullptr || value == Py_None) return true;
     // Python's and numpy's integers; not a bool.
     PyRef index(PyBool_Check(value) ? nullptr : PyNumber_Index(value));

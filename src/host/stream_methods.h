@@ -17,8 +17,9 @@ bool add_stream_methods(PyObject* native_type);
 // Adds scan_polars to `module`. False with an exception set.
 bool add_stream_functions(PyObject* module);
 
-// The keyword batch_rows of the reader (default 65,536): a positive int.
-// False with TypeError or ValueError naming it.
-bool parse_batch_rows(PyObject* kwargs, uint64_t& out);
+// The reader's keyword batch_rows (default 65,536), under `key` (the
+// interned "batch_rows") in `kwargs`: a positive int. False with TypeError
+// or ValueError naming it.
+bool parse_batch_rows(PyObject* kwargs, PyObject* key, uint64_t& out);
 
 }  // namespace tolvar::host
