@@ -6,6 +6,7 @@ each predicate form against polars' own filter of the whole table."""
 
 import collections
 import gc
+import importlib.util
 import io
 import os
 import subprocess
@@ -43,6 +44,15 @@ def polars_rows(frame):
     return [normal(r) for r in frame.rows()]
 
 
+def polars_of_stream(reader):
+    frame = pl.DataFrame(reader)
+    if frame.columns in (["column_0"], []):
+        # polars 1.3 makes any Arrow stream one struct column (and reads
+        # its first batch alone: to_polars() does not rely on it).
+        pytest.skip(f"polars {pl.__version__} reads an Arrow stream as one struct column")
+    return frame
+
+
 def read_duckdb(reader):
     # DuckDB finds the reader by its variable's name.
     return [normal(r) for r in duckdb.sql("SELECT * FROM reader").fetchall()]
@@ -52,7 +62,7 @@ CONSUMERS = {
     "pyarrow.RecordBatchReader.from_stream": lambda r: arrow_rows(pa.RecordBatchReader.from_stream(r).read_all()),
     "pyarrow.table": lambda r: arrow_rows(pa.table(r)),
     "iter_batches": lambda r: arrow_rows(pa.Table.from_batches(list(r.iter_batches()), schema=pa.schema(r))),
-    "polars.DataFrame": lambda r: polars_rows(pl.DataFrame(r)),
+    "polars.DataFrame": lambda r: polars_rows(polars_of_stream(r)),
     "to_polars": lambda r: polars_rows(r.to_polars()),
     "duckdb": read_duckdb,
 }
@@ -127,12 +137,13 @@ def test_a_record_that_gives_no_frame_fails_every_consumer(tmp_path):
     with mod.MdfFile(source) as reader:
         with pytest.raises(OSError, match="Unknown bus type"):
             pa.RecordBatchReader.from_stream(reader).read_all()
-        with pytest.raises(pl.exceptions.ComputeError, match="Unknown bus type"):
+        with pytest.raises(RuntimeError, match="Unknown bus type"):
             reader.to_polars()
         with pytest.raises(duckdb.Error, match="Unknown bus type"):
             read_duckdb(reader)
-    with pytest.raises(RuntimeError, match="Unknown bus type"):
-        mod.scan_polars(source).collect()
+    if importlib.util.find_spec("polars.io.plugins") is not None:
+        with pytest.raises(RuntimeError, match="Unknown bus type"):
+            mod.scan_polars(source).collect()
 
 
 def test_closed_reader_refuses_new_streams(tmp_path):
@@ -150,8 +161,11 @@ def with_data(schema, data_type):
     return schema.set(schema.get_field_index("data"), pa.field("data", data_type))
 
 
-@pytest.mark.parametrize("data_type", [pa.binary(), pa.large_binary(), pa.binary_view()], ids=str)
-def test_requested_data_types_are_honoured(tmp_path, data_type):
+@pytest.mark.parametrize("name", ["binary", "large_binary", "binary_view"])
+def test_requested_data_types_are_honoured(tmp_path, name):
+    if not hasattr(pa, name):
+        pytest.skip(f"pyarrow {pa.__version__} has no {name}")
+    data_type = getattr(pa, name)()
     with open_reader(tmp_path, "vlsd", batch_rows=6) as reader:
         table = reader.to_arrow()
         got = pa.RecordBatchReader.from_stream(reader, schema=with_data(table.schema, data_type)).read_all()
@@ -325,6 +339,11 @@ def test_a_file_object_that_fails_ends_the_stream_with_its_error(tmp_path):
 # -- scan_polars --------------------------------------------------------------------
 
 
+@pytest.fixture(autouse=False)
+def plugins():
+    pytest.importorskip("polars.io.plugins")
+
+
 @pytest.fixture(scope="module")
 def scanned(tmp_path_factory):
     """The python-can recording of random frames (standard, extended, FD,
@@ -374,7 +393,7 @@ def predicates(whole):
     }
 
 
-def test_scan_polars_predicates_equal_polars_own_filter(scanned):
+def test_scan_polars_predicates_equal_polars_own_filter(plugins, scanned):
     path, whole = scanned
     lazy = mod.scan_polars(path, any_writer=True, batch_rows=128)
     for name, (predicate, pushed) in predicates(whole).items():
@@ -412,7 +431,7 @@ def test_identifier_ranges_become_exact_filters(low, high):
             assert matched == (low <= value <= high), hex(value)
 
 
-def test_scan_polars_keywords_combine_with_predicates(scanned):
+def test_scan_polars_keywords_combine_with_predicates(plugins, scanned):
     path, whole = scanned
     ch = pl.col("channel")
     lazy = mod.scan_polars(path, any_writer=True, channels=["CAN 1", "CAN 2"],
@@ -425,7 +444,7 @@ def test_scan_polars_keywords_combine_with_predicates(scanned):
         given.filter(pl.col("arbitration_id") < 0x100))
 
 
-def test_scan_polars_row_limits_and_projections(scanned):
+def test_scan_polars_row_limits_and_projections(plugins, scanned):
     path, whole = scanned
     lazy = mod.scan_polars(path, any_writer=True, batch_rows=100)
     assert lazy.head(250).collect().equals(whole.head(250))
@@ -435,7 +454,7 @@ def test_scan_polars_row_limits_and_projections(scanned):
     assert lazy.collect().equals(whole)
 
 
-def test_scan_polars_refuses_what_the_reader_refuses(tmp_path):
+def test_scan_polars_refuses_what_the_reader_refuses(plugins, tmp_path):
     with pytest.raises(FileNotFoundError):
         mod.scan_polars(str(tmp_path / "missing.mf4"))
     source, _ = named("plain")(tmp_path)

@@ -77,7 +77,7 @@ def parser() -> argparse.ArgumentParser:
     result = argparse.ArgumentParser(
         prog=PROGRAM,
         description="Print the CAN, CAN FD and LIN frames of an ASAM MDF 4 recording, "
-                    "or convert it to a log format python-can writes.",
+                    "or convert it to a log format python-can writes or to Parquet.",
         epilog=f"Passwords may also come from the environment variable {PASSWORD_ENV} "
                "([KEYID=]PASSWORD). Without FILE the shipped sample recording is read.")
     add = result.add_argument

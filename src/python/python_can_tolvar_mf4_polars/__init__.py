@@ -18,7 +18,6 @@ import math
 from typing import Any, Dict, FrozenSet, Iterator, List, Optional, Sequence, Tuple
 
 import polars as pl
-from polars.io.plugins import register_io_source
 
 import python_can_tolvar_mf4 as _mf4
 
@@ -279,6 +278,16 @@ def reader_keywords(selection: Selection, keywords: Dict[str, Any]) -> Optional[
 # -- the scan -------------------------------------------------------------------
 
 
+def _dataframe(capsule: object) -> pl.DataFrame:
+    """A DataFrame of a stream capsule of record batches. polars before
+    1.5 or so makes a stream of structs one struct column: it is unnested
+    (without a copy)."""
+    frame = pl.DataFrame(_OneBatch(capsule))
+    if frame.width == 1 and isinstance(frame.dtypes[0], pl.Struct):
+        frame = frame.unnest(frame.columns[0])
+    return frame
+
+
 class _OneBatch:
     """A stream capsule handed to polars.DataFrame once."""
 
@@ -292,28 +301,43 @@ class _OneBatch:
         return capsule
 
 
+def _batches(reader: Any, columns: Optional[List[str]]) -> Iterator[pl.DataFrame]:
+    """The reader's batches as DataFrames, one stream of one batch each: the
+    walk runs without the interpreter lock, and every polars release reads
+    a whole stream (some early ones read only the first batch of a longer
+    one)."""
+    # pylint: disable=protected-access
+    stream = reader._batch_stream(columns=columns, binary_view=True)
+    while True:
+        one = reader._take_batch(stream)
+        if one is None:
+            return
+        yield _dataframe(one)
+
+
 def _frames(source: Any, keywords: Dict[str, Any], columns: Optional[List[str]]) -> Iterator[pl.DataFrame]:
     with _mf4.MdfFile(source, **keywords) as reader:
-        # pylint: disable=protected-access
-        stream = reader._batch_stream(columns=columns, binary_view=True)
-        while True:
-            one = reader._take_batch(stream)
-            if one is None:
-                return
-            yield pl.DataFrame(_OneBatch(one))
+        yield from _batches(reader, columns)
 
 
 def frame(reader: Any) -> pl.DataFrame:
-    """MdfFile.to_polars(): the reader's whole stream as one DataFrame, a
-    chunk per batch, the payloads handed over as binary_view (polars' own
-    form, taken without converting)."""
-    # pylint: disable=protected-access
-    return pl.DataFrame(_OneBatch(reader._batch_stream(binary_view=True)))
+    """MdfFile.to_polars(): the reader's stream as one DataFrame, a chunk per
+    batch (joined without a copy), the payloads handed over as binary_view
+    (polars' own form, taken without converting)."""
+    frames = list(_batches(reader, None))
+    if not frames:
+        return pl.DataFrame(schema=SCHEMA)
+    return pl.concat(frames, rechunk=False)
 
 
 def scan(source: Any, **options: Any) -> pl.LazyFrame:
     """A LazyFrame of the frames of the recording at `source` read with the
     reader's keywords (passwords, any_writer, the filters, batch_rows)."""
+    try:
+        from polars.io.plugins import register_io_source
+    except ImportError:
+        raise ImportError(f"scan_polars needs a polars with IO plugins (polars.io.plugins), not polars "
+                          f"{pl.__version__}: pip install --upgrade polars") from None
     # Opened once here, so that a recording that does not open fails now.
     _mf4.MdfFile(source, **options).close()
 
