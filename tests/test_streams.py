@@ -309,6 +309,45 @@ def test_several_streams_of_one_reader_interleave_and_run_in_threads(tmp_path):
         assert iterated == [row[1] for row in expected]
 
 
+def test_a_close_during_a_table_read_leaves_open_streams_reading(tmp_path):
+    """The recording is shared by a running table read (a hold) and a
+    stream: a close in between frees it for neither; the stream reads on."""
+    path = tmp_path / "large.mf4"
+    mr.write_large(str(path), 60_000)
+    reader = mod.MdfFile(str(path), batch_rows=4096)
+    expected = reader.to_arrow().column("arbitration_id")
+    stream = pa.RecordBatchReader.from_stream(reader)
+    first = stream.read_next_batch()
+    outcome = []
+
+    def read():
+        try:
+            outcome.append(reader.to_arrow().num_rows)
+        except RuntimeError as error:
+            outcome.append(str(error))
+
+    reading = threading.Thread(target=read)
+    reading.start()
+    reader.close()
+    reading.join()
+    assert outcome[0] in (len(expected), "Handle has been closed")
+    rest = stream.read_all()
+    assert first.column("arbitration_id").to_pylist() + rest.column("arbitration_id").to_pylist() == \
+        expected.to_pylist()
+
+
+def test_a_stream_keeps_the_recording_it_began_with_when_the_reader_is_reopened(tmp_path):
+    first, _ = named("plain")(tmp_path)
+    second, _ = named("several_groups")(tmp_path)
+    reader = mod.MdfFile(first, batch_rows=3)
+    expected = arrow_rows(reader.to_arrow())
+    stream = pa.RecordBatchReader.from_stream(reader)
+    reader.__init__(second)
+    assert arrow_rows(stream.read_all()) == expected
+    assert len(arrow_rows(pa.table(reader))) == reader.to_arrow().num_rows != len(expected)
+    reader.close()
+
+
 class FailingFile(io.BytesIO):
     """Fails once `budget` reads are spent."""
 
