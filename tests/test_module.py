@@ -159,7 +159,7 @@ def test_import_raises_no_warning_in_a_fresh_interpreter():
          "import python_can_tolvar_mf4 as m; print(sorted(x for x in dir(m) if not x.startswith('__')))"],
         capture_output=True, text=True, env=env, timeout=120)
     assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "['CanMsgExtension', 'MdfFile', 'MdfFileIterator']"
+    assert out.stdout.strip() == "['CanMsgExtension', 'MdfFile', 'MdfFileIterator', 'scan_polars']"
 
 
 STUBS = ROOT / "src" / "python" / "python_can_tolvar_mf4-stubs"
