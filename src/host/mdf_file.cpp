@@ -165,8 +165,7 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* any_writer_value = kwargs != nullptr ? PyDict_GetItem(kwargs, n.any_writer) : nullptr;
     int any_writer = 0;
     if (any_writer_value != nullptr && (any_writer = PyObject_IsTrue(any_writer_value)) < 0) return -1;
-    uint64_t batch_rows = 0;
-    if (!parse_batch_rows(kwargs, n.batch_rows, batch_rows)) return -1;
+    if (!parse_batch_rows(kwargs, n.batch_rows, state->batch_rows)) return -1;
     mdf::ParseOptions parse_options;
     parse_options.any_writer = any_writer != 0;
     bus::PlanOptions plan_options;
@@ -243,7 +242,6 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
     state->current.plans = std::move(*plans);
     state->current.filter = std::move(filter);
     state->host_reads = host_object(state->current.stream) != nullptr;
-    state->batch_rows = batch_rows;
     state->generation = ++module_state().last_generation;
     return 0;
 }
@@ -276,8 +274,7 @@ void dealloc(PyObject* self) {
     if (reader->state != nullptr) {
         // The base class's close is not called; a file the base opened is
         // closed by its own finaliser when its last reference goes. No hold
-        // can be running: each keeps a reference to the reader. Streams of
-        // record batches may still read the recording: they get it.
+        // can be running: each keeps a reference to the reader; streams get it.
         reader->state->release();
         reader->state->free_retired();
         delete reader->state;
