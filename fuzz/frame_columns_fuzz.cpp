@@ -7,6 +7,9 @@
 // host uses, whole and a chunk at a time (the chunk's rows taken from the
 // input). Also through a filter taken from the last bytes. Parsed and
 // planned once as this reader's own recordings and once as any writer's.
+// Chunks in Arrow's layout are also exported as record batches (the data
+// column binary, large_binary or binary_view) whose values must be the
+// chunk's, and released.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +19,7 @@
 #include <optional>
 #include <vector>
 
+#include "bus/arrow_batches.h"
 #include "bus/column_writer.h"
 #include "bus/frame_columns.h"
 #include "bus/frame_filter.h"
@@ -132,6 +136,42 @@ void rows_of(const ColumnChunk& chunk, const ColumnLayout& layout, std::vector<R
     }
 }
 
+// The chunk's rows (read already into `rows`, from `first` on) as an
+// exported record batch gives them: timestamps, identifiers and payloads.
+void check_batch(ColumnChunk& chunk, DataType type, const std::vector<Row>& rows, size_t first) {
+    BatchSchema schema;
+    schema.data = type;
+    ArrowArray batch;
+    if (!export_batch(chunk, schema, &batch)) abort();
+    if (batch.length != static_cast<int64_t>(rows.size() - first) || batch.n_children != kColumnCount) abort();
+    const ArrowArray& data = *batch.children[column_index(Column::kData)];
+    const uint8_t* const* b = reinterpret_cast<const uint8_t* const*>(data.buffers);
+    for (int64_t r = 0; r < batch.length; ++r) {
+        const Row& row = rows[first + static_cast<size_t>(r)];
+        if (std::memcmp(static_cast<const uint8_t*>(batch.children[0]->buffers[1]) + 8 * r, &row.frame.timestamp,
+                        8) != 0 ||
+            static_cast<const uint32_t*>(batch.children[1]->buffers[1])[r] != row.frame.id) {
+            abort();
+        }
+        std::vector<uint8_t> payload;
+        if (type == DataType::kBinaryView) {
+            int32_t length, offset;
+            std::memcpy(&length, b[1] + 16 * r, 4);
+            std::memcpy(&offset, b[1] + 16 * r + 12, 4);
+            const uint8_t* bytes = length <= 12 ? b[1] + 16 * r + 4 : b[2] + offset;
+            payload.assign(bytes, bytes + length);
+        } else if (type == DataType::kLargeBinary) {
+            const int64_t* o = reinterpret_cast<const int64_t*>(b[1]);
+            payload.assign(b[2] + o[r], b[2] + o[r + 1]);
+        } else {
+            const int32_t* o = reinterpret_cast<const int32_t*>(b[1]);
+            payload.assign(b[2] + o[r], b[2] + o[r + 1]);
+        }
+        if (payload != row.payload) abort();
+    }
+    batch.release(&batch);
+}
+
 // The rows of the walked stores, merged as iteration merges the groups.
 std::vector<Row> merged(std::vector<FrameStore>& stores) {
     uint64_t n = 0, bytes = 0;
@@ -180,7 +220,9 @@ std::optional<std::vector<Row>> column_rows(const std::vector<GroupPlan>& plans,
         if (chunk_rows != 0 && (chunk.rows == 0 || chunk.rows > chunk_rows)) abort();
         ColumnLayout as = layout;
         if (chunk_rows != 0) as.dictionary_of_all = true;
+        const size_t first = rows.size();
         rows_of(chunk, as, rows);
+        if (chunk_rows != 0 && layout.flag_bits) check_batch(chunk, static_cast<DataType>(chunk_rows % 3), rows, first);
         if (chunk_rows == 0) {
             if (columns->next(chunk) != ColumnResult::kEnd) abort();
             break;

@@ -533,6 +533,9 @@ def test_readme_python_examples_run(sample, secret, tmp_path, monkeypatch, capsy
         # The table examples need the optional packages (not in every environment).
         if "to_numpy" in code and not tables or "decode_to" in code and not decoding:
             continue
+        if any(f"import {name}" in code and not importlib.util.find_spec(name)
+               for name in ("polars", "duckdb", "pyarrow")):
+            continue
         exec(compile(code, "README.md", "exec"), {"__name__": "readme"})
     assert "Timestamp" in capsys.readouterr().out
 

@@ -31,9 +31,9 @@ def small_recording(path, frames=3):
 
 # -- attributes and types -----------------------------------------------------
 
-def test_module_has_exactly_the_three_types():
+def test_module_has_exactly_the_three_types_and_scan_polars():
     public = {name for name in dir(mod) if not name.startswith("__")}
-    assert public == {"CanMsgExtension", "MdfFile", "MdfFileIterator"}
+    assert public == {"CanMsgExtension", "MdfFile", "MdfFileIterator", "scan_polars"}
 
 
 def test_bases_pass_the_hosts_subclass_test():
@@ -159,7 +159,7 @@ def test_import_raises_no_warning_in_a_fresh_interpreter():
          "import python_can_tolvar_mf4 as m; print(sorted(x for x in dir(m) if not x.startswith('__')))"],
         capture_output=True, text=True, env=env, timeout=120)
     assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "['CanMsgExtension', 'MdfFile', 'MdfFileIterator']"
+    assert out.stdout.strip() == "['CanMsgExtension', 'MdfFile', 'MdfFileIterator', 'scan_polars']"
 
 
 STUBS = ROOT / "src" / "python" / "python_can_tolvar_mf4-stubs"
@@ -252,6 +252,21 @@ def test_typed_example_runs_on_the_sample(tmp_path):
     assert len(lines) == 1 + len(metadata) + sum(1 for p in metadata.values() if not p["read_only"]) + 1
     assert lines[-1] == f"{len(frames[0].data)} bytes; {len(frames)} frames from memory"
     assert "HDcomment.Vehicle.odometer in KM" in lines
+
+
+def test_typed_example_streams_count_the_batches_and_frames():
+    import typed_example
+
+    pytest.importorskip("pyarrow")
+    pl = pytest.importorskip("polars")
+    sample = pathlib.Path(__file__).resolve().parent / "data" / "sample.mf4"
+    with mod.MdfFile(sample) as reader:
+        frames = list(reader)
+    kept = [m for m in frames if m.channel == "CAN 1" and m.arbitration_id < 0x100]
+    batches = -(-len(frames) // 4096)
+    assert pl is not None
+    assert typed_example.streams(sample) == [
+        f"{batches} batches of at most 4096 rows, {len(frames)} frames, {len(kept)} kept; True"]
 
 
 def test_typed_example_window_counts_what_the_filters_keep():

@@ -83,6 +83,26 @@ def decoded(path: pathlib.Path, dbc: pathlib.Path) -> List[str]:
     return lines
 
 
+def streams(path: pathlib.Path) -> List[str]:
+    """Record batches through pyarrow and polars, as a typed program reads them."""
+    import importlib.util
+
+    if not all(importlib.util.find_spec(name) is not None for name in ("pyarrow", "polars")):
+        return ["no pyarrow or polars"]
+    import polars as pl
+
+    with MdfFile(path, batch_rows=4096) as reader:
+        rows: int = reader.batch_rows
+        capsule: object = reader.__arrow_c_stream__()
+        schema: object = reader.__arrow_c_schema__()
+        batches = sum(1 for _ in reader.iter_batches(columns=["timestamp", "channel"]))
+        frame: pl.DataFrame = reader.to_polars()
+    lazy: pl.LazyFrame = mf4.scan_polars(path, channels=["CAN 1"], batch_rows=1024)
+    kept = lazy.filter(pl.col("arbitration_id") < 0x100).collect()
+    return [f"{batches} batches of at most {rows} rows, {frame.height} frames, {kept.height} kept; "
+            f"{capsule is not None and schema is not None}"]
+
+
 def has_table_packages() -> bool:
     import importlib.util
 
@@ -98,3 +118,4 @@ if __name__ == "__main__":
 
     print("\n".join(summary(pathlib.Path(sys.argv[1]), {})))
     print("\n".join(window(pathlib.Path(sys.argv[1]), [{"can_id": 0x100, "can_mask": 0x700}])))
+    print("\n".join(streams(pathlib.Path(sys.argv[1]))))

@@ -26,6 +26,7 @@
 #include "host/py_ref.h"
 #include "host/reader_source.h"
 #include "host/reader_state.h"
+#include "host/stream_methods.h"
 
 namespace tolvar::host {
 namespace {
@@ -81,7 +82,7 @@ PyObject* native_new(PyTypeObject* type, PyObject*, PyObject*) {
     // an owner to destroy.
     std::unique_ptr<ReaderState>& state = *new (&reinterpret_cast<ReaderObject*>(self.get())->state)
         std::unique_ptr<ReaderState>(new (std::nothrow) ReaderState());
-    if (!state) return PyErr_NoMemory();
+    if (!state || !state->make_gate()) return PyErr_NoMemory();
     return self.release();
 }
 
@@ -93,7 +94,7 @@ bool call_base_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!base_kwargs || PyDict_SetItem(base_kwargs.get(), n.mode, n.rb) < 0) return false;
     // The reader's own keywords stay with the reader: python-can 4.0 and 4.1
     // have a base initialiser without **kwargs that would refuse them.
-    for (PyObject* own : {n.passwords, n.any_writer, n.can_filters, n.channels, n.start, n.stop}) {
+    for (PyObject* own : {n.passwords, n.any_writer, n.can_filters, n.channels, n.start, n.stop, n.batch_rows}) {
         if (PyDict_DelItem(base_kwargs.get(), own) < 0) {
             if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
             PyErr_Clear();
@@ -144,6 +145,7 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* any_writer_value = kwargs != nullptr ? PyDict_GetItem(kwargs, n.any_writer) : nullptr;
     int any_writer = 0;
     if (any_writer_value != nullptr && (any_writer = PyObject_IsTrue(any_writer_value)) < 0) return -1;
+    if (!parse_batch_rows(kwargs, n.batch_rows, state->batch_rows)) return -1;
     if (!call_base_init(self, args, kwargs)) return -1;
 
     // A second __init__ on one instance starts from nothing.
@@ -194,9 +196,10 @@ void dealloc(PyObject* self) {
     if (state) {
         // The base class's close is not called; a file the base opened is
         // closed by its own finaliser when its last reference goes. No hold
-        // can be running: each keeps a reference to the reader. The
-        // recording goes in the order its parts borrow each other.
-        state->current.free();
+        // can be running: each keeps a reference to the reader. Streams of
+        // the recording get it; otherwise it goes in the order its parts
+        // borrow each other.
+        state->release();
         state->free_retired();
     }
     using StateOwner = std::unique_ptr<ReaderState>;
@@ -416,7 +419,8 @@ PyType_Spec g_spec = {
 };
 
 constexpr const char* kDoc =
-    "MdfFile(file, *, passwords=None, any_writer=False, can_filters=None, channels=None, start=None, stop=None)\n\n"
+    "MdfFile(file, *, passwords=None, any_writer=False, can_filters=None, channels=None, start=None, stop=None,\n"
+    "        batch_rows=65536)\n\n"
     "Reads an ASAM MDF 4 bus-logging recording (a path, a pathlib.Path or a\n"
     "binary file object). Iterating it yields every CAN, CAN FD and LIN frame\n"
     "as a CanMsgExtension, merged by timestamp. `passwords` maps key\n"
@@ -427,13 +431,15 @@ constexpr const char* kDoc =
     "(python-can's filter dicts), channels (names as messages carry them) and\n"
     "start <= timestamp < stop select the frames that iteration,\n"
     "to_numpy(), to_pandas() and to_arrow() give, and decode_to_numpy(),\n"
-    "decode_to_pandas() and decode_to_arrow() decode with a CAN database.";
+    "decode_to_pandas() and decode_to_arrow() decode with a CAN database. The\n"
+    "same frames stream as Arrow record batches of at most batch_rows rows\n"
+    "(__arrow_c_stream__, iter_batches(), to_polars()).";
 
 }  // namespace
 
 PyObject* create_mdf_file_type(PyObject* reader_base) {
     PyObject* native = PyType_FromSpec(&g_spec);
-    if (native == nullptr) return nullptr;
+    if (native == nullptr || !add_stream_methods(native)) return nullptr;
     module_state().mdf_file_native = native;  // process-wide, like the other types
 
     PyRef metaclass(PyObject_Type(reader_base));

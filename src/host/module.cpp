@@ -28,7 +28,7 @@ bool make_names() {
            intern(n.is_remote_frame, "is_remote_frame") &&
            intern(n.is_error_frame, "is_error_frame") && intern(n.file, "file") &&
            intern(n.mode, "mode") && intern(n.rb, "rb") && intern(n.passwords, "passwords") &&
-           intern(n.any_writer, "any_writer") &&
+           intern(n.any_writer, "any_writer") && intern(n.batch_rows, "batch_rows") &&
            intern(n.init, "__init__") && intern(n.close, "close") && intern(n.stop, "stop") &&
            intern(n.read, "read") && intern(n.seek, "seek") && intern(n.tell, "tell") && intern(n.fspath, "__fspath__") &&
            intern(n.property_fields[0], "name") && intern(n.property_fields[1], "description") &&

@@ -35,6 +35,7 @@ struct Names {
     PyObject* rb;
     PyObject* passwords;
     PyObject* any_writer;
+    PyObject* batch_rows;
     PyObject* init;
     PyObject* close;
     PyObject* stop;

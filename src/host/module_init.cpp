@@ -10,6 +10,7 @@
 #include "host/mdf_file_iterator.h"
 #include "host/module.h"
 #include "host/py_ref.h"
+#include "host/stream_methods.h"
 #include "log/log.h"
 
 namespace tolvar::host {
@@ -81,7 +82,7 @@ PyModuleDef g_module = {
 PyObject* initialise() {
     PyRef module(PyModule_Create(&g_module));
     if (!module) return nullptr;
-    if (!make_constants()) return nullptr;
+    if (!make_constants() || !add_stream_functions(module.get())) return nullptr;
     ModuleState& state = module_state();
 
     {

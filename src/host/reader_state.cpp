@@ -17,8 +17,33 @@ void OpenRecording::free() {
     close(stream);
 }
 
+bool ReaderState::make_gate() {
+    try {
+        stream_gate = std::make_shared<StreamGate>();
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
 void ReaderState::release() {
     if (!current.document && !current.stream) return;
+    if (share) {
+        // Streams read this recording: it moves to them (its parts stay
+        // where they are), and the last owner of the share frees it.
+        share->recording = std::move(current);
+        current = OpenRecording{};
+        if (holds > 0) {
+            try {
+                retired_shares.push_back(std::move(share));
+            } catch (const std::bad_alloc&) {
+                // Kept for good rather than freed under a running read.
+                static_cast<void>(new (std::nothrow) std::shared_ptr<RecordingShare>(std::move(share)));
+            }
+        }
+        share.reset();
+        return;
+    }
     if (holds > 0) {
         try {
             retired.push_back(std::move(current));
@@ -43,6 +68,7 @@ void ReaderState::release() {
 void ReaderState::free_retired() {
     for (OpenRecording& recording : retired) recording.free();
     retired.clear();
+    retired_shares.clear();
 }
 
 bool reader_is_open(PyObject* reader, uint64_t generation) {
@@ -69,7 +95,7 @@ void StreamGate::enter() {
 
 StreamLock::StreamLock(ReaderState* state) {
     if (state == nullptr || state->host_reads) return;
-    gate_ = &state->stream_gate;
+    gate_ = state->stream_gate.get();
     if (gate_->try_enter()) return;
     Py_BEGIN_ALLOW_THREADS
     gate_->enter();
@@ -107,7 +133,7 @@ bool run_walk(PyObject* reader, RecordingWork work, void* context) {
         if (state->host_reads) {
             work(recording, host_failed, nullptr, context);
         } else {
-            StreamGate& gate = state->stream_gate;
+            StreamGate& gate = *state->stream_gate;
             Py_BEGIN_ALLOW_THREADS
             gate.enter();
             work(recording, nullptr, nullptr, context);

@@ -54,6 +54,21 @@ private:
     std::atomic<bool> busy_{false};
 };
 
+// What the streams of record batches of one recording own together, counted
+// without the interpreter (std::shared_ptr's atomic count), so that a stream
+// released on any thread lets go of it without the interpreter lock: the
+// recording itself once the reader let go of it (closed, reopened or gone),
+// freed by the last stream. While the reader still holds the recording,
+// `recording` is empty and the streams read the reader's `current`, whose
+// parts stay where they are when it moves in here.
+struct RecordingShare {
+    OpenRecording recording;
+    // Reading the recording calls host code (see ReaderState::host_reads):
+    // a stream then takes the interpreter lock to read and to let go.
+    bool host_reads = false;
+    ~RecordingShare() { recording.free(); }
+};
+
 struct ReaderState {
     OpenRecording current;
     // A file object that the base class opened for a path (python-can up to
@@ -71,12 +86,22 @@ struct ReaderState {
     // lock, inside stream_gate instead, which other walks of the same reader
     // then wait for (StreamLock).
     bool host_reads = false;
-    StreamGate stream_gate;
+    // Shared with the streams of record batches, which outlive the reader:
+    // made with the state (make_gate), never null afterwards.
+    std::shared_ptr<StreamGate> stream_gate;
+    // The share of `current` with its streams, made by the first stream;
+    // shares let go of while a hold ran, dropped when the last hold ends.
+    std::shared_ptr<RecordingShare> share;
+    std::vector<std::shared_ptr<RecordingShare>> retired_shares;
+    // Rows per record batch of a stream (the keyword batch_rows).
+    uint64_t batch_rows = 65536;
 
     const mdf::MdfDocument* document() const { return current.document.get(); }
+    // False when memory runs out.
+    bool make_gate();
 
     // Lets go of the current recording: freed now, or once the last hold
-    // ends when a read is in progress.
+    // ends when a read is in progress, or by the last stream that reads it.
     void release();
     void free_retired();
 };

@@ -11,6 +11,7 @@ if TYPE_CHECKING:
     import cantools.database.can  # type: ignore
     import numpy
     import pandas  # type: ignore
+    import polars
     import pyarrow  # type: ignore
 
 # A path (str or os.PathLike such as pathlib.Path), or a binary file object;
@@ -77,6 +78,7 @@ class MdfFile(MessageReader):
         channels: Optional[Iterable[str]] = None,
         start: Optional[float] = None,
         stop: Optional[float] = None,
+        batch_rows: int = 65536,
     ) -> None: ...
     def __iter__(self) -> Iterator[CanMsgExtension]: ...
     def __enter__(self) -> MdfFile: ...
@@ -112,3 +114,31 @@ class MdfFile(MessageReader):
     def decode_to_arrow(
         self, database: _Database, *, signals: Optional[Iterable[str]] = None, choices: bool = False
     ) -> dict[str, pyarrow.Table]: ...
+    # The most rows a record batch of a stream holds (the keyword batch_rows).
+    @property
+    def batch_rows(self) -> int: ...
+    # The Arrow PyCapsule interface: a capsule "arrow_schema" of the frame
+    # table's schema, and a new stream (capsule "arrow_array_stream") of its
+    # record batches per call; requested_schema may ask for the data column
+    # as large_binary or binary_view, or for some of the columns.
+    def __arrow_c_schema__(self) -> object: ...
+    def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object: ...
+    # The same stream as pyarrow record batches; columns= chooses columns
+    # (kept in table order).
+    def iter_batches(self, *, columns: Optional[Iterable[str]] = None) -> pyarrow.RecordBatchReader: ...
+    def to_polars(self) -> polars.DataFrame: ...
+
+# A polars LazyFrame of the recording's frames read with the reader's
+# keywords: projections, simple predicates on arbitration_id, is_extended_id,
+# channel and timestamp, and row limits reach the reader.
+def scan_polars(
+    file: _Source,
+    *,
+    passwords: Optional[Mapping[str, str]] = None,
+    any_writer: bool = False,
+    can_filters: Optional[Iterable[_CanFilter]] = None,
+    channels: Optional[Iterable[str]] = None,
+    start: Optional[float] = None,
+    stop: Optional[float] = None,
+    batch_rows: int = 65536,
+) -> polars.LazyFrame: ...

@@ -77,14 +77,15 @@ def parser() -> argparse.ArgumentParser:
     result = argparse.ArgumentParser(
         prog=PROGRAM,
         description="Print the CAN, CAN FD and LIN frames of an ASAM MDF 4 recording, "
-                    "or convert it to a log format python-can writes.",
+                    "or convert it to a log format python-can writes or to Parquet.",
         epilog=f"Passwords may also come from the environment variable {PASSWORD_ENV} "
                "([KEYID=]PASSWORD). Without FILE the shipped sample recording is read.")
     add = result.add_argument
     add("file", nargs="?", metavar="FILE", help="the recording (.mf4); default: the sample")
     add("-o", "--output", metavar="OUT",
         help="convert to this file; its suffix picks the format "
-             "(.asc .blf .csv .db .log .mf4 .trc .txt, and .gz after a text format); "
+             "(.asc .blf .csv .db .log .mf4 .trc .txt, and .gz after a text format; "
+             ".parquet, written batch by batch); "
              "with --metadata, the JSON goes there")
     add("-p", "--password", action="append", default=[], metavar="[KEYID=]PASSWORD",
         help="password of an encrypted recording; KEYID is 8 hex digits or 'default' (repeatable)")

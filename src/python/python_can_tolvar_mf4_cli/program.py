@@ -14,6 +14,7 @@ from .arguments import PROGRAM
 from .convert import convert, write_metadata
 from .errors import CliError
 from .logs import kept_logs, short_counts
+from .parquet import is_parquet, write_parquet
 from .progress import Progress
 from .signals import load_databases, print_signals, write_csv_files
 
@@ -88,6 +89,8 @@ def _act(reader: MdfFile, source: str, args: argparse.Namespace, database: objec
         # With a filter the frames to come are not known in advance: the
         # progress line then counts without a total.
         total = 0 if arguments.selects(args) else reader.get_record_count()
+        if is_parquet(args.output):
+            return write_parquet(reader, source, args.output, Progress(sys.stderr, total))
         return convert(reader, source, args.output, Progress(sys.stderr, total),
                        arguments.kinds_left_out(args))
     else:

@@ -28,6 +28,15 @@ class Progress:
                 self.shown = now
                 self._show(now)
 
+    def advance(self, frames: int) -> None:
+        """Counts a batch of frames at once."""
+        self.count += frames
+        if self.live:
+            now = time.monotonic()
+            if now - self.shown >= 0.2:
+                self.shown = now
+                self._show(now)
+
     def line(self, now: float) -> str:
         rate = self.count / max(now - self.start, 1e-9)
         if 0 < self.count <= self.total:
