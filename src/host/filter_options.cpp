@@ -6,9 +6,11 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <utility>
 
 #include "host/module.h"
 #include "host/py_ref.h"
+#include "host/reader_state.h"
 
 namespace tolvar::host {
 namespace {
@@ -207,6 +209,43 @@ std::unique_ptr<bus::FrameFilter> make_filter(const FilterOptions& options) {
     if (options.by_channel) filter->set_channels(options.channels);
     if (options.has_window) filter->set_window(options.start, options.stop);
     return filter;
+}
+
+bool parse_selection(PyObject* kwargs, FilterOptions& options) {
+    const Names& n = names();
+    if (kwargs != nullptr) {
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            bool known = false;
+            for (PyObject* own : {n.can_filters, n.channels, n.start, n.stop}) {
+                const int equal = PyObject_RichCompareBool(key, own, Py_EQ);
+                if (equal < 0) return false;
+                known = known || equal == 1;
+            }
+            if (!known) {
+                PyErr_Format(PyExc_TypeError, "_select() got an unexpected keyword argument '%S'", key);
+                return false;
+            }
+        }
+    }
+    return parse_filter_options(kwargs, options);
+}
+
+bool replace_filter(const FilterOptions& options, OpenRecording& recording) {
+    std::unique_ptr<bus::FrameFilter> filter = make_filter(options);
+    if (!filter && options.any()) return false;
+    if (recording.filter) {
+        try {
+            recording.replaced_filters.push_back(std::move(recording.filter));
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+    }
+    recording.filter = std::move(filter);
+    return true;
 }
 
 }  // namespace tolvar::host

@@ -14,6 +14,8 @@
 
 namespace tolvar::host {
 
+struct OpenRecording;
+
 struct FilterOptions {
     bool by_id = false;
     std::vector<bus::IdFilter> ids;
@@ -33,5 +35,13 @@ bool parse_filter_options(PyObject* kwargs, FilterOptions& options);
 // The filter of the options; null when they filter nothing (or memory runs
 // out, with MemoryError set).
 std::unique_ptr<bus::FrameFilter> make_filter(const FilterOptions& options);
+
+// The keywords of a reader's _select(): the filter keywords alone, read as
+// the initialiser reads them. False with TypeError for any other keyword.
+bool parse_selection(PyObject* kwargs, FilterOptions& options);
+
+// Gives the recording the filter of the options. The filter it had stays
+// aside for the walks that began with it. False with an exception set.
+bool replace_filter(const FilterOptions& options, OpenRecording& recording);
 
 }  // namespace tolvar::host

@@ -289,39 +289,11 @@ PyObject* select_method(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_TypeError, "_select() takes keyword arguments only");
         return nullptr;
     }
-    const Names& n = names();
-    if (kwargs != nullptr) {
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            bool known = false;
-            for (PyObject* own : {n.can_filters, n.channels, n.start, n.stop}) {
-                const int equal = PyObject_RichCompareBool(key, own, Py_EQ);
-                if (equal < 0) return nullptr;
-                known = known || equal == 1;
-            }
-            if (!known) {
-                PyErr_Format(PyExc_TypeError, "_select() got an unexpected keyword argument '%S'", key);
-                return nullptr;
-            }
-        }
-    }
     FilterOptions options;
-    if (!parse_filter_options(kwargs, options)) return nullptr;
+    if (!parse_selection(kwargs, options)) return nullptr;
     ReaderState* state = state_of(self);
     if (state == nullptr || state->document() == nullptr) return raise_closed();
-    std::unique_ptr<bus::FrameFilter> filter = make_filter(options);
-    if (!filter && options.any()) return nullptr;
-    OpenRecording& recording = state->current;
-    if (recording.filter) {
-        try {
-            recording.replaced_filters.push_back(std::move(recording.filter));
-        } catch (const std::bad_alloc&) {
-            return PyErr_NoMemory();
-        }
-    }
-    recording.filter = std::move(filter);
+    if (!replace_filter(options, state->current)) return nullptr;
     Py_RETURN_NONE;
 }
 
