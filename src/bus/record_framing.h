@@ -83,6 +83,24 @@ public:
     template <bool kHeldOnly>
     Framing frame(stream::ReadAhead& ahead, uint64_t at, FramedRecord& out, const uint64_t* offsets);
 
+    // Frames from `at`, at most `max` at once, the records of `group` that
+    // follow one another inside the read-ahead's window, each exactly as
+    // frame<true> would: for a group of fixed length whose VLSD source, if
+    // any, is its only one. It stops before the first record that is not of
+    // the group, not held whole, or (with a VLSD source) not followed by its
+    // value of at most `max_value` bytes standing at `value_offset` onwards
+    // where the plan trusts the offsets, leaving that record to frame().
+    // records[i] gets the i-th record's bytes; values[i] and lengths[i] its
+    // value (null for an empty one), with a VLSD source only.
+    struct Run {
+        uint32_t count = 0;
+        uint64_t next = 0;         // where the record after the run starts
+        uint64_t value_bytes = 0;  // of the VLSD records taken, their lengths' 4 bytes included
+    };
+    Run frame_run(const stream::ReadAhead& ahead, uint64_t at, const RecordGroup& group, uint32_t max,
+                  uint64_t value_offset, uint32_t max_value, const uint8_t** records, const uint8_t** values,
+                  uint32_t* lengths) const;
+
     bool with_ids() const { return with_ids_; }
     uint64_t id_size() const { return id_size_; }
     // The group of the last record framed (or looked up), null before any.
@@ -203,6 +221,68 @@ inline Framing RecordFraming::take_values(stream::ReadAhead& ahead, FramedRecord
         ++out.value_count;
     }
     return Framing::kRecord;
+}
+
+inline RecordFraming::Run RecordFraming::frame_run(const stream::ReadAhead& ahead, uint64_t at,
+                                                  const RecordGroup& group, uint32_t max, uint64_t value_offset,
+                                                  uint32_t max_value, const uint8_t** records,
+                                                  const uint8_t** values, uint32_t* lengths) const {
+    Run run;
+    run.next = at;
+    const uint8_t* const base = ahead.held(at, 0);
+    if (base == nullptr || group.record_length < 0) return run;
+    // Positions from here on count from `at`; what is framed ends by `held`.
+    const uint64_t held = ahead.window_start() + ahead.window_size() - at;
+    const uint64_t length = static_cast<uint64_t>(group.record_length);
+    const SignalSource* source = nullptr;
+    if (group.has_vlsd && with_ids_) {
+        if (group.signal_sources.size() != 1 || group.signal_sources.front().kind != SignalSource::Kind::kVlsd) {
+            return run;
+        }
+        source = &group.signal_sources.front();
+    }
+    // Held in locals: the stores below could otherwise be taken to change
+    // them.
+    const bool with_ids = with_ids_;
+    const uint64_t id_size = id_size_;
+    const uint64_t key = group.key;
+    const uint64_t value_id = source != nullptr ? source->vlsd_record_id : 0;
+    const bool by_offset = source != nullptr && plan_->vlsd_by_offset;
+    uint64_t position = 0;
+    uint64_t offset = value_offset;
+    uint32_t n = 0;
+    while (n < max) {
+        uint64_t record_at = position;
+        if (with_ids) {
+            if (held - position < id_size || load_id(base + position, id_size) != key) break;
+            record_at += id_size;
+        }
+        if (held - record_at < length) break;
+        uint64_t next = record_at + length;
+        if (source != nullptr) {
+            if (held - next < id_size + 4 || load_id(base + next, id_size) != value_id) break;
+            if (by_offset && extract_bits(ByteSpan{base + record_at, length}, source->bit_position, source->bit_count,
+                                          source->byte_order) != offset) {
+                break;
+            }
+            uint32_t value_length;
+            std::memcpy(&value_length, base + next + id_size, 4);
+            const uint64_t value_at = next + id_size + 4;
+            if (value_length > max_value || held - value_at < value_length) break;
+            values[n] = value_length != 0 ? base + value_at : nullptr;
+            lengths[n] = value_length;
+            offset += 4 + uint64_t{value_length};
+            next = value_at + value_length;
+        }
+        if (next == position) break;
+        records[n] = base + record_at;
+        position = next;
+        ++n;
+    }
+    run.count = n;
+    run.next = at + position;
+    run.value_bytes = offset - value_offset;
+    return run;
 }
 
 }  // namespace tolvar::bus

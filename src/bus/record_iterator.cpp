@@ -275,6 +275,14 @@ uint32_t RecordIterator::Walk::frame_batch() {
         tally.count_run(*group, 1, slot, value_bytes);
         position = framed.next;
         ++n;
+        // The records of the group that follow in the common shape, framed
+        // at once.
+        const RecordFraming::Run run =
+            framing.frame_run(ahead, position, *group, FrameBatch::kSize - n, vlsd ? tally.offsets()[slot] : 0,
+                              kCanPayloadSize, batch_records + n, batch.payload + n, batch.present + n);
+        tally.count_run(*group, run.count, slot, run.value_bytes);
+        position = run.next;
+        n += run.count;
     }
     if (pending_count != 0) {
         const uint8_t* records[FrameBatch::kSize];
