@@ -51,6 +51,8 @@ struct RecordIterator::Walk {
     bool bisect_start();
     bool batchable(const RecordGroup& group) const;
     uint32_t frame_batch();
+    uint32_t values_by_offset(const SignalSource& source, const RecordGroup& group, const uint32_t* pending,
+                              uint32_t pending_count, uint32_t n);
     uint32_t keep_by_keys(uint32_t n);
     bool filter_batch();
 };
@@ -297,25 +299,29 @@ uint32_t RecordIterator::Walk::frame_batch() {
         position = run.next;
         n += run.count;
     }
-    if (pending_count != 0) {
-        const uint8_t* records[FrameBatch::kSize];
-        uint32_t lengths[FrameBatch::kSize];
-        for (uint32_t i = 0; i < pending_count; ++i) records[i] = batch_records[pending[i]];
-        const uint32_t filled = reader.bus_values_by_offset(*source, records, static_cast<uint64_t>(group->record_length),
-                                                            pending_count, batch_values, lengths);
-        for (uint32_t i = 0; i < filled; ++i) {
-            batch.payload[pending[i]] = lengths[i] != 0 ? batch_values[i] : nullptr;
-            batch.present[pending[i]] = lengths[i];
-        }
-        if (filled < pending_count) {
-            // A value longer than a payload: the frames end before its
-            // record, which gives none, as it would read by itself.
-            n = pending[filled];
-            batch_no_frame = true;
-        }
-    }
+    if (pending_count != 0) n = values_by_offset(*source, *group, pending, pending_count, n);
     batch_group = group;
     return n;
+}
+
+// The VLSD values of the batch's frames `pending` (their indexes in the
+// batch), found by their offsets; the frames the batch keeps.
+uint32_t RecordIterator::Walk::values_by_offset(const SignalSource& source, const RecordGroup& group,
+                                                const uint32_t* pending, uint32_t pending_count, uint32_t n) {
+    const uint8_t* records[FrameBatch::kSize];
+    uint32_t lengths[FrameBatch::kSize];
+    for (uint32_t i = 0; i < pending_count; ++i) records[i] = batch_records[pending[i]];
+    const uint32_t filled = reader.bus_values_by_offset(source, records, static_cast<uint64_t>(group.record_length),
+                                                        pending_count, batch_values, lengths);
+    for (uint32_t i = 0; i < filled; ++i) {
+        batch.payload[pending[i]] = lengths[i] != 0 ? batch_values[i] : nullptr;
+        batch.present[pending[i]] = lengths[i];
+    }
+    if (filled == pending_count) return n;
+    // A value longer than a payload: the frames end before its record,
+    // which gives none, as it would read by itself.
+    batch_no_frame = true;
+    return pending[filled];
 }
 
 // Where the filter judges frames by identifier and channel alone, the
