@@ -183,33 +183,66 @@ SignalDecoder::SignalDecoder(const SignalProgram& program, bool row_numbers)
     }
 }
 
-void SignalDecoder::decode_batch(size_t t) const {
-    Batch& batch = batches_[t];
-    const MessageProgram& m = program_->message(t);
-    const SignalGroup& g = program_->groups()[m.first_group];
-    uint8_t* const* columns = tables_[t].columns();
+void SignalDecoder::decode_column(const SignalStep& s, const Batch& batch, uint8_t* const* columns) const {
+    if (s.column == kNoColumn) return;
     const uint8_t* rows = batch.payloads.data();
     const size_t stride = batch.stride;
     const uint32_t count = batch.count;
-    const SignalStep* s = program_->steps() + g.first_step;
-    for (const SignalStep* end = s + g.step_count; s != end; ++s) {
-        if (s->column == kNoColumn) continue;
-        double* values = reinterpret_cast<double*>(columns[s->column]) + batch.first;
-        switch (s->kind) {
-            case kPlainLittleUnsigned: plain_column<false, false>(*s, rows, stride, count, values); continue;
-            case kPlainLittleSigned: plain_column<false, true>(*s, rows, stride, count, values); continue;
-            case kPlainBigUnsigned: plain_column<true, false>(*s, rows, stride, count, values); continue;
-            case kPlainBigSigned: plain_column<true, true>(*s, rows, stride, count, values); continue;
-            default: break;
-        }
-        const uint8_t* p = rows;
-        if (!s->coded) {
-            for (uint32_t r = 0; r < count; ++r, p += stride) values[r] = physical(*s, raw_bits(*s, p));
-        } else {
-            int32_t* codes = reinterpret_cast<int32_t*>(columns[s->column]) + batch.first;
-            for (uint32_t r = 0; r < count; ++r, p += stride) codes[r] = code_of(*s, *program_, raw_bits(*s, p));
+    double* values = reinterpret_cast<double*>(columns[s.column]) + batch.first;
+    switch (s.kind) {
+        case kPlainLittleUnsigned: return plain_column<false, false>(s, rows, stride, count, values);
+        case kPlainLittleSigned: return plain_column<false, true>(s, rows, stride, count, values);
+        case kPlainBigUnsigned: return plain_column<true, false>(s, rows, stride, count, values);
+        case kPlainBigSigned: return plain_column<true, true>(s, rows, stride, count, values);
+        default: break;
+    }
+    const uint8_t* p = rows;
+    if (!s.coded) {
+        for (uint32_t r = 0; r < count; ++r, p += stride) values[r] = physical(s, raw_bits(s, p));
+    } else {
+        int32_t* codes = reinterpret_cast<int32_t*>(columns[s.column]) + batch.first;
+        for (uint32_t r = 0; r < count; ++r, p += stride) codes[r] = code_of(s, *program_, raw_bits(s, p));
+    }
+}
+
+void SignalDecoder::clear_unselected(const MessageProgram& m, const Batch& batch, uint8_t* const* columns) const {
+    const SignalGroup* groups = program_->groups() + m.first_group;
+    const uint8_t* p = batch.payloads.data();
+    for (uint32_t r = 0; r < batch.count; ++r, p += batch.stride) {
+        const uint64_t row = batch.first + r;
+        // As decode_present() decides, every signal lying within the frame.
+        for (uint32_t g = 0; g < m.group_count; ++g) {
+            const SignalGroup& group = groups[g];
+            const bool active = group.mux_slot == kNoSlot ||
+                                (slot_present_[group.mux_slot] != 0 &&
+                                 selects(group, program_->ranges(), slots_[group.mux_slot]));
+            const SignalStep* s = program_->steps() + group.first_step;
+            for (const SignalStep* end = s + group.step_count; s != end; ++s) {
+                if (s->mux_slot != kNoSlot) {
+                    bool keyed = false;
+                    if (active) slots_[s->mux_slot] = raw_key(*s, raw_bits(*s, p), keyed);
+                    slot_present_[s->mux_slot] = keyed;
+                }
+                if (active || s->column == kNoColumn) continue;
+                if (!s->coded) {
+                    reinterpret_cast<double*>(columns[s->column])[row] = absent_value();
+                } else {
+                    reinterpret_cast<int32_t*>(columns[s->column])[row] = -1;
+                }
+            }
         }
     }
+}
+
+void SignalDecoder::decode_batch(size_t t) const {
+    Batch& batch = batches_[t];
+    const MessageProgram& m = program_->message(t);
+    uint8_t* const* columns = tables_[t].columns();
+    // Every signal of every row as if selected, then the signals their
+    // multiplexers do not select made absent again.
+    const SignalStep* s = program_->steps() + m.first_step;
+    for (const SignalStep* end = s + m.step_count; s != end; ++s) decode_column(*s, batch, columns);
+    if (m.group_count > 1) clear_unselected(m, batch, columns);
     batch.count = 0;
 }
 
@@ -294,9 +327,9 @@ bool SignalDecoder::add(double timestamp, uint32_t identifier, uint8_t flags, ui
     if (table.has_row_numbers()) table.row_number()[row] = number;
     const unsigned available = std::min<unsigned>(std::min<unsigned>(length, 64), m.length);
     Batch& batch = batches_[static_cast<size_t>(t)];
-    if (m.group_count == 1 && available >= m.needs) {
-        // Every signal present, nothing multiplexed: the row waits in its
-        // message's batch.
+    if (available >= m.needs) {
+        // Every signal within the frame: the row waits in its message's
+        // batch.
         if (!batch.payloads) {
             batch.payloads = stream::Allocation::uninitialised(size_t{kBatchRows} * batch.stride);
             if (!batch.payloads) {

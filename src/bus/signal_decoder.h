@@ -97,6 +97,11 @@ private:
              const uint8_t* payload);
     // Decodes table t's waiting rows, whose columns lie ready for them.
     void decode_batch(size_t t) const;
+    // One signal of every row of a batch, into its column.
+    void decode_column(const SignalStep& step, const Batch& batch, uint8_t* const* columns) const;
+    // The signals of a batch's rows that their multiplexers do not select,
+    // made absent.
+    void clear_unselected(const MessageProgram& message, const Batch& batch, uint8_t* const* columns) const;
     void decode_waiting() const;
     // Each table's room, from its rows among the frames so far (expect()).
     void reserve_ahead();
@@ -109,8 +114,8 @@ private:
     // count from the moment they are added), so the tables' const accessor
     // decodes what waits too.
     mutable std::vector<Batch> batches_;
-    std::vector<uint64_t> slots_;  // a multiplexer's raw value while its frame is decoded
-    std::vector<uint8_t> slot_present_;
+    mutable std::vector<uint64_t> slots_;  // a multiplexer's raw value while its frame is decoded
+    mutable std::vector<uint8_t> slot_present_;
     uint64_t frames_ = 0;
     uint64_t expected_ = 0;
     uint64_t foretell_at_ = 0;  // frames_ at which reserve_ahead() runs; 0: never
