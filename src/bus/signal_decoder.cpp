@@ -92,14 +92,17 @@ inline double raw_number(const SignalStep& s, uint64_t raw) {
 template <bool kBig, bool kSigned>
 void plain_column(const SignalStep& s, const uint8_t* rows, size_t stride, uint32_t count, double* out) {
     const uint8_t* p = rows + s.at;
-    const unsigned left = s.left;
+    // The left shift as a multiplication, so that the one shift left keeps
+    // its count in place through the loop.
+    const uint64_t left = uint64_t{1} << s.left;
     const unsigned right = s.right;
     const double scale = s.scale;
     const double offset = s.offset;
-    for (uint32_t r = 0; r < count; ++r, p += stride) {
-        uint64_t word = load_little(p);
+#pragma GCC unroll 4
+    for (uint32_t r = 0; r < count; ++r) {
+        uint64_t word = load_little(p + r * stride);
         if (kBig) word = __builtin_bswap64(word);
-        word <<= left;
+        word *= left;
         const int64_t integer = kSigned ? static_cast<int64_t>(word) >> right : static_cast<int64_t>(word >> right);
         out[r] = static_cast<double>(integer) * scale + offset;
     }
