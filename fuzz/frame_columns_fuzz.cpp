@@ -48,10 +48,10 @@ struct Row {
     }
 };
 
-// The program of the record group whose layout the view names.
-const DecodeProgram& program_of(const GroupPlan& plan, const RecordView& view) {
+// The record group whose layout the view names.
+const RecordGroup& group_of(const GroupPlan& plan, const RecordView& view) {
     for (const RecordGroup& group : plan.record_groups) {
-        if (group.layout == view.layout && group.layout != nullptr) return group.program;
+        if (group.layout == view.layout && group.layout != nullptr) return group;
     }
     abort();
 }
@@ -68,8 +68,11 @@ bool walked_stores(const std::vector<GroupPlan>& plans, const FrameFilter* filte
             const DecodedRecord& r = it->current();
             DecodedRecord by_rule;
             PayloadScratch scratch;
-            const FrameKind kind =
-                decode_by_rules(program_of(plans[g], it->view()).decoder, it->view(), 1000.0, by_rule, scratch);
+            const RecordGroup& group = group_of(plans[g], it->view());
+            const FrameKind kind = decode_by_rules(group.program.decoder, it->view(), 1000.0, by_rule, scratch);
+            // A virtual time is the record's place in its group, which the
+            // rules for one record cannot know.
+            if (group.virtual_time) by_rule.frame.timestamp = r.frame.timestamp;
             if (kind != kind_of(r.frame) || std::memcmp(&by_rule.frame, &r.frame, sizeof(Frame)) != 0) abort();
             const uint64_t length = payload_length(r.frame);
             if (length != 0 && std::memcmp(by_rule.payload, r.payload, length) != 0) abort();

@@ -8,12 +8,14 @@ python-can's text lines), and the command-line program run on it.
 
 from __future__ import annotations
 
+import contextlib
+import importlib.util
 import os
 import pathlib
 import struct
 import subprocess
 import sys
-from typing import Any, Iterable, List, Tuple, Union
+from typing import Any, Iterable, Iterator, List, Tuple, Union
 
 import python_can_tolvar_mf4 as mod
 
@@ -75,3 +77,21 @@ def run_cli(*args: Any, env: Any = None, **kwargs: Any) -> subprocess.CompletedP
     """Runs tolvar-mf4 with the arguments; gives its exit code and output."""
     return subprocess.run([sys.executable, "-m", "python_can_tolvar_mf4_cli", *map(str, args)],
                           capture_output=True, text=True, env=env or cli_env(), timeout=300, **kwargs)
+
+
+@contextlib.contextmanager
+def cli_source_module(name: str) -> Iterator[Any]:
+    """The command-line program's source in this tree imported under `name`
+    (its modules too), to run its parts in this process; forgotten after."""
+    folder = CLI_SOURCE / "python_can_tolvar_mf4_cli"
+    spec = importlib.util.spec_from_file_location(name, folder / "__init__.py",
+                                                  submodule_search_locations=[str(folder)])
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module
+    try:
+        spec.loader.exec_module(module)
+        yield module
+    finally:
+        for key in [k for k in sys.modules if k == name or k.startswith(name + ".")]:
+            del sys.modules[key]

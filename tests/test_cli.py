@@ -20,26 +20,12 @@ import pytest
 import python_can_tolvar_mf4 as mod
 from layer_tools import encrypted_layer
 from mdf_writer import CanFrame, LinError, LinFrame, RecordingWriter, make_sample
+from reading import CLI_SOURCE, cli_env, cli_source_module
+from reading import run_cli as run
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-CLI_SOURCE = ROOT / "src" / "python"
 PACKAGE_SAMPLE = CLI_SOURCE / "python_can_tolvar_mf4_cli" / "sample.mf4"
 SECRET = "s3cr3t-pass-phrase"
-
-
-def cli_env(**extra):
-    # The program's source in this tree is what is tested, also when an
-    # older copy is installed.
-    paths = [str(CLI_SOURCE)] + list(sys.path)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in paths if p))
-    env.pop("TOLVAR_MF4_PASSWORD", None)
-    env.update(extra)
-    return env
-
-
-def run(*args, env=None, **kwargs):
-    return subprocess.run([sys.executable, "-m", "python_can_tolvar_mf4_cli", *map(str, args)],
-                          capture_output=True, text=True, env=env or cli_env(), timeout=300, **kwargs)
 
 
 @pytest.fixture(scope="module")
@@ -263,20 +249,9 @@ def test_database_holds_every_frame(many_frames, tmp_path):
 
 @pytest.fixture(scope="module")
 def cli_module():
-    """The program's source in this tree, imported under a name of its own
-    (its modules too)."""
-    folder = CLI_SOURCE / "python_can_tolvar_mf4_cli"
-    name = "cli_under_test"
-    spec = importlib.util.spec_from_file_location(name, folder / "__init__.py",
-                                                  submodule_search_locations=[str(folder)])
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[name] = module
-    try:
-        spec.loader.exec_module(module)
+    """The program's source in this tree, imported under a name of its own."""
+    with cli_source_module("cli_under_test") as module:
         yield module
-    finally:
-        for loaded in [m for m in sys.modules if m == name or m.startswith(name + ".")]:
-            del sys.modules[loaded]
 
 
 class FailingWriter:

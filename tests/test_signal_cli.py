@@ -6,7 +6,6 @@ and the errors told in one line."""
 from __future__ import annotations
 
 import csv
-import importlib.util
 import math
 import os
 import sys
@@ -19,7 +18,7 @@ pytest.importorskip("numpy")
 import python_can_tolvar_mf4 as mod  # noqa: E402
 import signal_databases as sd  # noqa: E402
 from mdf_writer import CanFrame  # noqa: E402
-from reading import CLI_SOURCE, run_cli  # noqa: E402
+from reading import cli_source_module, run_cli  # noqa: E402
 from signal_frames import expected_tables, frames_of, write_recording  # noqa: E402
 
 
@@ -45,20 +44,9 @@ def expected_lines(path, served, units, **options):
 
 @pytest.fixture(scope="module")
 def cli():
-    """The program's source in this tree, imported under a name of its own
-    (its modules too), to run main() in this process."""
-    folder = CLI_SOURCE / "python_can_tolvar_mf4_cli"
-    name = "signal_cli_under_test"
-    spec = importlib.util.spec_from_file_location(name, folder / "__init__.py",
-                                                  submodule_search_locations=[str(folder)])
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[name] = module
-    try:
-        spec.loader.exec_module(module)
+    """The program's source in this tree, to run main() in this process."""
+    with cli_source_module("signal_cli_under_test") as module:
         yield module
-    finally:
-        for key in [k for k in sys.modules if k == name or k.startswith(name + ".")]:
-            del sys.modules[key]
 
 
 @pytest.fixture(scope="module")

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import io
 import pathlib
-from typing import TYPE_CHECKING, Dict, Iterator, List
+from typing import TYPE_CHECKING, Dict, Iterator, List, Optional
 
 import can
 import can.typechecking
@@ -54,8 +54,9 @@ def window(path: pathlib.Path, filters: can.typechecking.CanFilters) -> List[str
     with MdfFile(path, any_writer=True, can_filters=filters, channels=("CAN 1", "LIN 1"),
                  start=origin, stop=origin + 60.0) as reader:
         frames = sum(1 for _ in reader)
+        read: List[Optional[int]] = reader.records_read
         if not has_table_packages():
-            return [f"{frames} frames in the first minute"]
+            return [f"{frames} frames in the first minute; records read per group: {read}"]
         columns = reader.to_numpy()
         frame = reader.to_pandas(data="bytes")
         table = reader.to_arrow()

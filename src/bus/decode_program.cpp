@@ -159,6 +159,54 @@ bool decode_straight(const DecodeProgram& program, const StandardLayout& standar
     return true;
 }
 
+namespace {
+
+// Reads one integer place of each of `count` records, each with the same
+// load, shift and mask where the place lies clear of the record's end, and
+// hands record i's value to store(i, value).
+template <class Store>
+void each_integer(const DecodeProgram::IntegerRead& r, const uint8_t* const* records, uint32_t count, uint64_t length,
+                  Store&& store) {
+    if (!r.near_end) {
+        const uint64_t byte = r.byte;
+        const unsigned shift = r.shift;
+        const uint64_t mask = r.mask;
+        for (uint32_t i = 0; i < count; ++i) {
+            uint64_t word;
+            std::memcpy(&word, records[i] + byte, sizeof word);
+            store(i, (word >> shift) & mask);
+        }
+    } else {
+        for (uint32_t i = 0; i < count; ++i) store(i, integer_of(r, ByteSpan{records[i], length}));
+    }
+}
+
+}  // namespace
+
+void decode_can_data_keys(const DecodeProgram& program, const StandardLayout& standard, const uint8_t* const* records,
+                          uint32_t count, Frame* frames) {
+    using P = DecodeProgram;
+    const uint64_t length = program.record_length;
+    const P::IntegerRead* r = program.can_data;
+    uint8_t extended[FrameBatch::kSize];
+    each_integer(r[P::kId], records, count, length, [&](uint32_t i, uint64_t raw) {
+        frames[i].id = static_cast<uint32_t>(raw);
+    });
+    each_integer(r[P::kIde], records, count, length, [&](uint32_t i, uint64_t raw) {
+        extended[i] = flag_of_integer(raw);
+    });
+    each_integer(r[P::kBus], records, count, length, [&](uint32_t i, uint64_t raw) {
+        frames[i].channel = byte_of_integer(raw);
+    });
+    const bool from_id = standard.enabled && standard.extended_from_id;
+    for (uint32_t i = 0; i < count; ++i) {
+        Frame& f = frames[i];
+        if (from_id) extended[i] = static_cast<uint8_t>(f.id >> 31);
+        f.id &= 0x1FFFFFFFu;
+        f.flags = static_cast<uint8_t>(extended[i] << kFlagExtended);
+    }
+}
+
 void decode_can_data_batch(const DecodeProgram& program, const StandardLayout& standard, double origin,
                            const uint8_t* const* records, uint32_t count, FrameBatch& batch) {
     using P = DecodeProgram;
@@ -178,20 +226,7 @@ void decode_can_data_batch(const DecodeProgram& program, const StandardLayout& s
     } else {
         for (uint32_t i = 0; i < count; ++i) time[i] = 0.0;
     }
-    auto values = [&](const P::IntegerRead& r, auto&& store) {
-        if (!r.near_end) {
-            const uint64_t byte = r.byte;
-            const unsigned shift = r.shift;
-            const uint64_t mask = r.mask;
-            for (uint32_t i = 0; i < count; ++i) {
-                uint64_t word;
-                std::memcpy(&word, records[i] + byte, sizeof word);
-                store(i, (word >> shift) & mask);
-            }
-        } else {
-            for (uint32_t i = 0; i < count; ++i) store(i, integer_of(r, ByteSpan{records[i], length}));
-        }
-    };
+    auto values = [&](const P::IntegerRead& r, auto&& store) { each_integer(r, records, count, length, store); };
     const P::IntegerRead* r = program.can_data;
     values(r[P::kId], [&](uint32_t i, uint64_t raw) { identifier[i] = static_cast<uint32_t>(raw); });
     values(r[P::kIde], [&](uint32_t i, uint64_t raw) { extended[i] = flag_of_integer(raw); });

@@ -90,4 +90,10 @@ struct FrameBatch {
 void decode_can_data_batch(const DecodeProgram& program, const StandardLayout& standard, double origin,
                            const uint8_t* const* records, uint32_t count, FrameBatch& batch);
 
+// Decodes of the same records only what an identifier or channel filter
+// judges: each frame's identifier, extended flag and channel, as
+// decode_can_data_batch would give them (nothing else of the frames is set).
+void decode_can_data_keys(const DecodeProgram& program, const StandardLayout& standard, const uint8_t* const* records,
+                          uint32_t count, Frame* frames);
+
 }  // namespace tolvar::bus

@@ -41,6 +41,8 @@ public:
     bool passes(const Frame& frame) const { return (!by_id_ && !by_channel_) || passes_key(frame); }
 
     bool has_window() const { return has_window_; }
+    // Whether the identifier or channel part is set.
+    bool judges_keys() const { return by_id_ || by_channel_; }
     bool has_start() const { return has_window_ && start_ != -std::numeric_limits<double>::infinity(); }
     // A record at `timestamp` comes before the window; NaN never does.
     bool before_start(double timestamp) const { return timestamp < start_; }

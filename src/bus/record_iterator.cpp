@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include "bus/frame_filter.h"
 #include "bus/frame_store.h"
@@ -42,6 +43,7 @@ struct RecordIterator::Walk {
 
     void rewind();
     WalkStep next();
+    std::optional<WalkStep> step();
     WalkStep end(Framing why);
     double virtual_time(const RecordGroup& group, uint64_t index) const;
     bool timestamp_of(const RecordGroup& group, const uint8_t* record, uint64_t index, double& timestamp) const;
@@ -49,6 +51,7 @@ struct RecordIterator::Walk {
     bool bisect_start();
     bool batchable(const RecordGroup& group) const;
     uint32_t frame_batch();
+    uint32_t keep_by_keys(uint32_t n);
     bool filter_batch();
 };
 
@@ -97,6 +100,16 @@ bool RecordIterator::Walk::timestamp_of(const RecordGroup& group, const uint8_t*
 // Frames, reads and decodes records until one is delivered.
 WalkStep RecordIterator::Walk::next() {
     for (;;) {
+        if (const std::optional<WalkStep> step = this->step()) return *step;
+    }
+}
+
+// The walk to the next record that gives a frame, or gives none, or that the
+// filter drops (nullopt): the caller that writes a store tries the next
+// records as a batch after a dropped one, so that a filter which drops most
+// frames leaves the batches their speed.
+std::optional<WalkStep> RecordIterator::Walk::step() {
+    for (;;) {
         if (finished) return WalkStep::kEnd;
         FramedRecord framed;
         const Framing result = framing.frame<false>(ahead, position, framed, tally.offsets());
@@ -128,10 +141,10 @@ WalkStep RecordIterator::Walk::next() {
                     finished = true;
                     return WalkStep::kEnd;
                 }
-                if (!known || !filter->in_window(timestamp)) continue;
+                if (!known || !filter->in_window(timestamp)) return std::nullopt;
             }
             // A record that gives no frame is no frame to judge: it passes.
-            if (kind != FrameKind::kNone && !filter->passes(decoded.frame)) continue;
+            if (kind != FrameKind::kNone && !filter->passes(decoded.frame)) return std::nullopt;
         }
         return kind == FrameKind::kNone ? WalkStep::kNoFrame : WalkStep::kFrame;
     }
@@ -305,6 +318,26 @@ uint32_t RecordIterator::Walk::frame_batch() {
     return n;
 }
 
+// Where the filter judges frames by identifier and channel alone, the
+// batch's records that it drops are left out before they are decoded: only
+// their keys are read, and the others close up in order. The records that
+// are left (all of them, for any other filter).
+uint32_t RecordIterator::Walk::keep_by_keys(uint32_t n) {
+    const RecordGroup* group = batch_group;
+    // A window needs each record's time; a virtual time its place in the group.
+    if (filter == nullptr || filter->has_window() || !filter->judges_keys() || group->virtual_time) return n;
+    decode_can_data_keys(group->program, group->layout->standard, batch_records, n, batch.frames);
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        if (!filter->passes(batch.frames[i])) continue;
+        batch_records[kept] = batch_records[i];
+        batch.payload[kept] = batch.payload[i];
+        batch.present[kept] = batch.present[i];
+        ++kept;
+    }
+    return kept;
+}
+
 // Which frames of the batch the filter delivers, as next() decides; true
 // when one at or after the window's end ended the walk (the batch then ends
 // before it).
@@ -363,9 +396,10 @@ CollectResult RecordIterator::collect(FrameStore& store, uint64_t rows) {
         // Runs of one group's CAN data frames a batch at a time; everything
         // else, and each record that starts a run, record by record.
         const uint32_t n = walk.frame_batch();
-        if (n != 0) {
+        const uint32_t kept = n != 0 ? walk.keep_by_keys(n) : 0;
+        if (kept != 0) {
             const RecordGroup* group = walk.batch_group;
-            decode_can_data_batch(group->program, group->layout->standard, walk.origin, walk.batch_records, n,
+            decode_can_data_batch(group->program, group->layout->standard, walk.origin, walk.batch_records, kept,
                                   walk.batch);
             if (group->virtual_time) {
                 const uint64_t first_index = walk.tally.index_of(*group) - n;
@@ -379,7 +413,9 @@ CollectResult RecordIterator::collect(FrameStore& store, uint64_t rows) {
         }
         if (walk.batch_no_frame) return CollectResult::kNoFrame;
         if (n != 0) continue;
-        const WalkStep step = walk.next();
+        const std::optional<WalkStep> next = walk.step();
+        if (!next) continue;
+        const WalkStep step = *next;
         if (step == WalkStep::kEnd) return CollectResult::kDone;
         if (step == WalkStep::kNoFrame) return CollectResult::kNoFrame;
         if (!store.append(walk.decoded.frame, walk.decoded.payload)) return CollectResult::kNoMemory;

@@ -91,6 +91,10 @@ class MdfFile(MessageReader):
     # The timestamp of a frame at time 0 of the recording (seconds since 1970).
     @property
     def start_timestamp(self) -> float: ...
+    # Per data group, the records the last walk to its end (iteration or a
+    # table) read; None for a group no walk has read to its end.
+    @property
+    def records_read(self) -> list[Optional[int]]: ...
     # One entry per column: timestamp, arbitration_id, is_extended_id,
     # is_remote_frame, is_error_frame, is_fd, bitrate_switch,
     # error_state_indicator, is_rx, dlc, channel and data (rows x widest payload).
