@@ -7,7 +7,8 @@
 // with a database of the same shape (50 messages of 8 signals):
 //   .venv/bin/python bench/signals.py --frames 1000000 --workdir build/signals-bench
 //   build/native/signal_walk_bench build/signals-bench/signals_1000000.mf4
-// (or TOLVAR_BENCH_RECORDING=path). Prints frames/s; asserts nothing.
+// (or TOLVAR_BENCH_RECORDING=path). Prints frames/s, in one thread and in
+// two; asserts nothing.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -119,7 +120,11 @@ void run(benchmark::State& state, bool matching) {
 
 void BM_DecodeRecording(benchmark::State& state) { run(state, true); }
 void BM_WalkAndMergeOnly(benchmark::State& state) { run(state, false); }
-BENCHMARK(BM_DecodeRecording)->Unit(benchmark::kMillisecond)->UseRealTime();
+// One and two threads, each decoding the recording through a reader of
+// its own, as two calls on two readers do: the rate over both threads
+// against one's tells what the threads share (the heap, the process's
+// address space).
+BENCHMARK(BM_DecodeRecording)->Unit(benchmark::kMillisecond)->UseRealTime()->Threads(1)->Threads(2);
 BENCHMARK(BM_WalkAndMergeOnly)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

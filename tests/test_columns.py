@@ -7,7 +7,6 @@ import subprocess
 import sys
 import textwrap
 import threading
-import time
 
 import can
 import pytest
@@ -361,37 +360,7 @@ def large(tmp_path_factory):
     return path
 
 
-def progress_during(call):
-    """How often a second thread ran while `call` ran. The switch interval is
-    made so long that the calling thread gives the lock away only where it
-    releases it itself, and the second thread gives it back every step."""
-    count = [0]
-    stop = threading.Event()
-    started = threading.Event()
-
-    def spin():
-        started.set()
-        while not stop.is_set():
-            count[0] += 1
-            time.sleep(0)
-
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1000.0)
-    thread = threading.Thread(target=spin)
-    try:
-        thread.start()
-        started.wait()
-        before = count[0]
-        call()
-        during = count[0] - before
-    finally:
-        stop.set()
-        sys.setswitchinterval(interval)
-        thread.join()
-    return during
-
-
-def test_lock_is_released_while_columns_fill(large):
+def test_lock_is_released_while_columns_fill(large, progress_during):
     """Holding the lock, the call lets the other thread in a few times at
     most (where pyarrow itself lets go); released during the walk and the
     fill of 300 000 frames, every step of the other thread gets through."""
@@ -399,7 +368,7 @@ def test_lock_is_released_while_columns_fill(large):
         assert progress_during(reader.to_arrow) > 50
 
 
-def test_lock_is_released_while_layers_decode(tmp_path):
+def test_lock_is_released_while_layers_decode(tmp_path, progress_during):
     plain = tmp_path / "plain.mf4"
     mr.write_large(str(plain), 8_000)
     path = tmp_path / "compressed.mf4"

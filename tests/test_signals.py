@@ -15,8 +15,6 @@ import struct
 import subprocess
 import sys
 import textwrap
-import threading
-import time
 
 import pytest
 
@@ -30,12 +28,10 @@ import python_can_tolvar_mf4 as mod  # noqa: E402
 import signal_databases as sd  # noqa: E402
 import signal_reference as ref  # noqa: E402
 from cantools.database.can import Database, Message  # noqa: E402
-from layer_tools import compressed_layer, encrypted_layer  # noqa: E402
 from mdf_writer import CanFrame  # noqa: E402
 from reading import exact  # noqa: E402
 from signal_frames import expected_tables, frames_of, is_can_data, write_recording  # noqa: E402
-from recordings import (SHAPES, asammdf_recording, asammdf_small_blocks, mixed_recording,  # noqa: E402
-                        python_can_messages, write_python_can)
+from table_recordings import RECORDINGS as TABLE_RECORDINGS  # noqa: E402
 
 # -- what decoding must give -------------------------------------------------------
 
@@ -310,57 +306,11 @@ def database_for(messages, seed=5):
     return Database(out, strict=False)
 
 
-def named(name):
-    def make(tmp_path):
-        return str(mr.write_named(tmp_path, name)), {}
-    return make
-
-
-def layered(tmp_path):
-    _, data = mr.build("record_ids_1")
-    path = tmp_path / "layers.mf4"
-    path.write_bytes(encrypted_layer(compressed_layer(data), "signal-Pa55"))
-    return str(path), {"passwords": {"default": "signal-Pa55"}}
-
-
-def file_object(tmp_path):
-    _, data = mr.build("several_groups")
-    return io.BytesIO(data), {}
-
-
-def python_can_written(tmp_path):
-    path = tmp_path / "python_can.mf4"
-    write_python_can(path, python_can_messages(400), 2)
-    return str(path), {"any_writer": True}
-
-
-def asammdf_written(tmp_path):
-    path = tmp_path / "asammdf.mf4"
-    with asammdf_small_blocks():
-        asammdf_recording(path, "4.20", 2)
-    return str(path), {"any_writer": True}
-
-
-def other_writer_shape(shape):
-    def make(tmp_path):
-        recording = mixed_recording().build()
-        SHAPES[shape](recording)
-        path = tmp_path / "shape.mf4"
-        recording.write(str(path))
-        return str(path), {"any_writer": True}
-    return make
-
-
-RECORDINGS = {
-    **{name: named(name) for name in ("plain", "record_ids_2", "vlsd", "sd", "several_groups", "composed",
-                                      "conversions", "unfinalised")},
-    "compressed and encrypted": layered,
-    "file object": file_object,
-    "python-can": python_can_written,
-    "asammdf": asammdf_written,
-    **{"other writer: " + shape: other_writer_shape(shape) for shape in (
-        "data list of compressed blocks", "header list, transposed", "VLSD group first")},
-}
+# The kinds of recording the table tests read, but for the filler shapes.
+RECORDINGS = {name: TABLE_RECORDINGS[name] for name in (
+    "plain", "record_ids_2", "vlsd", "sd", "several_groups", "composed", "conversions", "unfinalised", "encrypted",
+    "file_object", "python-can, compressed", "asammdf, compressed list", "other writer: data list of compressed blocks",
+    "other writer: header list, transposed", "other writer: VLSD group first")}
 
 
 @pytest.mark.parametrize("kind", RECORDINGS)
@@ -490,37 +440,7 @@ def test_typed_example_decodes_the_sample(tmp_path):
 # -- the interpreter lock --------------------------------------------------------------
 
 
-def progress_during(call):
-    """How often a second thread ran while `call` ran, with a switch interval
-    so long that the calling thread gives the lock away only where it
-    releases it itself."""
-    count = [0]
-    stop = threading.Event()
-    started = threading.Event()
-
-    def spin():
-        started.set()
-        while not stop.is_set():
-            count[0] += 1
-            time.sleep(0)
-
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1000.0)
-    thread = threading.Thread(target=spin)
-    try:
-        thread.start()
-        started.wait()
-        before = count[0]
-        call()
-        during = count[0] - before
-    finally:
-        stop.set()
-        sys.setswitchinterval(interval)
-        thread.join()
-    return during
-
-
-def test_lock_is_released_while_frames_decode(tmp_path):
+def test_lock_is_released_while_frames_decode(tmp_path, progress_during):
     path = tmp_path / "large.mf4"
     mr.write_large(str(path), 150_000)
     db = Database([Message(k, f"C{k}", 8, [sd.signal("count", 0, 16), sd.signal("group", 56, 8)])

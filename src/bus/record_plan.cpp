@@ -370,9 +370,10 @@ std::optional<std::vector<GroupPlan>> build_plans(const mdf::MdfDocument& docume
     }
 }
 
-uint64_t stated_record_count(const std::vector<GroupPlan>& plans) {
+uint64_t stated_record_count(const GroupPlan* plans, size_t count) {
     uint64_t total = 0;
-    for (const GroupPlan& plan : plans) {
+    for (size_t p = 0; p < count; ++p) {
+        const GroupPlan& plan = plans[p];
         for (const RecordGroup& group : plan.record_groups) {
             // VLSD records travel with the records that refer to them, and the
             // records of a group beside the bus give no frame.

@@ -204,6 +204,9 @@ std::optional<std::vector<GroupPlan>> build_plans(const mdf::MdfDocument& docume
 // cycle counts, at most UINT64_MAX. For a finished
 // recording, the records its walk gives; a writer that did not finish may
 // state fewer, or none.
-uint64_t stated_record_count(const std::vector<GroupPlan>& plans);
+uint64_t stated_record_count(const GroupPlan* plans, size_t count);
+inline uint64_t stated_record_count(const std::vector<GroupPlan>& plans) {
+    return stated_record_count(plans.data(), plans.size());
+}
 
 }  // namespace tolvar::bus

@@ -86,19 +86,38 @@ inline double raw_number(const SignalStep& s, uint64_t raw) {
     return 0.0;
 }
 
-// A run of plain steps of one kind (signal_program.h): per signal a load, a
-// swap where big-endian, two shifts, a conversion, a multiply-add and a store.
+// A plain signal (signal_program.h) of `count` rows, `stride` bytes apart:
+// per row a load, a swap where big-endian, two shifts, a conversion and a
+// multiply-add, into consecutive values.
 template <bool kBig, bool kSigned>
-const SignalStep* plain_run(const SignalStep* s, uint32_t count, const uint8_t* p, uint8_t* const* columns,
-                            uint64_t row) {
-    for (const SignalStep* end = s + count; s != end; ++s) {
-        uint64_t word = load_little(p + s->at);
+void plain_column(const SignalStep& s, const uint8_t* rows, size_t stride, uint32_t count, double* out) {
+    const uint8_t* p = rows + s.at;
+    // The left shift as a multiplication, so that the one shift left keeps
+    // its count in place through the loop.
+    const uint64_t left = uint64_t{1} << s.left;
+    const unsigned right = s.right;
+    const double scale = s.scale;
+    const double offset = s.offset;
+#pragma GCC unroll 4
+    for (uint32_t r = 0; r < count; ++r) {
+        uint64_t word = load_little(p + r * stride);
         if (kBig) word = __builtin_bswap64(word);
-        word <<= s->left;
-        const int64_t integer = kSigned ? static_cast<int64_t>(word) >> s->right : static_cast<int64_t>(word >> s->right);
-        reinterpret_cast<double*>(columns[s->column])[row] = static_cast<double>(integer) * s->scale + s->offset;
+        word *= left;
+        const int64_t integer = kSigned ? static_cast<int64_t>(word) >> right : static_cast<int64_t>(word >> right);
+        out[r] = static_cast<double>(integer) * scale + offset;
     }
-    return s;
+}
+
+// A payload's first `stride` bytes (16, 32 or 64; at least 64 are readable)
+// copied by a move of fixed size.
+inline void copy_payload(uint8_t* to, const uint8_t* from, uint32_t stride) {
+    if (stride == 16) {
+        std::memcpy(to, from, 16);
+    } else if (stride == 32) {
+        std::memcpy(to, from, 32);
+    } else {
+        std::memcpy(to, from, 64);
+    }
 }
 
 inline double physical(const SignalStep& s, uint64_t raw) {
@@ -155,8 +174,11 @@ bool selects(const SignalGroup& g, const SelectorRange* ranges, uint64_t value) 
 SignalDecoder::SignalDecoder(const SignalProgram& program, bool row_numbers)
     : program_(&program), slots_(program.max_slots()), slot_present_(program.max_slots()) {
     tables_.reserve(program.table_count());
+    batches_.resize(program.table_count());
     for (size_t t = 0; t < program.table_count(); ++t) {
         const TableInfo& info = program.table(t);
+        const uint8_t reads = program.message(t).reads;
+        batches_[t].stride = reads <= 16 ? 16 : reads <= 32 ? 32 : 64;
         std::vector<ColumnKind> kinds;
         kinds.reserve(info.columns.size());
         for (const TableColumn& c : info.columns) kinds.push_back(c.kind);
@@ -164,23 +186,72 @@ SignalDecoder::SignalDecoder(const SignalProgram& program, bool row_numbers)
     }
 }
 
-void SignalDecoder::decode_all(const MessageProgram& m, const uint8_t* payload, MessageTable& table,
-                               uint64_t row) const {
-    const SignalGroup& g = program_->groups()[m.first_group];
-    uint8_t* const* columns = table.columns();
-    const SignalStep* s = program_->steps() + g.first_step;
-    s = plain_run<false, false>(s, g.plain[kPlainLittleUnsigned], payload, columns, row);
-    s = plain_run<false, true>(s, g.plain[kPlainLittleSigned], payload, columns, row);
-    s = plain_run<true, false>(s, g.plain[kPlainBigUnsigned], payload, columns, row);
-    s = plain_run<true, true>(s, g.plain[kPlainBigSigned], payload, columns, row);
-    for (const SignalStep* end = program_->steps() + g.first_step + g.step_count; s != end; ++s) {
-        if (s->column == kNoColumn) continue;
-        const uint64_t raw = raw_bits(*s, payload);
-        if (!s->coded) {
-            reinterpret_cast<double*>(columns[s->column])[row] = physical(*s, raw);
-        } else {
-            reinterpret_cast<int32_t*>(columns[s->column])[row] = code_of(*s, *program_, raw);
+void SignalDecoder::decode_column(const SignalStep& s, const Batch& batch, uint8_t* const* columns) const {
+    if (s.column == kNoColumn) return;
+    const uint8_t* rows = batch.payloads.data();
+    const size_t stride = batch.stride;
+    const uint32_t count = batch.count;
+    double* values = reinterpret_cast<double*>(columns[s.column]) + batch.first;
+    switch (s.kind) {
+        case kPlainLittleUnsigned: return plain_column<false, false>(s, rows, stride, count, values);
+        case kPlainLittleSigned: return plain_column<false, true>(s, rows, stride, count, values);
+        case kPlainBigUnsigned: return plain_column<true, false>(s, rows, stride, count, values);
+        case kPlainBigSigned: return plain_column<true, true>(s, rows, stride, count, values);
+        default: break;
+    }
+    const uint8_t* p = rows;
+    if (!s.coded) {
+        for (uint32_t r = 0; r < count; ++r, p += stride) values[r] = physical(s, raw_bits(s, p));
+    } else {
+        int32_t* codes = reinterpret_cast<int32_t*>(columns[s.column]) + batch.first;
+        for (uint32_t r = 0; r < count; ++r, p += stride) codes[r] = code_of(s, *program_, raw_bits(s, p));
+    }
+}
+
+void SignalDecoder::clear_unselected(const MessageProgram& m, const Batch& batch, uint8_t* const* columns) const {
+    const SignalGroup* groups = program_->groups() + m.first_group;
+    const uint8_t* p = batch.payloads.data();
+    for (uint32_t r = 0; r < batch.count; ++r, p += batch.stride) {
+        const uint64_t row = batch.first + r;
+        // As decode_present() decides, every signal lying within the frame.
+        for (uint32_t g = 0; g < m.group_count; ++g) {
+            const SignalGroup& group = groups[g];
+            const bool active = group.mux_slot == kNoSlot ||
+                                (slot_present_[group.mux_slot] != 0 &&
+                                 selects(group, program_->ranges(), slots_[group.mux_slot]));
+            const SignalStep* s = program_->steps() + group.first_step;
+            for (const SignalStep* end = s + group.step_count; s != end; ++s) {
+                if (s->mux_slot != kNoSlot) {
+                    bool keyed = false;
+                    if (active) slots_[s->mux_slot] = raw_key(*s, raw_bits(*s, p), keyed);
+                    slot_present_[s->mux_slot] = keyed;
+                }
+                if (active || s->column == kNoColumn) continue;
+                if (!s->coded) {
+                    reinterpret_cast<double*>(columns[s->column])[row] = absent_value();
+                } else {
+                    reinterpret_cast<int32_t*>(columns[s->column])[row] = -1;
+                }
+            }
         }
+    }
+}
+
+void SignalDecoder::decode_batch(size_t t) const {
+    Batch& batch = batches_[t];
+    const MessageProgram& m = program_->message(t);
+    uint8_t* const* columns = tables_[t].columns();
+    // Every signal of every row as if selected, then the signals their
+    // multiplexers do not select made absent again.
+    const SignalStep* s = program_->steps() + m.first_step;
+    for (const SignalStep* end = s + m.step_count; s != end; ++s) decode_column(*s, batch, columns);
+    if (m.group_count > 1) clear_unselected(m, batch, columns);
+    batch.count = 0;
+}
+
+void SignalDecoder::decode_waiting() const {
+    for (size_t t = 0; t < batches_.size(); ++t) {
+        if (batches_[t].count != 0) decode_batch(t);
     }
 }
 
@@ -213,9 +284,34 @@ void SignalDecoder::decode_present(const MessageProgram& m, const uint8_t* paylo
     }
 }
 
+void SignalDecoder::expect(uint64_t frames) {
+    // A few thousand frames tell too little, and their tables are cheap to
+    // grow anyway; a thirty-second of the frames is a fair sample of most
+    // recordings and leaves little growth behind it.
+    constexpr uint64_t kFewest = uint64_t{1} << 16;
+    expected_ = frames;
+    foretell_at_ = frames < kFewest ? 0 : frames / 32;
+    if (foretell_at_ <= frames_) foretell_at_ = 0;
+}
+
+void SignalDecoder::reserve_ahead() {
+    // Each table's share so far, over every frame to come, and a sixteenth
+    // more; a table a damaged count overstates is only given address space
+    // its rows never touch, and at most 2^32 rows.
+    const double scale = static_cast<double>(expected_) / static_cast<double>(frames_) * 1.0625;
+    for (MessageTable& table : tables_) {
+        if (table.rows() == 0) continue;
+        const double want = static_cast<double>(table.rows()) * scale + 64.0;
+        if (want > 4294967296.0) continue;
+        // Where the room cannot be had, the table grows as it would have.
+        table.reserve(static_cast<uint64_t>(want));
+    }
+}
+
 bool SignalDecoder::add(double timestamp, uint32_t identifier, uint8_t flags, uint16_t channel, uint8_t length,
                         const uint8_t* payload) {
     const uint64_t number = frames_++;
+    if (frames_ == foretell_at_) reserve_ahead();
     constexpr uint8_t kNotData = (1u << kFlagRemote) | (1u << kFlagError);
     if ((flags & kNotData) != 0) return true;
     const bool extended = (flags >> kFlagExtended & 1u) != 0;
@@ -233,11 +329,26 @@ bool SignalDecoder::add(double timestamp, uint32_t identifier, uint8_t flags, ui
     if (m.j1939) table.source_address()[row] = static_cast<uint8_t>(identifier);
     if (table.has_row_numbers()) table.row_number()[row] = number;
     const unsigned available = std::min<unsigned>(std::min<unsigned>(length, 64), m.length);
-    if (m.group_count == 1 && available >= m.needs) {
-        decode_all(m, payload, table, row);
-    } else {
-        decode_present(m, payload, available, table, row);
+    Batch& batch = batches_[static_cast<size_t>(t)];
+    if (available >= m.needs) {
+        // Every signal within the frame: the row waits in its message's
+        // batch.
+        if (!batch.payloads) {
+            batch.payloads = stream::Allocation::uninitialised(size_t{kBatchRows} * batch.stride);
+            if (!batch.payloads) {
+                --frames_;
+                return false;
+            }
+        }
+        if (batch.count == 0) batch.first = row;
+        copy_payload(batch.payloads.data() + size_t{batch.count} * batch.stride, payload, batch.stride);
+        table.commit_row();
+        if (++batch.count == kBatchRows) decode_batch(static_cast<size_t>(t));
+        return true;
     }
+    // The waiting rows go first: a batch holds consecutive rows.
+    if (batch.count != 0) decode_batch(static_cast<size_t>(t));
+    decode_present(m, payload, available, table, row);
     table.commit_row();
     return true;
 }

@@ -153,7 +153,12 @@ private:
         MessageProgram program{};
         program.length = static_cast<uint8_t>(m.length);
         program.j1939 = m.j1939;
-        for (const SignalStep& step : steps) program.needs = std::max(program.needs, step.end);
+        for (const SignalStep& step : steps) {
+            program.needs = std::max(program.needs, step.end);
+            // A wide read takes the byte after its 8-byte load (at most byte 63).
+            const bool wide = step.read == SignalRead::kLittleWide || step.read == SignalRead::kBigWide;
+            program.reads = std::max<uint8_t>(program.reads, static_cast<uint8_t>(step.at + 8 + (wide ? 1 : 0)));
+        }
         if (!group_steps(m, parent, depth, steps, program)) return false;
         program_.tables_.push_back(std::move(table));
         program_.messages_.push_back(program);

@@ -91,6 +91,7 @@ struct MessageProgram {
     uint16_t slot_count;
     uint8_t length;  // bytes of the message; a frame's bytes past it are ignored
     uint8_t needs;   // bytes every signal of the message lies within
+    uint8_t reads;   // bytes from a payload's start that its signals' loads may read (at most 64)
     bool j1939;      // its table has a source address column
 };
 

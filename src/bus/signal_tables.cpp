@@ -10,9 +10,6 @@
 namespace tolvar::bus {
 namespace {
 
-// Rows of a table's first allocation; each growth doubles.
-constexpr uint64_t kFirstRows = 256;
-
 bool reserve_rows(stream::Allocation& memory, uint64_t kept, uint64_t rows, size_t width) {
     if (rows > std::numeric_limits<size_t>::max() / width) return false;
     return grow_allocation(memory, static_cast<size_t>(kept) * width, static_cast<size_t>(rows) * width);
@@ -34,9 +31,8 @@ MessageTable::MessageTable(bool source_address, bool row_numbers, std::vector<Co
     : source_address_(source_address), row_numbers_(row_numbers), kinds_(std::move(kinds)), columns_(kinds_.size()),
       pointers_(kinds_.size()) {}
 
-bool MessageTable::grow() {
-    const uint64_t rows = capacity_ == 0 ? kFirstRows : capacity_ * 2;
-    if (rows < capacity_) return false;
+bool MessageTable::grow_to(uint64_t rows) {
+    if (rows <= capacity_) return false;  // a doubling that wrapped around
     // Each column keeps what it has when another fails, so a failed growth
     // leaves the table as it was, only some columns roomier.
     const uint64_t kept = rows_;

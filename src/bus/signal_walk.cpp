@@ -55,6 +55,9 @@ ColumnResult decode_frames(const GroupPlan* plans, size_t count, const FrameFilt
         }
         walks.stores.resize(count);
         for (FrameStore& store : walks.stores) store.set_largest_chunk(static_cast<uint32_t>(kRefillRows));
+        // Unfiltered, every record the recording states is a frame handed
+        // to the decoder: its tables can be made room for.
+        if (filter == nullptr) decoder.expect(stated_record_count(plans, count));
         FrameMerge merge(walks.stores, &walks);
         if (!merge.start()) return failed(merge.failure());
         SignalWriter writer(decoder);

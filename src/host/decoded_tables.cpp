@@ -145,33 +145,6 @@ PyRef text_buffer(stream::Allocation& memory, uint64_t width, uint64_t rows) {
     return buffer_of(memory, typestr, rows);
 }
 
-// The channel names of a dictionary, in its order.
-PyObject* channel_names(const std::vector<uint16_t>& dictionary) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(dictionary.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < dictionary.size(); ++i) {
-        PyObject* name = module_state().channels[dictionary[i]];
-        Py_IncRef(name);
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), name);
-    }
-    return list.release();
-}
-
-// A dictionary-encoded column: numpy's categorical for pandas, Arrow's
-// dictionary array otherwise; its codes (int16 or int32, -1 where null)
-// with Arrow's validity bitmap where some are.
-PyObject* categorical(TableKind kind, PyObject* arrow_type, const PyRef& codes, uint64_t width, uint64_t rows,
-                      PyObject* categories, const PyRef& validity = PyRef(), uint64_t nulls = 0) {
-    const TableLibraries& t = module_state().tables;
-    if (kind == TableKind::kPandas) {
-        PyRef array(numpy_of(codes));
-        return call(t.from_codes, {array.get(), categories});
-    }
-    PyRef indices(arrow_array(arrow_type, rows, codes, rows * width, validity, nulls));
-    PyRef dictionary(call(t.pa_array, {categories, t.type_string}));
-    return call(t.dictionary_from_arrays, {indices.get(), dictionary.get()});
-}
-
 // A numeric column as its kind of table wants it.
 PyObject* numeric(TableKind kind, PyObject* arrow_type, const PyRef& buffer, uint64_t rows, uint64_t width) {
     if (kind == TableKind::kArrow) return arrow_array(arrow_type, rows, buffer, rows * width);
@@ -246,22 +219,7 @@ PyObject* make_table(const Call& c, size_t t, bus::MessageTable& table, Forms& f
         PyRef row(buffer_of(table.row_number_memory(), "<u8", rows));
         if (!add(keys.get(), columns.get(), l.row, numpy_of(row))) return nullptr;
     }
-    if (c.kind == TableKind::kArrow) {
-        PyRef kwargs(PyDict_New());
-        if (!kwargs || PyDict_SetItem(kwargs.get(), libraries.names, keys.get()) < 0) return nullptr;
-        return call(libraries.table_from_arrays, {columns.get()}, kwargs.get());
-    }
-    PyRef dict(PyDict_New());
-    if (!dict) return nullptr;
-    for (Py_ssize_t i = 0; i < PyList_Size(keys.get()); ++i) {
-        if (PyDict_SetItem(dict.get(), PyList_GetItem(keys.get(), i), PyList_GetItem(columns.get(), i)) < 0) {
-            return nullptr;
-        }
-    }
-    if (c.kind == TableKind::kNumpy) return dict.release();
-    PyRef kwargs(PyDict_New());
-    if (!kwargs || PyDict_SetItem(kwargs.get(), libraries.copy, Py_False) < 0) return nullptr;
-    return call(libraries.data_frame, {dict.get()}, kwargs.get());
+    return table_of(c.kind, keys.get(), columns.get());
 }
 
 bool parse(PyObject* args, PyObject* kwargs, const char* method, PyObject*& database, PyObject*& signals,

@@ -3,7 +3,6 @@
 #include "host/frame_tables.h"
 
 #include <cstdio>
-#include <initializer_list>
 #include <memory>
 
 #include "bus/frame_columns.h"
@@ -11,6 +10,7 @@
 #include "host/module.h"
 #include "host/py_ref.h"
 #include "host/reader_state.h"
+#include "host/table_calls.h"
 
 namespace tolvar::host {
 namespace {
@@ -53,22 +53,6 @@ bus::ColumnLayout layout_of(TableKind kind) {
     return layout;
 }
 
-// Calls `function` with the arguments (borrowed); a null argument means a
-// step before failed, and the call is not made.
-PyObject* call(PyObject* function, std::initializer_list<PyObject*> arguments, PyObject* kwargs = nullptr) {
-    for (PyObject* argument : arguments) {
-        if (argument == nullptr) return nullptr;
-    }
-    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(arguments.size())));
-    if (!tuple) return nullptr;
-    Py_ssize_t i = 0;
-    for (PyObject* argument : arguments) {
-        Py_IncRef(argument);
-        PyTuple_SetItem(tuple.get(), i++, argument);
-    }
-    return PyObject_Call(function, tuple.get(), kwargs);
-}
-
 // A filled chunk's allocations as ColumnBuffers, which the arrays made over
 // them keep alive.
 struct Wrapped {
@@ -103,37 +87,8 @@ bool wrap(bus::ColumnChunk& chunk, TableKind kind, Wrapped& out) {
         if (!out.offsets) return false;
     }
     if (!out.columns[kChannelColumn] || !out.columns[kDataColumn]) return false;
-    out.categories.reset(PyList_New(static_cast<Py_ssize_t>(chunk.dictionary.size())));
-    if (!out.categories) return false;
-    const ModuleState& st = module_state();
-    for (size_t i = 0; i < chunk.dictionary.size(); ++i) {
-        PyObject* name = st.channels[chunk.dictionary[i]];
-        Py_IncRef(name);
-        PyList_SetItem(out.categories.get(), static_cast<Py_ssize_t>(i), name);
-    }
-    return true;
-}
-
-// The buffer as a numpy array (which keeps it alive).
-PyObject* numpy_of(const PyRef& buffer) { return call(module_state().tables.asarray, {buffer.get()}); }
-
-// The first `size` bytes of the buffer as a pyarrow.Buffer over the same
-// memory (which keeps it alive).
-PyObject* arrow_buffer(const PyRef& buffer, uint64_t size) {
-    PyRef address(PyLong_FromVoidPtr(column_memory(buffer.get()).data()));
-    PyRef length(PyLong_FromUnsignedLongLong(size));
-    return call(module_state().tables.foreign_buffer, {address.get(), length.get(), buffer.get()});
-}
-
-PyObject* arrow_array(PyObject* type, uint64_t rows, std::initializer_list<std::pair<const PyRef*, uint64_t>> buffers) {
-    PyRef list(PyList_New(0));
-    if (!list || PyList_Append(list.get(), Py_None) < 0) return nullptr;
-    for (const auto& [buffer, size] : buffers) {
-        PyRef wrapped(arrow_buffer(*buffer, size));
-        if (!wrapped || PyList_Append(list.get(), wrapped.get()) < 0) return nullptr;
-    }
-    PyRef length(PyLong_FromUnsignedLongLong(rows));
-    return call(module_state().tables.from_buffers, {type, length.get(), list.get()});
+    out.categories.reset(channel_names(chunk.dictionary));
+    return static_cast<bool>(out.categories);
 }
 
 // The data column as an Arrow binary array.
@@ -142,7 +97,7 @@ PyObject* arrow_data(const Wrapped& w) {
     const uint64_t offsets = (w.rows + 1) * (w.large_offsets ? 8 : 4);
     const uint64_t values = w.payload_bytes;
     return arrow_array(w.large_offsets ? t.type_large_binary : t.type_binary, w.rows,
-                       {{&w.offsets, offsets}, {&w.columns[kDataColumn], values}});
+                       {ArrowPart{&w.offsets, offsets}, ArrowPart{&w.columns[kDataColumn], values}});
 }
 
 // Every payload as a bytes object, from the offsets.
@@ -176,7 +131,7 @@ bool make_columns(const Wrapped& w, TableKind kind, PyRef (&columns)[bus::kColum
         if (kind == TableKind::kArrow) {
             const bool flag = i >= bus::kFirstFlagColumn && i < bus::kFirstFlagColumn + bus::kFlagCount;
             const uint64_t bytes = flag ? (w.rows + 7) / 8 : w.rows * kColumns[i].bytes;
-            columns[i].reset(arrow_array(t.*kColumns[i].arrow_type, w.rows, {{&w.columns[i], bytes}}));
+            columns[i].reset(arrow_array(t.*kColumns[i].arrow_type, w.rows, w.columns[i], bytes));
         } else {
             columns[i].reset(numpy_of(w.columns[i]));
         }
@@ -189,8 +144,8 @@ bool make_columns(const Wrapped& w, TableKind kind, PyRef (&columns)[bus::kColum
             break;
         case TableKind::kPandas:
         case TableKind::kPandasBytes: {
-            PyRef codes(numpy_of(w.columns[kChannelColumn]));
-            columns[kChannelColumn].reset(call(t.from_codes, {codes.get(), w.categories.get()}));
+            columns[kChannelColumn].reset(
+                categorical(kind, t.type_int16, w.columns[kChannelColumn], 2, w.rows, w.categories.get()));
             if (kind == TableKind::kPandasBytes) {
                 columns[kDataColumn].reset(bytes_list(w));
             } else {
@@ -200,9 +155,8 @@ bool make_columns(const Wrapped& w, TableKind kind, PyRef (&columns)[bus::kColum
             break;
         }
         case TableKind::kArrow: {
-            PyRef indices(arrow_array(t.type_int16, w.rows, {{&w.columns[kChannelColumn], w.rows * 2}}));
-            PyRef dictionary(call(t.pa_array, {w.categories.get(), t.type_string}));
-            columns[kChannelColumn].reset(call(t.dictionary_from_arrays, {indices.get(), dictionary.get()}));
+            columns[kChannelColumn].reset(
+                categorical(kind, t.type_int16, w.columns[kChannelColumn], 2, w.rows, w.categories.get()));
             columns[kDataColumn].reset(arrow_data(w));
             break;
         }
@@ -213,31 +167,17 @@ bool make_columns(const Wrapped& w, TableKind kind, PyRef (&columns)[bus::kColum
 // The columns as the table of its kind: a dict (numpy), a DataFrame
 // (pandas, over the same arrays) or a pyarrow.Table.
 PyObject* make_table(PyRef (&columns)[bus::kColumnCount], TableKind kind) {
-    const TableLibraries& t = module_state().tables;
     const Names& n = names();
-    if (kind == TableKind::kArrow) {
-        PyRef arrays(PyList_New(bus::kColumnCount));
-        PyRef keys(PyList_New(bus::kColumnCount));
-        if (!arrays || !keys) return nullptr;
-        for (unsigned i = 0; i < bus::kColumnCount; ++i) {
-            PyList_SetItem(arrays.get(), i, columns[i].release());
-            PyObject* key = n.*kColumns[i].name;
-            Py_IncRef(key);
-            PyList_SetItem(keys.get(), i, key);
-        }
-        PyRef kwargs(PyDict_New());
-        if (!kwargs || PyDict_SetItem(kwargs.get(), t.names, keys.get()) < 0) return nullptr;
-        return call(t.table_from_arrays, {arrays.get()}, kwargs.get());
-    }
-    PyRef dict(PyDict_New());
-    if (!dict) return nullptr;
+    PyRef arrays(PyList_New(bus::kColumnCount));
+    PyRef keys(PyList_New(bus::kColumnCount));
+    if (!arrays || !keys) return nullptr;
     for (unsigned i = 0; i < bus::kColumnCount; ++i) {
-        if (PyDict_SetItem(dict.get(), n.*kColumns[i].name, columns[i].get()) < 0) return nullptr;
+        PyList_SetItem(arrays.get(), i, columns[i].release());
+        PyObject* key = n.*kColumns[i].name;
+        Py_IncRef(key);
+        PyList_SetItem(keys.get(), i, key);
     }
-    if (kind == TableKind::kNumpy) return dict.release();
-    PyRef kwargs(PyDict_New());
-    if (!kwargs || PyDict_SetItem(kwargs.get(), t.copy, Py_False) < 0) return nullptr;
-    return call(t.data_frame, {dict.get()}, kwargs.get());
+    return table_of(kind, keys.get(), arrays.get());
 }
 
 }  // namespace

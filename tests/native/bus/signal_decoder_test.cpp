@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -179,6 +182,121 @@ TEST(SignalDecoderTest, FdPayloadsToTheLastByte) {
     short_frame.add(frame(p, 63));
     for (size_t c : {0, 1, 2, 3, 6, 7}) EXPECT_EQ(short_frame.value(c), std::nullopt) << m.signals[c].name;
     EXPECT_TRUE(short_frame.value(4) && short_frame.value(5));
+}
+
+// Rows wait in a batch per message before their signals are decoded: frames
+// of three messages interleaved, some short (their rows decoded at once, after
+// the rows waiting before them), the tables read between frames, give every
+// row the values its own frame holds, in the frames' order.
+struct BatchCase {
+    const char* name;
+    MessageDescription message;
+};
+
+void PrintTo(const BatchCase& c, std::ostream* os) { *os << c.name; }
+
+class BatchedRows : public ::testing::TestWithParam<BatchCase> {};
+
+TEST_P(BatchedRows, EachRowHoldsItsOwnFramesValues) {
+    const MessageDescription& m = GetParam().message;
+    const MessageDescription other = message("Other", 0x7F0, 8, {signal("x", 0, 8)});
+    Decoding d(database({m, other}));
+    std::mt19937 random(5);
+    std::vector<std::vector<uint8_t>> payloads;
+    std::vector<uint8_t> lengths;
+    const size_t count = 3 * SignalDecoder::kBatchRows + 7;
+    for (size_t i = 0; i < count; ++i) {
+        std::vector<uint8_t> bytes(64);
+        for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
+        const uint8_t length = i % 7 == 3 ? static_cast<uint8_t>(random() % m.length) : static_cast<uint8_t>(m.length);
+        Payload p(bytes);
+        d.add(frame(p, length, m.frame_id, 1, m.extended ? 1 : 0, static_cast<double>(i)));
+        if (i % 5 == 0) d.add(frame(p, 8, 0x7F0));
+        if (i == SignalDecoder::kBatchRows + 1) {
+            EXPECT_EQ(d.table(0).rows(), i + 1);  // read between frames
+        }
+        payloads.push_back(bytes);
+        lengths.push_back(length);
+    }
+    const MessageTable& table = d.table(0);
+    ASSERT_EQ(table.rows(), count);
+    for (size_t row = 0; row < count; ++row) {
+        ASSERT_EQ(table.timestamp()[row], static_cast<double>(row));
+        for (size_t c = 0; c < m.signals.size(); ++c) {
+            const SignalDescription& s = m.signals[c];
+            const uint32_t first = s.byte_order == kBig ? 8 * (s.start / 8) + 7 - s.start % 8 : s.start;
+            bool present = (first + s.length + 7) / 8 <= lengths[row];
+            if (!s.multiplexer.empty()) {
+                const uint64_t selector = payloads[row][0] & 0x3;
+                present = present && lengths[row] >= 1 && selector == s.selector[0].low;
+            }
+            uint64_t raw = bits_one_by_one(payloads[row].data(), s.start, s.length, s.byte_order);
+            if (s.type == T::kSigned && s.length < 64 && (raw >> (s.length - 1)) != 0) raw |= ~uint64_t{0} << s.length;
+            const double number = s.type == T::kSigned ? static_cast<double>(static_cast<int64_t>(raw))
+                                                       : static_cast<double>(raw);
+            const std::optional<double> expected =
+                present ? std::optional<double>(number * s.scale + s.offset) : std::nullopt;
+            ASSERT_EQ(d.value(c, row), expected) << s.name << " row " << row;
+        }
+    }
+    EXPECT_EQ(d.table(1).rows(), (count + 4) / 5);
+}
+
+// Scales and offsets exact in binary, so that the reference's arithmetic
+// gives the decoder's bits.
+INSTANTIATE_TEST_SUITE_P(
+    Messages, BatchedRows,
+    ::testing::Values(
+        BatchCase{"classic", message("C", 0x123, 8,
+                                     {signal("lu", 0, 12), signal("ls", 12, 9, kLittle, T::kSigned, 0.25, -40),
+                                      signal("bu", 31, 7, kBig), signal("bs", 40, 11, kBig, T::kSigned, 2, 8),
+                                      signal("whole", 0, 64)})},
+        BatchCase{"fd", message("F", 0x18FF0001, 64,
+                                {signal("a", 3, 30), signal("b", 260, 20, kBig, T::kSigned, 0.5, 1),
+                                 signal("wide", 445, 64), signal("last", 504, 8)},
+                                true)},
+        BatchCase{"multiplexed", message("M", 0x200, 8,
+                                         {signal("mux", 0, 2), muxed(signal("zero", 8, 16), "mux", {{0, 0}}),
+                                          muxed(signal("one", 8, 12, kBig), "mux", {{1, 1}}), signal("plain", 40, 8)})}),
+    [](const ::testing::TestParamInfo<BatchCase>& info) { return std::string(info.param.name); });
+
+// A stated frame count makes room for each table once from its share of the
+// first frames; the values are those of a decoder without one, whatever the
+// count says (too few, far too many).
+TEST(SignalDecoderTest, ExpectedFramesMakeRoomOnceAndChangeNoValue) {
+    const auto d = database({message("A", 0x100, 8, {signal("a", 0, 16), signal("b", 16, 8, kBig)}),
+                             message("B", 0x101, 8, {signal("c", 8, 32, kLittle, T::kSigned, 0.25)})});
+    constexpr size_t kFrames = 200000;
+    std::vector<Payload> payloads;
+    for (int i = 0; i < 16; ++i) payloads.emplace_back(std::vector<uint8_t>(8, static_cast<uint8_t>(i * 29 + 3)));
+    auto run = [&](uint64_t expected) {
+        auto decoding = std::make_unique<Decoding>(d);
+        if (expected != 0) decoding->decoder->expect(expected);
+        for (size_t i = 0; i < kFrames; ++i) {
+            decoding->add(frame(payloads[i % 16], 8, i % 4 == 3 ? 0x101 : 0x100, 1, 0, static_cast<double>(i)));
+        }
+        return decoding;
+    };
+    const auto plain = run(0);
+    for (uint64_t expected : {uint64_t{kFrames}, uint64_t{kFrames / 3}, uint64_t{1} << 60}) {
+        const auto hinted = run(expected);
+        for (size_t t = 0; t < 2; ++t) {
+            const MessageTable& got = hinted->table(t);
+            const MessageTable& want = plain->table(t);
+            ASSERT_EQ(got.rows(), want.rows());
+            EXPECT_EQ(std::memcmp(got.timestamp(), want.timestamp(), got.rows() * 8), 0);
+            for (size_t c = 0; c < got.column_count(); ++c) {
+                EXPECT_EQ(std::memcmp(got.values(c), want.values(c), got.rows() * 8), 0) << expected;
+            }
+            if (expected == kFrames) {
+                // Room for its rows and a little more, where doubling would
+                // have left up to twice as many.
+                EXPECT_GE(got.capacity(), got.rows());
+                EXPECT_LT(got.capacity(), got.rows() + got.rows() / 8 + 256);
+            }
+        }
+    }
+    EXPECT_EQ(plain->table(0).rows(), kFrames / 4 * 3);
 }
 
 }  // namespace
