@@ -73,8 +73,7 @@ class Session:
         timestamp; frames of equal timestamps in file order."""
         readers = [parts.open_reader(p, self._keywords) for p in self.paths]
         try:
-            streams = [((m.timestamp, index, p, m) for m in reader)
-                       for index, (p, reader) in enumerate(zip(self.paths, readers))]
+            streams = [_keyed(reader, index, path) for index, (path, reader) in enumerate(zip(self.paths, readers))]
             for _, _, path, message in heapq.merge(*streams, key=lambda item: (item[0], item[1])):
                 yield path, message
         finally:
@@ -122,6 +121,13 @@ class Session:
     def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
         """The session's frames (to_arrow()) as an Arrow C stream."""
         return self.to_arrow().__arrow_c_stream__(requested_schema)
+
+
+def _keyed(reader: Any, index: int, path: str) -> Iterator[Tuple[float, int, str, Any]]:
+    """The reader's messages with what the merge orders them by: timestamp,
+    then file order."""
+    for message in reader:
+        yield message.timestamp, index, path, message
 
 
 class _Open:
