@@ -284,3 +284,18 @@ def test_decode_to_dask(fleet, dataset):
     pd.testing.assert_frame_equal(comparable(got), comparable(expected))
     with pytest.raises(ValueError, match="no file of the dataset has frames of message 'Nope'"):
         dataset.decode_to_dask(database, "Nope")
+
+
+def test_typed_example_fleet(tmp_path, sample):
+    """The typed example's fleet (checked by mypy and pyright) runs."""
+    import typed_example
+
+    (tmp_path / "a.mf4").write_bytes(sample[0].read_bytes())
+    (tmp_path / "b.mf4").write_bytes(b"MDF     " * 4)
+    lines = typed_example.fleet(tmp_path)
+    assert lines[0] == f"1 files, 1 skipped, first ['{tmp_path / 'a.mf4'}']"
+    assert lines[1].endswith("missing.mf4: FileNotFoundError: [Errno 2] Could not open file: "
+                             f"'{tmp_path / 'missing.mf4'}'")
+    with mod.MdfFile(str(tmp_path / "a.mf4")) as reader:
+        frames = sum(1 for _ in reader)
+    assert lines[2:] == ["1 files with frames; stream True", f"1 files, {frames} frames from 1, 0.000 s overlap"]
