@@ -267,6 +267,20 @@ def test_arrow_stream_in_duckdb(dataset):
     assert dict(zip(counts["file"], counts["n"])) == {k: v for k, v in expected.items() if v}
 
 
+def test_arrow_stream_in_polars(dataset):
+    pl = pytest.importorskip("polars")
+    frame = pl.DataFrame(dataset)
+    expected = expected_frames(dataset)
+    assert frame.height == len(expected)
+    assert frame["file"].cast(pl.Utf8).to_list() == list(expected["file"])
+    assert frame["data"].to_list() == [bytes(v) for v in expected["data"]]
+
+
+def test_empty_dataset_streams_its_schema(tmp_path):
+    table = pa.table(mod.Dataset(str(tmp_path / "*.mf4")))
+    assert table.num_rows == 0 and table.column_names == list(parts.FRAME_COLUMNS) + ["file"]
+
+
 def test_decode_to_dask(fleet, dataset):
     root, _ = fleet
     database = str(root / "vehicle.dbc")
