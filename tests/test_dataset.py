@@ -313,3 +313,13 @@ def test_typed_example_fleet(tmp_path, sample):
     with mod.MdfFile(str(tmp_path / "a.mf4")) as reader:
         frames = sum(1 for _ in reader)
     assert lines[2:] == ["1 files with frames; stream True", f"1 files, {frames} frames from 1, 0.000 s overlap"]
+
+
+def test_dask_categories(dataset):
+    """The files are known categories (a groupby knows its groups), the
+    channels are not (each file has its own)."""
+    frame = dataset.to_dask()
+    assert frame["file"].cat.known and list(frame["file"].cat.categories) == dataset.paths
+    assert not frame["channel"].cat.known
+    channels = frame["channel"].cat.as_known().cat.categories
+    assert set(channels) == set(expected_frames(dataset)["channel"].astype(str))

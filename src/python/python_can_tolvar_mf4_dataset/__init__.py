@@ -194,8 +194,13 @@ class Dataset:
 
         if not self._paths:
             raise ValueError("the dataset has no file to read")
+        from dask.dataframe.utils import clear_known_categories
+
         reader = parts.FrameReader(self._keywords, self._paths)
-        meta = parts.frame_meta()
+        # The channels of a file are known once it is read; the files are
+        # known now.
+        meta = clear_known_categories(parts.frame_meta(), cols=["channel"])
+        meta["file"] = meta["file"].cat.set_categories(self._paths)
         return dd.from_map(reader, self._paths, meta=meta, label="tolvar-frames", enforce_metadata=False)
 
     def decode_to_dask(self, database: Any, message: str, *, signals: Optional[Iterable[str]] = None,
