@@ -158,6 +158,7 @@ class DatasetError(RuntimeError):
 # overlap.
 @final
 class Seam:
+    __match_args__ = ("previous", "next", "gap")
     previous: str
     next: str
     gap: float
@@ -173,6 +174,15 @@ class Session:
     logger: Optional[str]
     start_timestamp: float
     stop_timestamp: float
+    # Made by Dataset.sessions().
+    def __init__(
+        self,
+        paths: Sequence[str],
+        seams: Sequence[Seam],
+        logger: Optional[str],
+        keywords: Mapping[str, Any],
+        span: tuple[float, float],
+    ) -> None: ...
     @property
     def overlaps(self) -> list[Seam]: ...
     def __len__(self) -> int: ...
