@@ -139,6 +139,14 @@ def test_sources(fleet, source, count):
     assert len(mod.Dataset(source(root), errors="skip", **KEYWORDS)) == count
 
 
+def test_a_file_named_like_a_glob_is_taken_as_named(fleet, tmp_path):
+    odd = tmp_path / "[a].mf4"
+    odd.write_bytes((fleet[0] / "rec01.mf4").read_bytes())
+    (tmp_path / "a.mf4").write_bytes(odd.read_bytes())
+    # As a glob, "[a].mf4" would match a.mf4 alone.
+    assert mod.Dataset(str(odd)).paths == [str(odd)]
+
+
 @pytest.mark.parametrize("call, error, message", [
     (lambda root: mod.Dataset(root, errors="ignore"), ValueError, "errors must be"),
     (lambda root: mod.Dataset(root, columns=["x"]), TypeError, "unexpected keyword argument 'columns'"),

@@ -136,3 +136,13 @@ def test_session_columns(split):
 def test_gap_must_be_seconds(split):
     with pytest.raises(ValueError, match="gap must be"):
         mod.Dataset(split[0]).sessions(gap=-1)
+
+
+@pytest.mark.parametrize("columns, error, message", [
+    ("timestamp", TypeError, "not a single str"),
+    (["timestamp", "nope"], ValueError, "no column 'nope'"),
+    ([], ValueError, "at least one column"),
+])
+def test_session_columns_are_checked(split, columns, error, message):
+    with pytest.raises(error, match=message):
+        main_session(split[0]).to_pandas(columns=columns)

@@ -54,11 +54,12 @@ def find_files(source: Union[str, "os.PathLike[str]", Iterable[Union[str, "os.Pa
             for folder, _, names in os.walk(text):
                 found.extend(os.path.join(folder, n) for n in names if n.lower().endswith(".mf4"))
             return sorted(found)
+        # A file is taken as named, even where its name has glob characters.
+        if os.path.exists(text):
+            return [text]
         if _GLOB_CHARACTERS & set(text):
             return sorted(p for p in glob.glob(text, recursive=True) if os.path.isfile(p))
-        if not os.path.exists(text):
-            raise FileNotFoundError(f"no folder, file or glob matches at {text!r}")
-        return [text]
+        raise FileNotFoundError(f"no folder, file or glob matches at {text!r}")
     paths = []
     for item in source:
         if not isinstance(item, (str, os.PathLike)):

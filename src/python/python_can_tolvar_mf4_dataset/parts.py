@@ -27,6 +27,22 @@ def open_reader(path: str, keywords: Dict[str, Any]) -> Any:
     return _mf4.MdfFile(path, **keywords)
 
 
+def chosen_columns(columns: Any) -> List[str]:
+    """The names of `columns` (an iterable of names of the frame table or
+    `file`), checked as the reader checks its own columns keyword."""
+    if isinstance(columns, str):
+        raise TypeError("columns must be an iterable of column names, not a single str")
+    chosen = list(columns)
+    for name in chosen:
+        if not isinstance(name, str):
+            raise TypeError("columns: every column must be a str")
+        if name not in FRAME_COLUMNS and name != "file":
+            raise ValueError(f"columns: the frame table has no column {name!r}")
+    if not chosen:
+        raise ValueError("columns must name at least one column")
+    return chosen
+
+
 def frame_meta(columns: Optional[Sequence[str]] = None) -> Any:
     """An empty frame table with to_pandas()'s dtypes and the `file` column
     (categories left unknown: each file has its own)."""

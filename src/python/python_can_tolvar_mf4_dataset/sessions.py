@@ -93,7 +93,10 @@ class Session:
         import pandas as pd
 
         reader = parts.FrameReader(self._keywords, self.paths)
-        wanted = None if columns is None else [c for c in parts.FRAME_COLUMNS if c in columns] + ["file"]
+        wanted = None
+        if columns is not None:
+            chosen = parts.chosen_columns(columns)
+            wanted = [c for c in parts.FRAME_COLUMNS if c in chosen] + ["file"]
         tables = [reader(p, wanted) for p in self.paths]
         if not tables:
             return parts.frame_meta(columns)
