@@ -146,3 +146,33 @@ def test_gap_must_be_seconds(split):
 def test_session_columns_are_checked(split, columns, error, message):
     with pytest.raises(error, match=message):
         main_session(split[0]).to_pandas(columns=columns)
+
+
+@pytest.mark.parametrize("batch_rows", [1, 7, 64, 65536])
+def test_session_stream_merges_a_batch_at_a_time(split, batch_rows):
+    """The stream equals the session's table whatever the batches, and holds
+    no more than a batch of each file at a time (plus frames of one
+    timestamp)."""
+    root, _, _ = split
+    dataset = mod.Dataset(root, batch_rows=batch_rows)
+    session = next(s for s in dataset.sessions() if len(s) == 3)
+    batches = list(session.iter_batches())
+    assert max(b.num_rows for b in batches) <= 3 * batch_rows
+    streamed = pa.Table.from_batches(batches)
+    assert streamed.to_pylist() == session.to_arrow().to_pylist()
+    assert pa.RecordBatchReader.from_stream(session).read_all().num_rows == streamed.num_rows
+
+
+def test_session_stream_keeps_equal_timestamps_in_file_order(tmp_path):
+    """Frames of one timestamp in two files, across batch boundaries: the
+    first file's come first, as iteration gives them."""
+    frames = mr._frames(3, 30, "c")
+    for k, f in enumerate(frames):
+        f.timestamp = 0.001 * (k // 10)
+    write(tmp_path / "a.mf4", frames[::2], "L-1")
+    write(tmp_path / "b.mf4", frames[1::2], "L-1")
+    session = mod.Dataset(tmp_path, batch_rows=4).session(0, gap=1)
+    rows = pa.Table.from_batches(list(session.iter_batches())).to_pylist()
+    expected = [(round(m.timestamp, 9), m.arbitration_id) for m in session]
+    assert [(round(r["timestamp"], 9), r["arbitration_id"]) for r in rows] == expected
+    assert [r["file"].rsplit("/", 1)[1] for r in rows] == [p.rsplit("/", 1)[1] for p, _ in session.iter_with_files()]

@@ -125,6 +125,7 @@ def fleet(folder: pathlib.Path) -> List[str]:
         overlap: float = sum(s.overlap for s in seams)
         merged = sum(1 for _ in session)
         paths = {path for path, _ in session.iter_with_files()}
+        assert sum(b.num_rows for b in session.iter_batches()) == merged
         lines.append(f"{len(session)} files, {merged} frames from {len(paths)}, {overlap:.3f} s overlap")
     return lines
 

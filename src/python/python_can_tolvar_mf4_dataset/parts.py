@@ -134,15 +134,19 @@ class SignalReader:
         return with_file(table.reset_index(drop=True), path, self.paths)
 
 
-def arrow_batches(paths: Sequence[str], keywords: Dict[str, Any], columns: Optional[Sequence[str]]) -> Iterator[Any]:
+def arrow_batches(paths: Sequence[str], keywords: Dict[str, Any], columns: Optional[Sequence[str]],
+                  file_index: Optional[Tuple[int, Sequence[str]]] = None) -> Iterator[Any]:
     """Every file's record batches one after another, each with the file
     column (a dictionary of every path, the same in every batch): one
-    file's stream open at a time, a batch at a time."""
+    file's stream open at a time, a batch at a time. file_index (index,
+    every path): `paths` is the one file at that index of a longer list,
+    whose dictionary the file column takes."""
     import numpy as np
     import pyarrow as pa
 
-    dictionary = pa.array(list(paths), pa.string())
-    for index, path in enumerate(paths):
+    first, every = file_index if file_index is not None else (0, paths)
+    dictionary = pa.array(list(every), pa.string())
+    for index, path in enumerate(paths, start=first):
         with open_reader(path, keywords) as reader:
             for batch in reader.iter_batches(columns=columns):
                 codes = pa.array(np.full(batch.num_rows, index, dtype=np.int32))

@@ -121,9 +121,85 @@ class Session:
         # sort_indices is stable: equal timestamps keep file order.
         return table.take(order)
 
+    def iter_batches(self) -> Any:
+        """The session's frames as a pyarrow.RecordBatchReader, merged by
+        timestamp a batch at a time: about one batch of each file in
+        memory."""
+        import pyarrow as pa
+
+        schema = parts.arrow_schema(None)
+        return pa.RecordBatchReader.from_batches(schema, _merged_batches(self.paths, self._keywords, schema))
+
     def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
-        """The session's frames (to_arrow()) as an Arrow C stream."""
-        return self.to_arrow().__arrow_c_stream__(requested_schema)
+        """The session's frames as an Arrow C stream (iter_batches())."""
+        return self.iter_batches().__arrow_c_stream__(requested_schema)
+
+
+class _Pending:
+    """The rows of one file's stream read and not yet given."""
+
+    def __init__(self, batches: Iterator[Any]):
+        self.batches = batches
+        self.rows: List[Any] = []
+        self.count = 0
+        self.done = False
+
+    def read(self) -> None:
+        """One more batch with rows, or done."""
+        for batch in self.batches:
+            if batch.num_rows:
+                self.rows.append(batch)
+                self.count += batch.num_rows
+                return
+        self.done = True
+
+    def last(self) -> float:
+        return float(self.rows[-1].column("timestamp")[-1].as_py())
+
+    def take_before(self, cutoff: float) -> Any:
+        """The rows before `cutoff` (every row with cutoff None), in order."""
+        import pyarrow as pa
+        import pyarrow.compute as pc
+
+        table = pa.Table.from_batches(self.rows)
+        if cutoff is None:
+            given = table.num_rows
+        else:
+            # The rows up to the first at or after the cutoff: a file's
+            # own order is kept.
+            first = pc.index(pc.fill_null(pc.greater_equal(table.column("timestamp"), cutoff), True), True).as_py()
+            given = table.num_rows if first < 0 else first
+        self.rows = table.slice(given).to_batches()
+        self.count -= given
+        return table.slice(0, given)
+
+
+def _merged_batches(paths: Sequence[str], keywords: Dict[str, Any], schema: Any) -> Iterator[Any]:
+    """Every file's batches merged by timestamp: the rows before the least
+    of the files' last read timestamps are given, sorted stably (equal
+    timestamps in file order); a file whose rows are all at that timestamp
+    reads on, so that equal timestamps are given together."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    pending = [_Pending(parts.arrow_batches([p], keywords, None, file_index=(i, paths))) for i, p in enumerate(paths)]
+    while True:
+        for p in pending:
+            if not p.done and p.count == 0:
+                p.read()
+        open_files = [p for p in pending if not p.done]
+        if not open_files and all(p.count == 0 for p in pending):
+            return
+        cutoff = min(p.last() for p in open_files) if open_files else None
+        pieces = [p.take_before(cutoff) for p in pending if p.count]
+        table = pa.concat_tables(pieces) if pieces else None
+        if table is None or table.num_rows == 0:
+            for p in open_files:
+                if p.last() == cutoff or cutoff != cutoff:
+                    p.read()
+            continue
+        order = pc.sort_indices(table, sort_keys=[("timestamp", "ascending")])
+        yield from table.take(order).cast(schema).combine_chunks().to_batches()
 
 
 def _keyed(reader: Any, index: int, path: str) -> Iterator[Tuple[float, int, str, Any]]:
