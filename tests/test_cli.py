@@ -499,6 +499,11 @@ def test_readme_python_examples_run(sample, secret, tmp_path, monkeypatch, capsy
     assert examples, "README has no Python examples"
     shutil.copy(sample, tmp_path / "recording.mf4")
     shutil.copy(secret, tmp_path / "secret.mf4")
+    # The Dataset examples read folders of recordings.
+    for folder in ("fleet", "drive"):
+        (tmp_path / folder).mkdir()
+        for name in ("a.mf4", "b.mf4"):
+            shutil.copy(sample, tmp_path / folder / name)
     monkeypatch.chdir(tmp_path)
     monkeypatch.setenv("MF4_PASSWORD", SECRET)
     import importlib.util
@@ -508,8 +513,10 @@ def test_readme_python_examples_run(sample, secret, tmp_path, monkeypatch, capsy
         # The table examples need the optional packages (not in every environment).
         if "to_numpy" in code and not tables or "decode_to" in code and not decoding:
             continue
-        if any(f"import {name}" in code and not importlib.util.find_spec(name)
-               for name in ("polars", "duckdb", "pyarrow")):
+        if any((f"import {name}" in code or f"from {name} import" in code) and not importlib.util.find_spec(name)
+               for name in ("polars", "duckdb", "pyarrow", "distributed")):
+            continue
+        if ("Dataset" in code and not tables) or ("to_dask" in code and not importlib.util.find_spec("dask")):
             continue
         exec(compile(code, "README.md", "exec"), {"__name__": "readme"})
     assert "Timestamp" in capsys.readouterr().out

@@ -60,6 +60,9 @@ def window(path: pathlib.Path, filters: can.typechecking.CanFilters) -> List[str
         columns = reader.to_numpy()
         frame = reader.to_pandas(data="bytes")
         table = reader.to_arrow()
+        ids = reader.to_pandas(columns=["arbitration_id"])
+        assert len(ids) == len(frame) == len(reader.to_numpy(columns=("dlc",))["dlc"])
+        assert reader.to_arrow(columns=["channel"]).num_rows == table.num_rows
         rows: int = len(columns["timestamp"])
         return [f"{frames} frames in the first minute; tables of {rows}, {len(frame)} and {table.num_rows} rows"]
 
@@ -102,6 +105,30 @@ def streams(path: pathlib.Path) -> List[str]:
     kept = lazy.filter(pl.col("arbitration_id") < 0x100).collect()
     return [f"{batches} batches of at most {rows} rows, {frame.height} frames, {kept.height} kept; "
             f"{capsule is not None and schema is not None}"]
+
+
+def fleet(folder: pathlib.Path) -> List[str]:
+    """A folder of recordings as one Dataset: its files, a dask table, the
+    Arrow stream and the sessions, as a typed program uses them."""
+    dataset = mf4.Dataset(folder, errors="skip", any_writer=True)
+    lines = [f"{len(dataset)} files, {len(dataset.skipped)} skipped, first {dataset.paths[:1]}"]
+    try:
+        mf4.Dataset([folder / "missing.mf4"])
+    except mf4.DatasetError as error:
+        lines.append(f"{error.path}: {error.reason}")
+    capsule: object = dataset.__arrow_c_stream__()
+    frames = dataset.to_dask()
+    counts = frames.groupby("file", observed=True).size().compute(scheduler="sync")
+    lines.append(f"{len(counts)} files with frames; stream {capsule is not None}")
+    sessions: List[mf4.Session] = dataset.sessions(gap=30.0)
+    for session in sessions:
+        seams: List[mf4.Seam] = session.seams
+        overlap: float = sum(s.overlap for s in seams)
+        merged = sum(1 for _ in session)
+        paths = {path for path, _ in session.iter_with_files()}
+        assert sum(b.num_rows for b in session.iter_batches()) == merged
+        lines.append(f"{len(session)} files, {merged} frames from {len(paths)}, {overlap:.3f} s overlap")
+    return lines
 
 
 def has_table_packages() -> bool:

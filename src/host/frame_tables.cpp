@@ -2,11 +2,14 @@
 
 #include "host/frame_tables.h"
 
+#include <bitset>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "bus/frame_columns.h"
 #include "host/column_buffer.h"
+#include "host/column_choice.h"
 #include "host/module.h"
 #include "host/py_ref.h"
 #include "host/reader_state.h"
@@ -43,8 +46,9 @@ constexpr unsigned kChannelColumn = bus::column_index(bus::Column::kChannel);
 constexpr unsigned kDataColumn = bus::column_index(bus::Column::kData);
 constexpr unsigned kNumericColumns = kChannelColumn;
 
-bus::ColumnLayout layout_of(TableKind kind) {
+bus::ColumnLayout layout_of(TableKind kind, const std::bitset<bus::kColumnCount>& wanted) {
     bus::ColumnLayout layout;
+    layout.wanted = wanted;
     layout.flag_bits = kind == TableKind::kArrow;
     if (kind == TableKind::kNumpy) {
         layout.channel = bus::ColumnLayout::Channel::kText;
@@ -62,33 +66,43 @@ struct Wrapped {
     bool large_offsets = false;
     uint64_t payload_bytes = 0;
     PyRef categories;  // the channel names of the dictionary, in its order
+    std::bitset<bus::kColumnCount> wanted;
 };
 
-bool wrap(bus::ColumnChunk& chunk, TableKind kind, Wrapped& out) {
+// Only the columns wanted are wrapped; the others stay null.
+bool wrap(bus::ColumnChunk& chunk, TableKind kind, const std::bitset<bus::kColumnCount>& wanted, Wrapped& out) {
     const uint64_t n = chunk.rows;
     out.rows = n;
+    out.wanted = wanted;
     out.large_offsets = chunk.large_offsets;
     out.payload_bytes = chunk.payload_bytes;
     for (unsigned i = 0; i < kNumericColumns; ++i) {
+        if (!wanted.test(i)) continue;
         out.columns[i].reset(new_column_buffer(std::move(chunk.columns[i]), {kColumns[i].numpy_type, n}));
         if (!out.columns[i]) return false;
     }
     stream::Allocation& channel = chunk.columns[kChannelColumn];
     stream::Allocation& data = chunk.columns[kDataColumn];
-    if (kind == TableKind::kNumpy) {
+    const bool numpy = kind == TableKind::kNumpy;
+    if (wanted.test(kChannelColumn)) {
         char typestr[16];
         std::snprintf(typestr, sizeof typestr, "<U%llu", static_cast<unsigned long long>(chunk.text_width));
-        out.columns[kChannelColumn].reset(new_column_buffer(std::move(channel), {typestr, n}));
-        out.columns[kDataColumn].reset(new_column_buffer(std::move(data), {"|u1", n, chunk.data_width, true}));
-    } else {
-        out.columns[kChannelColumn].reset(new_column_buffer(std::move(channel), {"<i2", n}));
-        out.columns[kDataColumn].reset(new_column_buffer(std::move(data), {"|u1", chunk.payload_bytes}));
-        out.offsets.reset(new_column_buffer(std::move(chunk.offsets), {chunk.large_offsets ? "<i8" : "<i4", n + 1}));
-        if (!out.offsets) return false;
+        out.columns[kChannelColumn].reset(new_column_buffer(std::move(channel), {numpy ? typestr : "<i2", n}));
+        out.categories.reset(channel_names(chunk.dictionary));
+        if (!out.columns[kChannelColumn] || !out.categories) return false;
     }
-    if (!out.columns[kChannelColumn] || !out.columns[kDataColumn]) return false;
-    out.categories.reset(channel_names(chunk.dictionary));
-    return static_cast<bool>(out.categories);
+    if (wanted.test(kDataColumn)) {
+        if (numpy) {
+            out.columns[kDataColumn].reset(new_column_buffer(std::move(data), {"|u1", n, chunk.data_width, true}));
+        } else {
+            out.columns[kDataColumn].reset(new_column_buffer(std::move(data), {"|u1", chunk.payload_bytes}));
+            out.offsets.reset(
+                new_column_buffer(std::move(chunk.offsets), {chunk.large_offsets ? "<i8" : "<i4", n + 1}));
+            if (!out.offsets) return false;
+        }
+        if (!out.columns[kDataColumn]) return false;
+    }
+    return true;
 }
 
 // The data column as an Arrow binary array.
@@ -124,10 +138,37 @@ PyObject* bytes_list(const Wrapped& w) {
     return list.release();
 }
 
-// Every column of the table in the form its kind wants, in table order.
+// The channel and data columns in the form the table's kind wants.
+bool make_text_columns(const Wrapped& w, TableKind kind, PyRef (&columns)[bus::kColumnCount]) {
+    const TableLibraries& t = module_state().tables;
+    const bool channel = w.wanted.test(kChannelColumn);
+    const bool data = w.wanted.test(kDataColumn);
+    if (channel) {
+        columns[kChannelColumn].reset(
+            kind == TableKind::kNumpy
+                ? numpy_of(w.columns[kChannelColumn])
+                : categorical(kind, t.type_int16, w.columns[kChannelColumn], 2, w.rows, w.categories.get()));
+    }
+    if (data) {
+        switch (kind) {
+            case TableKind::kNumpy: columns[kDataColumn].reset(numpy_of(w.columns[kDataColumn])); break;
+            case TableKind::kPandasBytes: columns[kDataColumn].reset(bytes_list(w)); break;
+            case TableKind::kPandas: {
+                PyRef binary(arrow_data(w));
+                columns[kDataColumn].reset(call(t.arrow_extension, {binary.get()}));
+                break;
+            }
+            case TableKind::kArrow: columns[kDataColumn].reset(arrow_data(w)); break;
+        }
+    }
+    return (!channel || columns[kChannelColumn]) && (!data || columns[kDataColumn]);
+}
+
+// Every column wanted in the form its kind wants, in table order.
 bool make_columns(const Wrapped& w, TableKind kind, PyRef (&columns)[bus::kColumnCount]) {
     const TableLibraries& t = module_state().tables;
     for (unsigned i = 0; i < kNumericColumns; ++i) {
+        if (!w.wanted.test(i)) continue;
         if (kind == TableKind::kArrow) {
             const bool flag = i >= bus::kFirstFlagColumn && i < bus::kFirstFlagColumn + bus::kFlagCount;
             const uint64_t bytes = flag ? (w.rows + 7) / 8 : w.rows * kColumns[i].bytes;
@@ -137,54 +178,30 @@ bool make_columns(const Wrapped& w, TableKind kind, PyRef (&columns)[bus::kColum
         }
         if (!columns[i]) return false;
     }
-    switch (kind) {
-        case TableKind::kNumpy:
-            columns[kChannelColumn].reset(numpy_of(w.columns[kChannelColumn]));
-            columns[kDataColumn].reset(numpy_of(w.columns[kDataColumn]));
-            break;
-        case TableKind::kPandas:
-        case TableKind::kPandasBytes: {
-            columns[kChannelColumn].reset(
-                categorical(kind, t.type_int16, w.columns[kChannelColumn], 2, w.rows, w.categories.get()));
-            if (kind == TableKind::kPandasBytes) {
-                columns[kDataColumn].reset(bytes_list(w));
-            } else {
-                PyRef binary(arrow_data(w));
-                columns[kDataColumn].reset(call(t.arrow_extension, {binary.get()}));
-            }
-            break;
-        }
-        case TableKind::kArrow: {
-            columns[kChannelColumn].reset(
-                categorical(kind, t.type_int16, w.columns[kChannelColumn], 2, w.rows, w.categories.get()));
-            columns[kDataColumn].reset(arrow_data(w));
-            break;
-        }
-    }
-    return columns[kChannelColumn] && columns[kDataColumn];
+    return make_text_columns(w, kind, columns);
 }
 
 // The columns as the table of its kind: a dict (numpy), a DataFrame
 // (pandas, over the same arrays) or a pyarrow.Table.
-PyObject* make_table(PyRef (&columns)[bus::kColumnCount], TableKind kind) {
+PyObject* make_table(PyRef (&columns)[bus::kColumnCount], const std::bitset<bus::kColumnCount>& wanted,
+                     TableKind kind) {
     const Names& n = names();
-    PyRef arrays(PyList_New(bus::kColumnCount));
-    PyRef keys(PyList_New(bus::kColumnCount));
+    PyRef arrays(PyList_New(0));
+    PyRef keys(PyList_New(0));
     if (!arrays || !keys) return nullptr;
     for (unsigned i = 0; i < bus::kColumnCount; ++i) {
-        PyList_SetItem(arrays.get(), i, columns[i].release());
-        PyObject* key = n.*kColumns[i].name;
-        Py_IncRef(key);
-        PyList_SetItem(keys.get(), i, key);
+        if (!wanted.test(i)) continue;
+        if (PyList_Append(arrays.get(), columns[i].get()) < 0) return nullptr;
+        if (PyList_Append(keys.get(), n.*kColumns[i].name) < 0) return nullptr;
     }
     return table_of(kind, keys.get(), arrays.get());
 }
 
 }  // namespace
 
-PyObject* read_table(PyObject* reader, TableKind kind) {
+PyObject* read_table(PyObject* reader, TableKind kind, const std::bitset<bus::kColumnCount>& wanted) {
     if (!load_libraries(kind)) return nullptr;
-    const bus::ColumnLayout layout = layout_of(kind);
+    const bus::ColumnLayout layout = layout_of(kind, wanted);
     bus::ColumnChunk chunk;
     bus::ColumnResult result = bus::ColumnResult::kNoMemory;
     auto work = [&](const RecordingParts& recording, WalkStop stop, void* stop_context) {
@@ -204,10 +221,31 @@ PyObject* read_table(PyObject* reader, TableKind kind) {
             return PyErr_NoMemory();
     }
     Wrapped wrapped;
-    if (!wrap(chunk, kind, wrapped)) return nullptr;
+    if (!wrap(chunk, kind, wanted, wrapped)) return nullptr;
     PyRef columns[bus::kColumnCount];
     if (!make_columns(wrapped, kind, columns)) return nullptr;
-    return make_table(columns, kind);
+    return make_table(columns, wanted, kind);
+}
+
+PyObject* frame_table(PyObject* reader, PyObject* args, PyObject* kwargs, TableKind kind) {
+    static const char* pandas_keywords[] = {"columns", "data", nullptr};
+    static const char* keywords[] = {"columns", nullptr};
+    PyObject* columns = Py_None;
+    const char* data = "arrow";
+    const bool pandas = kind == TableKind::kPandas;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, pandas ? "|$Os:to_pandas" : "|$O:frame_table",
+                                     const_cast<char**>(pandas ? pandas_keywords : keywords), &columns, &data)) {
+        return nullptr;
+    }
+    if (pandas && std::strcmp(data, "bytes") == 0) {
+        kind = TableKind::kPandasBytes;
+    } else if (pandas && std::strcmp(data, "arrow") != 0) {
+        PyErr_SetString(PyExc_ValueError, "data must be \"arrow\" or \"bytes\"");
+        return nullptr;
+    }
+    std::bitset<bus::kColumnCount> wanted;
+    if (!parse_columns(columns, wanted)) return nullptr;
+    return read_table(reader, kind, wanted);
 }
 
 }  // namespace tolvar::host

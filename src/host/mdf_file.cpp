@@ -265,19 +265,14 @@ PyObject* iter(PyObject* self) {
     return PyObject_Call(module_state().merge, iterators.get(), nullptr);
 }
 
-PyObject* to_numpy(PyObject* self, PyObject*) { return read_table(self, TableKind::kNumpy); }
-PyObject* to_arrow(PyObject* self, PyObject*) { return read_table(self, TableKind::kArrow); }
-
+PyObject* to_numpy(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return frame_table(self, args, kwargs, TableKind::kNumpy);
+}
+PyObject* to_arrow(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return frame_table(self, args, kwargs, TableKind::kArrow);
+}
 PyObject* to_pandas(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"data", nullptr};
-    const char* data = "arrow";
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$s:to_pandas", const_cast<char**>(keywords), &data)) {
-        return nullptr;
-    }
-    if (std::strcmp(data, "arrow") == 0) return read_table(self, TableKind::kPandas);
-    if (std::strcmp(data, "bytes") == 0) return read_table(self, TableKind::kPandasBytes);
-    PyErr_SetString(PyExc_ValueError, "data must be \"arrow\" or \"bytes\"");
-    return nullptr;
+    return frame_table(self, args, kwargs, TableKind::kPandas);
 }
 
 // Replaces the filter keywords of an open reader without opening the
@@ -354,10 +349,13 @@ PyMethodDef g_methods[] = {
     {"get_metadata", get_metadata, METH_NOARGS, "Get metadata"},
     {"get_record_count", get_record_count, METH_NOARGS,
      "The number of records the recording states it holds (the cycle counts of its channel groups)."},
-    {"to_numpy", to_numpy, METH_NOARGS, "Every frame iteration gives, as a dict of numpy arrays."},
+    {"to_numpy", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(to_numpy)), METH_VARARGS | METH_KEYWORDS,
+     "Every frame iteration gives, as a dict of numpy arrays; columns= fills only the columns named."},
     {"to_pandas", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(to_pandas)), METH_VARARGS | METH_KEYWORDS,
-     "Every frame iteration gives, as a pandas.DataFrame; data=\"bytes\" for bytes objects in the data column."},
-    {"to_arrow", to_arrow, METH_NOARGS, "Every frame iteration gives, as a pyarrow.Table."},
+     "Every frame iteration gives, as a pandas.DataFrame; data=\"bytes\" for bytes objects in the data column, "
+     "columns= fills only the columns named."},
+    {"to_arrow", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(to_arrow)), METH_VARARGS | METH_KEYWORDS,
+     "Every frame iteration gives, as a pyarrow.Table; columns= fills only the columns named."},
     {"decode_to_numpy", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(decode_to_numpy)),
      METH_VARARGS | METH_KEYWORDS, kDecodeToNumpyDoc},
     {"decode_to_pandas", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(decode_to_pandas)),

@@ -10,6 +10,7 @@
 #include "host/mdf_file_iterator.h"
 #include "host/module.h"
 #include "host/py_ref.h"
+#include "host/python_names.h"
 #include "host/stream_methods.h"
 #include "log/log.h"
 
@@ -82,7 +83,7 @@ PyModuleDef g_module = {
 PyObject* initialise() {
     PyRef module(PyModule_Create(&g_module));
     if (!module) return nullptr;
-    if (!make_constants() || !add_stream_functions(module.get())) return nullptr;
+    if (!make_constants() || !add_stream_functions(module.get()) || !add_python_names(module.get())) return nullptr;
     ModuleState& state = module_state();
 
     {

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "bus/arrow_batches.h"
+#include "host/column_choice.h"
 #include "host/frame_streams.h"
 #include "host/py_ref.h"
 #include "host/reader_state.h"
@@ -88,39 +89,6 @@ PyObject* arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
     return stream_capsule(self, schema);
 }
 
-// The columns named by `columns` (an iterable of column names, or None for
-// every column), in table order whatever the order given.
-bool columns_of(PyObject* columns, bus::BatchSchema& schema) {
-    if (columns == Py_None) return true;
-    if (PyUnicode_Check(columns)) {
-        PyErr_SetString(PyExc_TypeError, "columns must be an iterable of column names, not a single str");
-        return false;
-    }
-    PyRef iterator(PyObject_GetIter(columns));
-    if (!iterator) return false;
-    schema.columns.reset();
-    while (PyRef name{PyIter_Next(iterator.get())}) {
-        PyRef utf8(PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8String(name.get()) : nullptr);
-        const char* text = utf8 ? PyBytes_AsString(utf8.get()) : nullptr;
-        if (text == nullptr) {
-            if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_TypeError, "columns: every column must be a str");
-            return false;
-        }
-        bus::Column column;
-        if (!bus::column_of_name(text, column)) {
-            PyErr_Format(PyExc_ValueError, "columns: the frame table has no column %R", name.get());
-            return false;
-        }
-        schema.columns.set(bus::column_index(column));
-    }
-    if (PyErr_Occurred() != nullptr) return false;
-    if (schema.columns.none()) {
-        PyErr_SetString(PyExc_ValueError, "columns must name at least one column");
-        return false;
-    }
-    return true;
-}
-
 PyObject* iter_batches(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"columns", nullptr};
     PyObject* columns = Py_None;
@@ -128,7 +96,7 @@ PyObject* iter_batches(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     bus::BatchSchema schema;
-    if (!columns_of(columns, schema) || !load_libraries(TableKind::kArrow)) return nullptr;
+    if (!parse_columns(columns, schema.columns) || !load_libraries(TableKind::kArrow)) return nullptr;
     PyRef pyarrow(PyImport_ImportModule("pyarrow"));
     if (!pyarrow) return nullptr;
     PyRef reader_type(PyObject_GetAttrString(pyarrow.get(), "RecordBatchReader"));
@@ -197,7 +165,7 @@ PyObject* batch_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     bus::BatchSchema schema;
-    if (!columns_of(columns, schema)) return nullptr;
+    if (!parse_columns(columns, schema.columns)) return nullptr;
     if (binary_view != 0) schema.data = bus::DataType::kBinaryView;
     return stream_capsule(self, schema);
 }

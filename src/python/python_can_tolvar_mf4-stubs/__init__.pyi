@@ -98,10 +98,13 @@ class MdfFile(MessageReader):
     # One entry per column: timestamp, arbitration_id, is_extended_id,
     # is_remote_frame, is_error_frame, is_fd, bitrate_switch,
     # error_state_indicator, is_rx, dlc, channel and data (rows x widest payload).
-    def to_numpy(self) -> dict[str, numpy.ndarray[Any, Any]]: ...
+    # columns= fills only the columns named (kept in table order).
+    def to_numpy(self, *, columns: Optional[Iterable[str]] = None) -> dict[str, numpy.ndarray[Any, Any]]: ...
     # data="arrow": binary Arrow-backed data column; data="bytes": bytes objects.
-    def to_pandas(self, *, data: Literal["arrow", "bytes"] = "arrow") -> pandas.DataFrame: ...
-    def to_arrow(self) -> pyarrow.Table: ...
+    def to_pandas(
+        self, *, columns: Optional[Iterable[str]] = None, data: Literal["arrow", "bytes"] = "arrow"
+    ) -> pandas.DataFrame: ...
+    def to_arrow(self, *, columns: Optional[Iterable[str]] = None) -> pyarrow.Table: ...
     # The signals of a CAN database decoded from the frames iteration gives:
     # one table per message that frames matched, in the database's order,
     # keyed by message name ("CAN 1.NAME" where messages of two databases
@@ -146,3 +149,92 @@ def scan_polars(
     stop: Optional[float] = None,
     batch_rows: int = 65536,
 ) -> polars.LazyFrame: ...
+
+# Many recordings read as one (python_can_tolvar_mf4_dataset, re-exported).
+# A file of a Dataset that did not open, with errors="raise".
+class DatasetError(RuntimeError):
+    path: str
+    reason: str
+    def __init__(self, path: str, reason: str) -> None: ...
+
+# Where one file of a session follows another: gap in seconds from the
+# session's last frame before `next` to its first frame, negative for an
+# overlap.
+@final
+class Seam:
+    __match_args__ = ("previous", "next", "gap")
+    previous: str
+    next: str
+    gap: float
+    def __init__(self, previous: str, next: str, gap: float) -> None: ...
+    @property
+    def overlap(self) -> float: ...
+
+# The files of one session read as one recording, frames merged by timestamp.
+@final
+class Session:
+    paths: list[str]
+    seams: list[Seam]
+    logger: Optional[str]
+    start_timestamp: float
+    stop_timestamp: float
+    # Made by Dataset.sessions().
+    def __init__(
+        self,
+        paths: Sequence[str],
+        seams: Sequence[Seam],
+        logger: Optional[str],
+        keywords: Mapping[str, Any],
+        span: tuple[float, float],
+    ) -> None: ...
+    @property
+    def overlaps(self) -> list[Seam]: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[CanMsgExtension]: ...
+    def iter_with_files(self) -> Iterator[tuple[str, CanMsgExtension]]: ...
+    def to_pandas(self, *, columns: Optional[Iterable[str]] = None) -> pandas.DataFrame: ...
+    def to_arrow(self) -> pyarrow.Table: ...
+    def iter_batches(self) -> pyarrow.RecordBatchReader: ...
+    def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object: ...
+
+# source: a folder (every *.mf4 below it), a glob pattern, or paths.
+@final
+class Dataset:
+    def __init__(
+        self,
+        source: Union[str, os.PathLike[str], Iterable[Union[str, os.PathLike[str]]]],
+        *,
+        errors: Literal["raise", "skip"] = "raise",
+        passwords: Optional[Mapping[str, str]] = None,
+        any_writer: bool = False,
+        can_filters: Optional[Iterable[_CanFilter]] = None,
+        channels: Optional[Iterable[str]] = None,
+        start: Optional[float] = None,
+        stop: Optional[float] = None,
+        batch_rows: int = 65536,
+    ) -> None: ...
+    def __len__(self) -> int: ...
+    @property
+    def paths(self) -> list[str]: ...
+    @property
+    def reader_keywords(self) -> dict[str, Any]: ...
+    # path, start_timestamp, stop_timestamp, record_count, logger, session
+    @property
+    def files(self) -> pandas.DataFrame: ...
+    # path, reason
+    @property
+    def skipped(self) -> pandas.DataFrame: ...
+    def read_times(self) -> None: ...
+    # A dask.dataframe.DataFrame (dask has no types the checkers read).
+    def to_dask(self) -> Any: ...
+    def decode_to_dask(
+        self,
+        database: Union[str, os.PathLike[str], "cantools.database.can.Database"],
+        message: str,
+        *,
+        signals: Optional[Iterable[str]] = None,
+        choices: bool = False,
+    ) -> Any: ...
+    def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object: ...
+    def sessions(self, *, gap: float = 60.0) -> list[Session]: ...
+    def session(self, index: int, *, gap: float = 60.0) -> Session: ...
