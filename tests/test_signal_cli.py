@@ -121,6 +121,21 @@ def test_one_csv_file_per_message_into_a_new_folder(multiplexed, tmp_path):
                     assert float(cell) == value, (key, name, i)
 
 
+def test_one_parquet_file_per_message(cli, multiplexed, tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    path, dbc = multiplexed
+    folder = tmp_path / "parquet"
+    assert cli.main([str(path), "--dbc", str(dbc), "-o", str(folder), "--signal-format", "parquet"]) == 0
+    assert sorted(os.listdir(folder)) == ["Cascaded.parquet", "Simple.parquet"]
+    with mod.MdfFile(str(path)) as reader:
+        tables = reader.decode_to_arrow(str(dbc))
+    for key, table in tables.items():
+        got = pq.read_table(folder / f"{key}.parquet")
+        assert got.column_names == table.column_names and got.num_rows == table.num_rows
+        for name in table.column_names:
+            assert got.column(name).to_pylist() == table.column(name).to_pylist(), (key, name)
+
+
 def test_databases_per_bus_name_shared_messages_by_channel(tmp_path):
     one, two = sd.per_channel()
     frames = frames_of(one, 20, seed=2, channels=(1,)) + frames_of(two, 20, seed=3, channels=(2, 3))
@@ -156,7 +171,8 @@ def test_csv_files_replace_older_ones_and_leave_nothing_partial(cli, multiplexed
     (["--dbc", "CAN 1={tmp}/mux.dbc", "--dbc", "{tmp}/mux.dbc"], "--dbc: give every database a channel"),
     (["--dbc", "{tmp}/mux.dbc", "--metadata"], "--dbc and --metadata cannot be given together"),
     (["--dbc", "CAN1={tmp}/mux.dbc"], "cannot read database CAN1={tmp}/mux.dbc: no such file"),
-], ids=["missing", "unreadable", "mixed", "metadata", "channel misspelt"])
+    (["--dbc", "{tmp}/mux.dbc", "--signal-format", "parquet"], "--signal-format chooses the files of --dbc"),
+], ids=["missing", "unreadable", "mixed", "metadata", "channel misspelt", "parquet without a folder"])
 def test_bad_databases_are_one_line(cli, multiplexed, tmp_path, capsys, args, told):
     path, dbc = multiplexed
     (tmp_path / "mux.dbc").write_text(dbc.read_text())

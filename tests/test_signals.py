@@ -434,6 +434,8 @@ def test_typed_example_decodes_the_sample(tmp_path):
         "Battery: 1 rows of timestamp, channel, Current, Voltage",
         "Engine: 1 rows of timestamp, channel, Gear",
         "Battery: 1 rows of timestamp, channel, Voltage",
+        "Engine: 1 rows streamed",
+        "Battery: 1 rows streamed",
     ]
 
 
@@ -449,3 +451,35 @@ def test_lock_is_released_while_frames_decode(tmp_path, progress_during):
                            is_extended_frame=True, is_fd=True) for k in range(0x100)])
     with mod.MdfFile(str(path)) as reader:
         assert progress_during(lambda: reader.decode_to_numpy(db)) > 50
+
+
+def rows_with_nan(table):
+    """The table's values by column, NaN as a value that equals itself."""
+    return {name: ["NaN" if isinstance(v, float) and math.isnan(v) else v for v in column.to_pylist()]
+            for name, column in zip(table.column_names, table.columns)}
+
+
+def test_decoded_batches_stream_each_message_in_batches(tmp_path):
+    db = sd.numbers()
+    path = write_recording(tmp_path / "numbers.mf4", frames_of(db, 40))
+    with mod.MdfFile(path, batch_rows=7) as reader:
+        tables = reader.decode_to_arrow(db)
+        for name, table in tables.items():
+            stream = reader.decoded_batches(db, name)
+            batches = list(stream)
+            assert batches and all(b.num_rows <= 7 for b in batches)
+            got = pa.Table.from_batches(batches, schema=stream.schema)
+            assert got.schema == table.schema and rows_with_nan(got) == rows_with_nan(table), name
+        # A stream is what DuckDB queries and polars imports.
+        duckdb = pytest.importorskip("duckdb")
+        stream = reader.decoded_batches(db, "Scaled", choices=True)
+        assert duckdb.sql("SELECT count(*) FROM stream").fetchall() == [(tables["Scaled"].num_rows,)]
+        chosen = reader.decoded_batches(db, "Wide", signals=["Wide.s60_be"]).read_all()
+        assert chosen.column_names == ["timestamp", "channel", "s60_be"]
+        assert chosen.column("s60_be").equals(tables["Wide"].column("s60_be"))
+        with pytest.raises(ValueError, match="unknown message 'Nowhere'"):
+            reader.decoded_batches(db, "Nowhere")
+        with pytest.raises(TypeError, match="single str"):
+            reader.decoded_batches(db, "Wide", signals="s60_be")
+    with pytest.raises(RuntimeError, match="Handle has been closed"):
+        reader.decoded_batches(db, "Wide")

@@ -78,12 +78,14 @@ def decoded(path: pathlib.Path, dbc: pathlib.Path) -> List[str]:
         arrays = reader.decode_to_numpy(str(dbc), signals=["Speed"])
         frames = reader.decode_to_pandas({"CAN 3": database}, choices=True)
         tables = reader.decode_to_arrow(dbc, signals=("Engine.Gear", "Voltage"))
+        streamed = {key: sum(b.num_rows for b in reader.decoded_batches(dbc, key)) for key in tables}
     lines: List[str] = []
     for key, columns in arrays.items():
         speeds: List[float] = [float(v) for v in columns["Speed"]]
         lines.append(f"{key}: {len(speeds)} rows of {', '.join(columns)}")
     lines.extend(f"{key}: {len(frame)} rows of {', '.join(map(str, frame.columns))}" for key, frame in frames.items())
     lines.extend(f"{key}: {table.num_rows} rows of {', '.join(table.column_names)}" for key, table in tables.items())
+    lines.extend(f"{key}: {rows} rows streamed" for key, rows in streamed.items())
     return lines
 
 

@@ -216,6 +216,30 @@ PyObject* to_polars(PyObject* self, PyObject*) {
     return PyObject_CallMethod(helper.get(), "frame", "O", self);
 }
 
+// decoded_batches(database, message, *, signals=None, choices=False): one
+// message's decoded table as a pyarrow.RecordBatchReader, made by the
+// package beside the module from decode_to_arrow().
+PyObject* decoded_batches(PyObject* self, PyObject* args, PyObject* kwargs) {
+    ReaderState* state = state_of(self);
+    if (state == nullptr || state->document() == nullptr) return raise_closed();
+    if (!load_libraries(TableKind::kArrow)) return nullptr;
+    PyRef helper(PyImport_ImportModule("python_can_tolvar_mf4_streams"));
+    if (!helper) return nullptr;
+    PyRef function(PyObject_GetAttrString(helper.get(), "decoded_batches"));
+    if (!function) return nullptr;
+    const Py_ssize_t n = args != nullptr ? PyTuple_Size(args) : 0;
+    PyRef call_args(PyTuple_New(n + 1));
+    if (!call_args) return nullptr;
+    Py_IncRef(self);
+    PyTuple_SetItem(call_args.get(), 0, self);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyTuple_GetItem(args, i);
+        Py_IncRef(item);
+        PyTuple_SetItem(call_args.get(), i + 1, item);
+    }
+    return PyObject_Call(function.get(), call_args.get(), kwargs);
+}
+
 PyObject* scan_polars(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!import_or_explain("polars", kNeedPolars)) return nullptr;
     PyRef scan(PyImport_ImportModule("python_can_tolvar_mf4_polars"));
@@ -242,6 +266,10 @@ PyMethodDef g_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "The frames as a pyarrow.RecordBatchReader (an iterator of RecordBatch); columns= chooses the columns."},
     {"to_polars", to_polars, METH_NOARGS, "Every frame iteration gives, as a polars.DataFrame."},
+    {"decoded_batches", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(decoded_batches)),
+     METH_VARARGS | METH_KEYWORDS,
+     "decoded_batches(database, message, *, signals=None, choices=False): one message's signals decoded "
+     "as decode_to_arrow() decodes them, as a pyarrow.RecordBatchReader of batch_rows rows at most."},
     {"_batch_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(batch_stream)),
      METH_VARARGS | METH_KEYWORDS, "A stream of record batches of the columns chosen (scan_polars)."},
     {"_take_batch", take_batch, METH_O,

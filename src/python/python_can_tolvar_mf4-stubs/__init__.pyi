@@ -134,6 +134,11 @@ class MdfFile(MessageReader):
     # (kept in table order).
     def iter_batches(self, *, columns: Optional[Iterable[str]] = None) -> pyarrow.RecordBatchReader: ...
     def to_polars(self) -> polars.DataFrame: ...
+    # One message's signals (decode_to_arrow's table of that key) as a stream
+    # of batch_rows rows at most per batch.
+    def decoded_batches(
+        self, database: _Database, message: str, *, signals: Optional[Iterable[str]] = None, choices: bool = False
+    ) -> pyarrow.RecordBatchReader: ...
 
 # A polars LazyFrame of the recording's frames read with the reader's
 # keywords: projections, simple predicates on arbitration_id, is_extended_id,

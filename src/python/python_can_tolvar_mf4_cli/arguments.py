@@ -110,6 +110,8 @@ def parser() -> argparse.ArgumentParser:
         help="decode signals with this CAN database (DBC, ARXML, KCD or SYM, read with cantools): "
              "one line per decoded frame, or with -o DIR one CSV file per message in DIR; "
              '"CAN 1=FILE" for the database of one bus (repeatable)')
+    add("--signal-format", choices=("csv", "parquet"), default="csv",
+        help="with --dbc and -o DIR: one CSV (default) or Parquet file per message")
     add("--any-writer", action="store_true",
         help="read recordings of other MDF 4 writers too (python-can, asammdf, ...): "
              "their standard bus-logging layouts and compressed data")

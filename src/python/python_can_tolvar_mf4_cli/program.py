@@ -16,7 +16,7 @@ from .errors import CliError
 from .logs import kept_logs, short_counts
 from .parquet import is_parquet, write_parquet
 from .progress import Progress
-from .signals import load_databases, print_signals, write_csv_files
+from .signals import load_databases, print_signals, write_csv_files, write_parquet_files
 
 if TYPE_CHECKING:
     import can
@@ -79,7 +79,9 @@ def _act(reader: MdfFile, source: str, args: argparse.Namespace, database: objec
     """Does what the options ask of the open recording; returns the warnings
     to show."""
     if args.dbc:
-        if args.output:
+        if args.output and args.signal_format == "parquet":
+            write_parquet_files(reader, database, args.output)
+        elif args.output:
             write_csv_files(reader, database, args.output)
         else:
             print_signals(reader, database, sys.stdout)
@@ -103,6 +105,8 @@ def _run(args: argparse.Namespace) -> List[str]:
         raise CliError("--start must not be after --stop")
     if args.dbc and args.metadata:
         raise CliError("--dbc and --metadata cannot be given together")
+    if args.signal_format != "csv" and not (args.dbc and args.output):
+        raise CliError("--signal-format chooses the files of --dbc with -o DIR: give both")
     # The databases first: a mistyped one is told before a long recording opens.
     database = load_databases(args.dbc) if args.dbc else None
     with contextlib.ExitStack() as stack:

@@ -165,19 +165,16 @@ def print_signals(reader: MdfFile, database: Any, out: TextIO) -> None:
     out.flush()
 
 
-def _file_name(key: str) -> str:
+def _file_name(key: str, suffix: str = ".csv") -> str:
     """A file name of a table key: path separators and controls as "_"."""
-    return re.sub(r"[\x00-\x1f/\\]", "_", key) + ".csv"
+    return re.sub(r"[\x00-\x1f/\\]", "_", key) + suffix
 
 
 def write_csv_files(reader: MdfFile, database: Any, folder: str) -> List[str]:
     """One CSV file per message into `folder` (made if missing), each written
     in place; returns the paths written."""
     tables = _decode(reader, database)
-    try:
-        os.makedirs(folder, exist_ok=True)
-    except OSError as error:
-        raise CliError(f"cannot write into {folder}: {(error.strerror or str(error)).lower()}") from None
+    _make_folder(folder)
     written = []
     for key, table in tables.items():
         path = os.path.join(folder, _file_name(key))
@@ -189,6 +186,40 @@ def write_csv_files(reader: MdfFile, database: Any, folder: str) -> List[str]:
                 raise CliError(f"cannot write {path}: {(error.strerror or str(error)).lower()}") from None
         written.append(path)
     return written
+
+
+def write_parquet_files(reader: MdfFile, database: Any, folder: str) -> List[str]:
+    """One Parquet file per message into `folder` (made if missing), each the
+    message's decode_to_arrow() table written in place; returns the paths
+    written."""
+    try:
+        import pyarrow.parquet as pq
+    except ImportError:
+        raise CliError("--signal-format parquet needs pyarrow: pip install python_can_tolvar_mf4[arrow]") from None
+    try:
+        tables = reader.decode_to_arrow(database)
+    except ImportError as error:
+        raise CliError(str(error)) from None
+    except (ValueError, TypeError) as error:
+        raise CliError(f"--dbc: {error}") from None
+    _make_folder(folder)
+    written = []
+    for key, table in tables.items():
+        path = os.path.join(folder, _file_name(key, ".parquet"))
+        with in_place(path, ".parquet") as partial:
+            try:
+                pq.write_table(table, partial)
+            except OSError as error:
+                raise CliError(f"cannot write {path}: {error}") from None
+        written.append(path)
+    return written
+
+
+def _make_folder(folder: str) -> None:
+    try:
+        os.makedirs(folder, exist_ok=True)
+    except OSError as error:
+        raise CliError(f"cannot write into {folder}: {(error.strerror or str(error)).lower()}") from None
 
 
 def _write_table(f: TextIO, table: Dict[str, Any]) -> None:
