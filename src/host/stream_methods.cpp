@@ -38,29 +38,30 @@ void release_stream_capsule(PyObject* capsule) {
     delete stream;
 }
 
+// A filled struct handed to a new capsule of `name`, which then owns it; the
+// struct released where the capsule cannot be made.
+template <class Struct>
+PyObject* capsule_of(std::unique_ptr<Struct> filled, const char* name, PyCapsule_Destructor release) {
+    PyObject* capsule = PyCapsule_New(filled.get(), name, release);
+    if (capsule == nullptr) {
+        filled->release(filled.get());
+        return nullptr;
+    }
+    filled.release();
+    return capsule;
+}
+
 PyObject* schema_capsule(const bus::BatchSchema& schema) {
     std::unique_ptr<ArrowSchema> out(new (std::nothrow) ArrowSchema());
     if (!out || !bus::export_schema(schema, out.get())) return PyErr_NoMemory();
-    PyObject* capsule = PyCapsule_New(out.get(), kSchemaCapsule, release_schema_capsule);
-    if (capsule == nullptr) {
-        out->release(out.get());
-        return nullptr;
-    }
-    out.release();
-    return capsule;
+    return capsule_of(std::move(out), kSchemaCapsule, release_schema_capsule);
 }
 
 PyObject* stream_capsule(PyObject* reader, const bus::BatchSchema& schema) {
     std::unique_ptr<ArrowArrayStream> out(new (std::nothrow) ArrowArrayStream());
     if (!out) return PyErr_NoMemory();
     if (!open_frame_stream(reader, schema, out.get())) return nullptr;
-    PyObject* capsule = PyCapsule_New(out.get(), kStreamCapsule, release_stream_capsule);
-    if (capsule == nullptr) {
-        out->release(out.get());
-        return nullptr;
-    }
-    out.release();
-    return capsule;
+    return capsule_of(std::move(out), kStreamCapsule, release_stream_capsule);
 }
 
 PyObject* arrow_c_schema(PyObject* self, PyObject*) {
@@ -144,13 +145,7 @@ PyObject* new_one_batch_stream(OneBatch* one) {
             return 0;
         },
         [](ArrowArrayStream*) -> const char* { return nullptr; }, release_one, one};
-    PyObject* capsule = PyCapsule_New(out.get(), kStreamCapsule, release_stream_capsule);
-    if (capsule == nullptr) {
-        out->release(out.get());
-        return nullptr;
-    }
-    out.release();
-    return capsule;
+    return capsule_of(std::move(out), kStreamCapsule, release_stream_capsule);
 }
 
 // _batch_stream(columns=None, binary_view=False): a stream capsule of the
