@@ -280,16 +280,7 @@ PyObject* decode_tables(PyObject* reader, PyObject* args, PyObject* kwargs, Tabl
         }
     };
     if (!run_walk(reader, work)) return nullptr;
-    switch (result) {
-        case bus::ColumnResult::kChunk:
-        case bus::ColumnResult::kEnd: break;
-        case bus::ColumnResult::kNoFrame:
-            PyErr_SetString(PyExc_RuntimeError, "Unknown bus type");
-            return nullptr;
-        case bus::ColumnResult::kNoMemory:
-        case bus::ColumnResult::kStopped:
-            return PyErr_NoMemory();
-    }
+    if (!table_walk_succeeded(result)) return nullptr;
     PyRef out(PyDict_New());
     if (!out) return nullptr;
     std::vector<bus::MessageTable>& tables = decoder->tables();

@@ -210,16 +210,7 @@ PyObject* read_table(PyObject* reader, TableKind kind, const std::bitset<bus::kC
         if (columns) result = columns->next(chunk, stop, stop_context);
     };
     if (!run_walk(reader, work)) return nullptr;
-    switch (result) {
-        case bus::ColumnResult::kChunk:
-        case bus::ColumnResult::kEnd: break;
-        case bus::ColumnResult::kNoFrame:
-            PyErr_SetString(PyExc_RuntimeError, "Unknown bus type");
-            return nullptr;
-        case bus::ColumnResult::kNoMemory:
-        case bus::ColumnResult::kStopped:
-            return PyErr_NoMemory();
-    }
+    if (!table_walk_succeeded(result)) return nullptr;
     Wrapped wrapped;
     if (!wrap(chunk, kind, wanted, wrapped)) return nullptr;
     PyRef columns[bus::kColumnCount];

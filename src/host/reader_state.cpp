@@ -146,4 +146,16 @@ bool run_walk(PyObject* reader, RecordingWork work, void* context) {
     return true;
 }
 
+bool table_walk_succeeded(bus::ColumnResult result) {
+    switch (result) {
+        case bus::ColumnResult::kChunk:
+        case bus::ColumnResult::kEnd: return true;
+        case bus::ColumnResult::kNoFrame: PyErr_SetString(PyExc_RuntimeError, "Unknown bus type"); return false;
+        case bus::ColumnResult::kNoMemory:
+        case bus::ColumnResult::kStopped: break;
+    }
+    PyErr_NoMemory();
+    return false;
+}
+
 }  // namespace tolvar::host

@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "bus/frame_columns.h"
 #include "bus/frame_filter.h"
 #include "bus/record_plan.h"
 #include "host/py_ref.h"
@@ -189,5 +190,10 @@ bool run_walk(PyObject* reader, Work& work) {
 
 // Raises RuntimeError "Handle has been closed"; nullptr.
 PyObject* raise_closed();
+
+// A table's walk result as the exception it means: true for a chunk or the
+// end; false with RuntimeError "Unknown bus type" (a record that gives no
+// frame, where iteration raises the same) or MemoryError.
+bool table_walk_succeeded(bus::ColumnResult result);
 
 }  // namespace tolvar::host
