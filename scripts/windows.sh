@@ -228,8 +228,10 @@ cross_log "native tests passed under wine ($(cross_elapsed))"
 
 # The Python tests with the wheel installed, run from a folder of their own
 # so that only the installed package is found.
+deselected=()
 if [ "$QUICK" = 1 ]; then
   tests=("${QUICK_TESTS[@]}")
+  deselected=(-k "$(quick_deselected)")
 else
   tests=(.)
 fi
@@ -240,7 +242,7 @@ for version in "${EMBED_VERSIONS[@]}"; do
     --no-deps --force-reinstall "$ROOT/$wheel"
   cross_log "Python tests on Windows CPython $version: ${tests[*]}"
   (cd "$BUILD/run" && cross_pytest "$ROOT/$BUILD/pytest-$version.log" \
-     "$WINE_RUN" "$py" -m pytest -q -p no:cacheprovider "${tests[@]/#/Z:$ROOT/tests/}")
+     "$WINE_RUN" "$py" -m pytest -q -p no:cacheprovider --durations=5 "${deselected[@]}" "${tests[@]/#/Z:$ROOT/tests/}")
   frames="$(cd "$BUILD/run" && "$WINE_RUN" "$py" -m python_can_tolvar_mf4_cli | wc -l)"
   [ "$frames" -gt 50 ] || cross_fail "the command line printed $frames lines of the sample on CPython $version"
   cross_log "the command line printed $frames frames of the shipped sample on CPython $version ($(cross_elapsed))"
