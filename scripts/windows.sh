@@ -230,7 +230,12 @@ cross_log "native tests passed under wine ($(cross_elapsed))"
 # so that only the installed package is found.
 deselected=()
 if [ "$QUICK" = 1 ]; then
-  tests=("${QUICK_TESTS[@]}")
+  # The streams' tests need polars, which is not installed here: their file
+  # is named whole, and skips saying so.
+  tests=(test_streams.py)
+  for test in "${QUICK_TESTS[@]}"; do
+    case "$test" in test_streams.py::*) ;; *) tests+=("$test") ;; esac
+  done
   deselected=(-k "$(quick_deselected)")
 else
   tests=(.)
