@@ -106,3 +106,30 @@ cross_pytest() {  # LOG COMMAND...
     cross_fail "pytest did not close with passed tests alone: '$summary' (whole output in $log)"
   fi
 }
+
+# The part of the Python suite that --quick runs on an emulated platform: the
+# files that exercise what differs between platforms (paths and files, the
+# layers' decoders, the module's loading), and a few tests of each optional
+# package's feature (signals decoded with cantools, streams read by polars
+# and DuckDB), which load each package's own binary there. The whole suite
+# runs without --quick.
+QUICK_TESTS=(test_sources.py test_messages.py test_layers.py test_module.py
+             test_signals.py::test_pandas_and_arrow_hold_what_numpy_holds
+             test_signals.py::test_choices_in_pandas_and_arrow
+             test_signals.py::test_j1939_tables_carry_the_source_address
+             test_streams.py::test_duckdb_groups_channels_over_the_stream
+             test_streams.py::test_schema_is_to_arrows_and_read_without_the_data
+             test_streams.py::test_scan_polars_refuses_what_the_reader_refuses
+             test_streams.py::test_stream_read_and_released_on_other_threads_after_its_reader_is_gone)
+# Left out of the quick set, for the time they take emulated (minutes each
+# under qemu), though they run there in the whole run: thousands of opens
+# measured for memory growth, and a decompression bomb in a process of
+# limited memory.
+QUICK_DESELECTED=(test_opening_and_iterating_thousands_of_times_keeps_memory_flat
+                  test_decompression_bomb_fails_cleanly_in_limited_memory)
+# pytest's -k expression that leaves them out.
+quick_deselected() {
+  local test expression=""
+  for test in "${QUICK_DESELECTED[@]}"; do expression+="${expression:+ and }not $test"; done
+  echo "$expression"
+}

@@ -5,6 +5,15 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 
+# Scripts that scripts/test.sh runs side by side find the environment it set
+# up: only the virtual environment is entered, and nothing is reinstalled
+# under the other's feet.
+if [ "${TOLVAR_SET_UP:-}" = "$ROOT" ] && [ -x "$ROOT/.venv/bin/python" ]; then
+  # shellcheck disable=SC1091
+  source "$ROOT/.venv/bin/activate"
+  return 0
+fi
+
 APT_PACKAGES=(g++ make python3 python3-venv python3-dev libexpat1-dev libmbedtls-dev zlib1g-dev
               libgtest-dev libbenchmark-dev clang libclang-rt-dev valgrind)
 missing=()

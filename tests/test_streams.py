@@ -387,6 +387,7 @@ def plugins():
 def scanned(tmp_path_factory):
     """The python-can recording of random frames (standard, extended, FD,
     remote and error frames on three buses) and its whole table."""
+    pytest.importorskip("asammdf", reason="python-can's MF4Writer, which writes the recording, needs asammdf")
     from recordings import python_can_messages, write_python_can
 
     path = tmp_path_factory.mktemp("scan") / "scan.mf4"

@@ -1,22 +1,25 @@
 // Allocation: memory with exactly one owner, for the buffers that hold a
 // recording's frames (row stores, table columns, record batches). Small
-// allocations come from the C heap, large ones are mapped from the system on
-// 2 MiB boundaries with large pages asked for: fresh pages of a mapping cost
-// the system a fault and a page of zeros each, which for tables of millions
-// of frames is much of the work, so the pages of one large allocation can be
-// moved into another instead of being given back and faulted in anew. Every
-// allocation starts on a 64-byte boundary. Move-only; owns its memory.
+// allocations come from the C heap, large ones are mapped from the system
+// (stream/system_memory) in pieces of 2 MiB with large pages asked for: fresh
+// pages of a mapping cost the system a fault and a page of zeros each, which
+// for tables of millions of frames is much of the work, so where the system
+// can (Linux) the pages of one large allocation are moved into another
+// instead of being given back and faulted in anew. Every allocation starts
+// on a 64-byte boundary. Move-only; owns its memory.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "stream/system_memory.h"
+
 namespace tolvar::stream {
 
 class Allocation {
 public:
-    // Mappings start on this boundary and span whole multiples of it.
-    static constexpr size_t kMappingAlignment = size_t{2} << 20;
+    // Mappings span whole multiples of this, and pages move in such pieces.
+    static constexpr size_t kMappingAlignment = system_memory::kMappingAlignment;
     // Memory is mapped from this size on; smaller allocations are not worth it.
     static constexpr size_t kMappedFrom = size_t{4} << 20;
     // Every allocation's first byte lies on this boundary.

@@ -5,9 +5,9 @@
 #include <utility>
 
 #include "stream/field_cursor.h"
-#include "stream/huge_pages.h"
 #include "stream/mbedtls_crypto.h"
 #include "stream/memory_stream.h"
+#include "stream/system_memory.h"
 
 namespace tolvar::stream {
 
@@ -76,7 +76,7 @@ std::unique_ptr<DecodedLayerStream> open_encrypted(Stream* source, const Contain
     const uint64_t ciphertext_size = static_cast<uint64_t>(size - kMinLayerSize);
     if (!memory->reserve(ciphertext_size + kGcmBlockSize)) return nullptr;
     // Every page of the plaintext is written once, right away.
-    if (ciphertext_size >= kHugePageAdviceFrom) advise_huge_pages(memory->data(), ciphertext_size);
+    if (ciphertext_size >= kHugePageAdviceFrom) system_memory::advise_huge_pages(memory->data(), ciphertext_size);
     uint64_t remaining = ciphertext_size;
     while (remaining > 0) {
         const uint64_t want = remaining < kCipherPiece ? remaining : kCipherPiece;

@@ -1,12 +1,15 @@
 #include "stream/file_stream.h"
 
-#include <sys/stat.h>
 #ifdef _WIN32
+#include <sys/stat.h>
+
 #include <string>
 
 #include "stream/wide_path.h"
 #else
+#include <dirent.h>
 #include <sys/types.h>
+#include <unistd.h>
 #endif
 
 #include <cerrno>
@@ -32,6 +35,11 @@ int seek_file(std::FILE* file, int64_t offset, int whence) { return _fseeki64(fi
 
 int64_t tell_file(std::FILE* file) { return _ftelli64(file); }
 
+bool is_directory(std::FILE* file) {
+    struct _stat64 status;
+    return _fstat64(_fileno(file), &status) == 0 && (status.st_mode & _S_IFMT) == _S_IFDIR;
+}
+
 #else
 
 static_assert(sizeof(off_t) == 8, "recordings beyond 2 GiB need 64-bit file offsets");
@@ -42,6 +50,22 @@ int seek_file(std::FILE* file, int64_t offset, int whence) { return fseeko(file,
 
 int64_t tell_file(std::FILE* file) { return static_cast<int64_t>(ftello(file)); }
 
+// Whether a descriptor is a directory's, asked of fdopendir, which takes
+// only those (and a copy of the descriptor, as it keeps the one it is
+// given). Not fstat: a module built against the C library of 2.33 or later
+// would need that version's fstat symbol, which older systems lack.
+bool is_directory(std::FILE* file) {
+    const int copy = ::dup(fileno(file));
+    if (copy < 0) return false;
+    DIR* directory = fdopendir(copy);
+    if (directory == nullptr) {
+        ::close(copy);
+        return false;
+    }
+    closedir(directory);
+    return true;
+}
+
 #endif
 
 }  // namespace
@@ -51,8 +75,7 @@ std::unique_ptr<FileStream> FileStream::open(const char* path) {
     std::FILE* file = open_for_reading(path);
     if (file == nullptr) return nullptr;
     // A directory opens for reading on some systems, and only its reads fail.
-    struct stat status;
-    if (fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode)) {
+    if (is_directory(file)) {
         std::fclose(file);
         errno = EISDIR;
         return nullptr;
