@@ -56,7 +56,7 @@ for entry in "${found[@]}"; do
   fi
   "$env_dir/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
   (cd "$env_dir" && ./bin/python -W error -X dev -c \
-     "import python_can_tolvar_mf4 as m; assert sorted(x for x in dir(m) if not x.startswith('__')) == ['CanMsgExtension', 'MdfFile', 'MdfFileIterator']")
+     "import python_can_tolvar_mf4 as m; assert sorted(x for x in dir(m) if not x.startswith('__')) == ['CanMsgExtension', 'MdfFile', 'MdfFileIterator', 'scan_polars']")
   echo "-- $name imports the module without warnings" >&2
   tests=("$ROOT/tests/test_sources.py" "$ROOT/tests/test_messages.py")
   if [ "$name" = "$oldest" ] || [ "$name" = "$newest" ]; then
