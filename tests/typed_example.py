@@ -55,8 +55,9 @@ def window(path: pathlib.Path, filters: can.typechecking.CanFilters) -> List[str
                  start=origin, stop=origin + 60.0) as reader:
         frames = sum(1 for _ in reader)
         read: List[Optional[int]] = reader.records_read
+        assert all(count is None or count >= 0 for count in read)
         if not has_table_packages():
-            return [f"{frames} frames in the first minute; records read per group: {read}"]
+            return [f"{frames} frames in the first minute"]
         columns = reader.to_numpy()
         frame = reader.to_pandas(data="bytes")
         table = reader.to_arrow()
