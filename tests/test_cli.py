@@ -8,7 +8,6 @@ import json
 import logging
 import os
 import pathlib
-import pty
 import re
 import shutil
 import subprocess
@@ -319,7 +318,10 @@ def test_progress_line_tells_total_and_percentage(cli_module, count, total, show
     assert line.startswith(shown + "  ") and line.endswith(" frames/s")
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="pseudo-terminals are POSIX")
 def test_progress_shows_on_a_terminal(sample, tmp_path):
+    import pty
+
     leader, follower = pty.openpty()
     try:
         proc = subprocess.run([sys.executable, "-m", "python_can_tolvar_mf4_cli", str(sample), "-o",
