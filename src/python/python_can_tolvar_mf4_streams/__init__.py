@@ -16,27 +16,33 @@ from typing import Any, Iterable, List, Mapping, Optional
 import pyarrow as pa
 
 
-def _databases(database: Any) -> List[Any]:
-    """The cantools databases a decode argument names (a database, a path,
-    or a mapping of channel names to either)."""
-    import cantools
+def _loaded(database: Any) -> Any:
+    """The decode argument (a database, a path, or a mapping of channel names
+    to either) with every path read once into its cantools database, so that
+    the signal names and the decoding come from the same reading."""
+    try:
+        import cantools
+    except ImportError:
+        raise ImportError("cantools is not installed: pip install python_can_tolvar_mf4[decode]") from None
 
-    values = list(database.values()) if isinstance(database, Mapping) else [database]
-    out = []
-    for value in values:
+    def load(value: Any) -> Any:
         if isinstance(value, (str, os.PathLike)):
-            value = cantools.database.load_file(os.fspath(value))
-        out.append(value)
-    return out
+            return cantools.database.load_file(os.fspath(value))
+        return value
+
+    if isinstance(database, Mapping):
+        return {channel: load(value) for channel, value in database.items()}
+    return load(database)
 
 
 def _own_signals(database: Any, message: str) -> Optional[List[str]]:
-    """"MESSAGE.SIGNAL" for every signal of the message the databases name
-    (a key "CHANNEL.MESSAGE" names the message of that channel's database);
-    None where no database has it, so that decoding reports the name."""
+    """"MESSAGE.SIGNAL" for every signal of the message the (loaded)
+    databases name (a key "CHANNEL.MESSAGE" names the message of that
+    channel's database); None where no database has it."""
     name = message.split(".", 1)[1] if message.startswith("CAN ") and "." in message else message
+    values = list(database.values()) if isinstance(database, Mapping) else [database]
     signals: List[str] = []
-    for db in _databases(database):
+    for db in values:
         for m in getattr(db, "messages", []):
             if m.name == name:
                 signals.extend(f"{m.name}.{s.name}" for s in m.signals)
@@ -49,6 +55,8 @@ def decoded_batches(reader: Any, database: Any, message: str, signals: Optional[
         raise TypeError("message must be a str, the name of a message of the database")
     if isinstance(signals, str):
         raise TypeError("signals must be an iterable of signal names, not a single str")
+    if signals is None:
+        database = _loaded(database)
     chosen = list(signals) if signals is not None else _own_signals(database, message)
     if chosen is None:
         raise ValueError(f"unknown message '{message}': no database given has it")
