@@ -360,12 +360,22 @@ def large(tmp_path_factory):
     return path
 
 
+def _under_wine():
+    """Windows CPython under wine, where each step of the other thread (a
+    switch through wine's server) costs tens of times what it does natively."""
+    if sys.platform != "win32":
+        return False
+    import ctypes
+
+    return hasattr(ctypes.WinDLL("ntdll"), "wine_get_version")
+
+
 def test_lock_is_released_while_columns_fill(large, progress_during):
     """Holding the lock, the call lets the other thread in a few times at
     most (where pyarrow itself lets go); released during the walk and the
     fill of 300 000 frames, every step of the other thread gets through."""
     with mod.MdfFile(str(large)) as reader:
-        assert progress_during(reader.to_arrow) > 50
+        assert progress_during(reader.to_arrow) > (15 if _under_wine() else 50)
 
 
 def test_lock_is_released_while_layers_decode(tmp_path, progress_during):
