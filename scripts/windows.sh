@@ -187,9 +187,14 @@ setup_wine
 # wineserver ends a few seconds after its last program: a test that starts
 # in that moment cannot connect to it ("wine client error: recvmsg:
 # Connection reset by peer"), which failed a parallel native test. One kept
-# running until this script ends serves every program of the run.
+# running until this script ends serves every program of the run. Its
+# services (services.exe, winedevice.exe...) live as long as it does and keep
+# the standard streams of the program that started them: started here on
+# /dev/null, they never hold a test's pipes open.
 WINEPREFIX="$WIN/wine" /usr/lib/wine/wineserver64 -p </dev/null >/dev/null 2>&1
 trap 'WINEPREFIX="$WIN/wine" /usr/lib/wine/wineserver64 -k 2>/dev/null || true' EXIT
+WINEPREFIX="$WIN/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" "$WINE" wineboot </dev/null >/dev/null 2>&1 \
+  || cross_fail "wine did not start its services"
 for version in "${EMBED_VERSIONS[@]}"; do setup_python "$version"; done
 build_import_library
 cross_log "toolchain and dependencies ready ($(cross_elapsed))"
