@@ -37,7 +37,7 @@ SITE="$ARM/site"
 QEMU=/usr/bin/qemu-aarch64-static
 SUITE=bookworm
 ROOT_PACKAGES=python3,python3-venv,libpython3-dev,libexpat1-dev,zlib1g-dev,libmbedtls-dev
-TEST_PACKAGES=(python-can pytest hypothesis cryptography numpy pandas pyarrow cantools polars duckdb)
+TEST_PACKAGES=(python-can pytest hypothesis cryptography numpy pandas pyarrow cantools polars duckdb asammdf "dask[dataframe]" distributed)
 # Tags of the wheels the root's interpreter takes (glibc 2.36), for pip.
 ROOT_PLATFORMS=manylinux_2_36_aarch64,manylinux_2_28_aarch64,manylinux_2_17_aarch64,manylinux2014_aarch64
 cmake_cross=(-G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DTOLVAR_CROSS_PREFIX="$PREFIX"

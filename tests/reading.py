@@ -27,6 +27,22 @@ COLUMNS = ["timestamp", "arbitration_id", "is_extended_id", "is_remote_frame", "
 CLI_SOURCE = pathlib.Path(__file__).resolve().parent.parent / "src" / "python"
 
 
+def _under_wine() -> bool:
+    """Windows CPython under wine, where a thread switch goes through wine's
+    server and costs tens of times what it does natively."""
+    if sys.platform != "win32":
+        return False
+    import ctypes
+
+    return hasattr(ctypes.WinDLL("ntdll"), "wine_get_version")
+
+
+# Steps another thread gets through while a call that releases the
+# interpreter lock works on 300,000 frames: natively many more than 50,
+# holding the lock a few at most (where pyarrow or numpy let go themselves).
+RELEASED_LOCK_STEPS = 15 if _under_wine() else 50
+
+
 def read(source: Any, **options: Any) -> List[Any]:
     """Every message of a recording (a path, a pathlib.Path or a file
     object), read with the reader's keywords."""

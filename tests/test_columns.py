@@ -15,7 +15,7 @@ import make_recordings as mr
 import python_can_tolvar_mf4 as mod
 from layer_tools import compressed_layer
 from mdf_writer import CanFrame, RecordingWriter
-from reading import COLUMNS, exact, rows
+from reading import COLUMNS, RELEASED_LOCK_STEPS, exact, rows
 from table_recordings import RECORDINGS, named, open_reader
 
 np = pytest.importorskip("numpy")
@@ -360,22 +360,12 @@ def large(tmp_path_factory):
     return path
 
 
-def _under_wine():
-    """Windows CPython under wine, where each step of the other thread (a
-    switch through wine's server) costs tens of times what it does natively."""
-    if sys.platform != "win32":
-        return False
-    import ctypes
-
-    return hasattr(ctypes.WinDLL("ntdll"), "wine_get_version")
-
-
 def test_lock_is_released_while_columns_fill(large, progress_during):
     """Holding the lock, the call lets the other thread in a few times at
     most (where pyarrow itself lets go); released during the walk and the
     fill of 300 000 frames, every step of the other thread gets through."""
     with mod.MdfFile(str(large)) as reader:
-        assert progress_during(reader.to_arrow) > (15 if _under_wine() else 50)
+        assert progress_during(reader.to_arrow) > RELEASED_LOCK_STEPS
 
 
 def test_lock_is_released_while_layers_decode(tmp_path, progress_during):

@@ -315,9 +315,9 @@ def test_typed_example_fleet(tmp_path, sample):
     (tmp_path / "a.mf4").write_bytes(sample[0].read_bytes())
     (tmp_path / "b.mf4").write_bytes(b"MDF     " * 4)
     lines = typed_example.fleet(tmp_path)
-    assert lines[0] == f"1 files, 1 skipped, first ['{tmp_path / 'a.mf4'}']"
+    assert lines[0] == f"1 files, 1 skipped, first {[str(tmp_path / 'a.mf4')]!r}"
     assert lines[1].endswith("missing.mf4: FileNotFoundError: [Errno 2] Could not open file: "
-                             f"'{tmp_path / 'missing.mf4'}'")
+                             f"{str(tmp_path / 'missing.mf4')!r}")
     with mod.MdfFile(str(tmp_path / "a.mf4")) as reader:
         frames = sum(1 for _ in reader)
     assert lines[2:] == ["1 files with frames; stream True", f"1 files, {frames} frames from 1, 0.000 s overlap"]

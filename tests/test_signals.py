@@ -29,7 +29,7 @@ import signal_databases as sd  # noqa: E402
 import signal_reference as ref  # noqa: E402
 from cantools.database.can import Database, Message  # noqa: E402
 from mdf_writer import CanFrame  # noqa: E402
-from reading import exact  # noqa: E402
+from reading import RELEASED_LOCK_STEPS, exact  # noqa: E402
 from signal_frames import expected_tables, frames_of, is_can_data, write_recording  # noqa: E402
 from table_recordings import RECORDINGS as TABLE_RECORDINGS  # noqa: E402
 
@@ -450,7 +450,7 @@ def test_lock_is_released_while_frames_decode(tmp_path, progress_during):
                   [Message(0x100 + k, f"F{k}", 64, [sd.signal("first", 0, 8), sd.signal("rest", 8, 32)],
                            is_extended_frame=True, is_fd=True) for k in range(0x100)])
     with mod.MdfFile(str(path)) as reader:
-        assert progress_during(lambda: reader.decode_to_numpy(db)) > 50
+        assert progress_during(lambda: reader.decode_to_numpy(db)) > RELEASED_LOCK_STEPS
 
 
 def rows_with_nan(table):
