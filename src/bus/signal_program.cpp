@@ -329,12 +329,11 @@ bool ProgramBuilder::group_steps(const MessageDescription& m, const std::vector<
         out.mux_slot = g.mux < 0 ? kNoSlot : steps[g.mux].mux_slot;
         out.mux_signed = g.mux >= 0 && m.signals[g.mux].type == SignalValueType::kSigned;
         for (const auto& r : g.ranges) program_.ranges_.push_back(SelectorRange{r.first, r.second});
-        // Plain steps in runs of one kind, then the general ones.
+        // Plain steps in runs of one kind, then the general ones: a batch
+        // decodes one signal after another, each kind's loop run in turn.
         for (uint8_t kind = 0; kind <= kGeneral; ++kind) {
             for (uint32_t member : g.members) {
-                if (steps[member].kind != kind) continue;
-                program_.steps_.push_back(steps[member]);
-                if (kind < kPlainKinds) ++out.plain[kind];
+                if (steps[member].kind == kind) program_.steps_.push_back(steps[member]);
             }
         }
         program_.groups_.push_back(out);

@@ -67,16 +67,12 @@ enum PlainKind : uint8_t {
     kPlainBigSigned = 3,
     kGeneral = 4,
 };
-constexpr unsigned kPlainKinds = 4;
 
 // Signals present together: those of one multiplexer and selector values,
 // or a message's unmultiplexed signals (mux_slot kNoSlot).
 struct SignalGroup {
     uint32_t first_step;
-    uint32_t step_count;
-    // Its steps by kind: plain[k] steps of kind k, in kind order, then the
-    // general ones.
-    uint32_t plain[kPlainKinds];
+    uint32_t step_count;  // its steps in kind order: the plain kinds, then the general ones
     uint32_t ranges_begin;  // its selector ranges, sorted and disjoint, in the program's ranges
     uint32_t ranges_count;
     uint16_t mux_slot;
