@@ -224,8 +224,9 @@ PyObject* frame_table(PyObject* reader, PyObject* args, PyObject* kwargs, TableK
     PyObject* columns = Py_None;
     const char* data = "arrow";
     const bool pandas = kind == TableKind::kPandas;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, pandas ? "|$Os:to_pandas" : "|$O:frame_table",
-                                     const_cast<char**>(pandas ? pandas_keywords : keywords), &columns, &data)) {
+    const char* format = pandas ? "|$Os:to_pandas" : kind == TableKind::kNumpy ? "|$O:to_numpy" : "|$O:to_arrow";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(pandas ? pandas_keywords : keywords),
+                                     &columns, &data)) {
         return nullptr;
     }
     if (pandas && std::strcmp(data, "bytes") == 0) {
