@@ -66,9 +66,10 @@ def frame_meta(columns: Optional[Sequence[str]] = None) -> Any:
 def with_file(table: Any, path: str, paths: Sequence[str]) -> Any:
     """`table` (a pandas DataFrame) with the `file` column: one category per
     file of the dataset, so that every partition has the same ones."""
+    import numpy as np
     import pandas as pd
 
-    codes = [paths.index(path)] * len(table)
+    codes = np.full(len(table), paths.index(path), dtype=np.int32)
     table["file"] = pd.Categorical.from_codes(codes, categories=list(paths))
     return table
 
